@@ -1,0 +1,251 @@
+// Heap types that hold a native value in place, with a borrow flag.
+//
+//   Class<qel::wire::FrameHeader>("NetHeader", "doc")
+//       .getter<&FrameHeader::seq>("get_seq")
+//       .method<&decode>("decode", {"buf", "len"}, "NetHeader decode: ")
+//       .build();
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "pyostrel/bind/call.h"
+
+namespace pyostrel::bind {
+
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  std::int32_t borrow;  // 0 free, >0 readers, -1 one writer
+  T value;
+};
+
+// The type object of each bound native type, built once and kept for the
+// process (a failed import that is retried reuses it).
+template <class T>
+inline PyTypeObject* bound_type = nullptr;
+
+// Marks a native type as bound, so that returning it creates a Python object.
+template <class T>
+inline constexpr bool is_bound = false;
+
+// Shared (reads_only) or exclusive use of an instance for one call.
+template <bool Shared>
+class Borrow {
+ public:
+  explicit Borrow(std::int32_t& flag) noexcept {
+    if constexpr (Shared) {
+      if (flag < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return;
+      }
+      ++flag;
+    } else {
+      if (flag != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+      }
+      flag = -1;
+    }
+    flag_ = &flag;
+  }
+  ~Borrow() {
+    if (!flag_) return;
+    if constexpr (Shared) {
+      --*flag_;
+    } else {
+      *flag_ = 0;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+  std::int32_t* flag_ = nullptr;
+};
+
+// Allocates an instance of `type` and constructs its value from `args`.
+template <class T, class... A>
+PyObject* new_instance(PyTypeObject* type, A&&... args) noexcept {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  auto* inst = reinterpret_cast<Instance<T>*>(obj);
+  inst->borrow = 0;
+  try {
+    new (&inst->value) T(std::forward<A>(args)...);
+  } catch (...) {
+    type->tp_free(obj);
+    Py_DECREF(type);
+    set_python_error("");
+    return nullptr;
+  }
+  return obj;
+}
+
+template <class T>
+  requires is_bound<T>
+struct ToPy<T> {
+  static PyObject* convert(T value) noexcept {
+    if (!bound_type<T>) {
+      set_internal_error("type object used before it was created");
+      return nullptr;
+    }
+    return new_instance<T>(bound_type<T>, std::move(value));
+  }
+};
+
+template <class T>
+T& value_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+template <auto M>
+struct MemberOf;
+template <class C, class V, V C::*M>
+struct MemberOf<M> {
+  using Class = C;
+  using Value = V;
+};
+
+template <auto M>
+const typename MemberOf<M>::Value& get_member(const typename MemberOf<M>::Class& self) noexcept {
+  return self.*M;
+}
+template <auto M>
+void set_member(typename MemberOf<M>::Class& self, typename MemberOf<M>::Value v) {
+  self.*M = std::move(v);
+}
+
+template <class T, auto F, int Alias>
+PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  using S = MethodSig<decltype(F)>;
+  const CallInfo& info = call_info<F, Alias>;
+  return with_args(typename S::Args{}, *info.params, args, nargs, kwnames, [&](auto&... a) -> PyObject* {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    Borrow<S::reads_only> borrow(inst->borrow);
+    if (!borrow) return nullptr;
+    return call_and_convert(info.prefix, [&]() -> decltype(auto) { return std::invoke(F, inst->value, std::move(a)...); });
+  });
+}
+
+enum class Construct { by_default, none };
+
+template <class T>
+class Class {
+ public:
+  Class(const char* name, const char* doc, Construct construct = Construct::by_default)
+      : name_(name), doc_(doc), construct_(construct) {}
+
+  // Binds F (a member function of T, or a free function taking T& or const T&
+  // first). `params` names the Python parameters; `prefix` goes before the text
+  // of a qel::Error that F throws. Alias distinguishes two bindings of one F.
+  template <auto F, int Alias = 0>
+  Class& method(const char* name, std::initializer_list<const char*> params = {}, const char* prefix = "",
+                const char* doc = "") {
+    using S = MethodSig<decltype(F)>;
+    auto* p = new Params(name_ + "." + name, params);  // lives as long as the type
+    if (p->size() != S::Args::size) throw qel::InternalError("parameter names do not match " + p->qualname());
+    if (call_info<F, Alias>.params && call_info<F, Alias>.params->qualname() != p->qualname()) {
+      throw qel::InternalError("one binding registered under two names: " + p->qualname());
+    }
+    call_info<F, Alias> = CallInfo{p, prefix};
+    methods_.push_back(PyMethodDef{
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<T, F, Alias>)),
+        METH_FASTCALL | METH_KEYWORDS, keep(std::string(name) + p->signature(true) + "\n--\n\n" + doc)});
+    return *this;
+  }
+
+  // get_<field>() and set_<field>(v) for a data member of T.
+  template <auto M>
+  Class& getter(const char* name) {
+    return method<&get_member<M>>(name);
+  }
+  template <auto M>
+  Class& setter(const char* name) {
+    return method<&set_member<M>>(name, {"v"});
+  }
+
+  // Creates the type object (once per process); null with an error set on failure.
+  PyTypeObject* build() noexcept;
+
+ private:
+  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+  static PyObject* tp_new_refused(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+  static void tp_dealloc(PyObject* self) noexcept;
+
+  std::string name_;
+  const char* doc_;
+  Construct construct_;
+  std::vector<PyMethodDef> methods_;
+};
+
+// The type of T, defined by `define` (which returns Class<T>(...)...build())
+// the first time it is asked for.
+template <class T, class Define>
+PyTypeObject* type_of(Define&& define) noexcept {
+  if (bound_type<T>) return bound_type<T>;
+  try {
+    return define();
+  } catch (...) {
+    set_python_error("");
+    return nullptr;
+  }
+}
+
+template <class T>
+PyObject* Class<T>::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", type->tp_name + sizeof("pyostrel"));
+    return nullptr;
+  }
+  return new_instance<T>(type);
+}
+
+template <class T>
+PyObject* Class<T>::tp_new_refused(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + sizeof("pyostrel"));
+  return nullptr;
+}
+
+template <class T>
+void Class<T>::tp_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Instance<T>*>(self)->value.~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class T>
+PyTypeObject* Class<T>::build() noexcept {
+  if (bound_type<T>) return bound_type<T>;
+  try {
+    methods_.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    auto* defs = new std::vector<PyMethodDef>(std::move(methods_));  // lives as long as the type
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(construct_ == Construct::by_default ? &tp_new : &tp_new_refused)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+        {Py_tp_methods, defs->data()},
+        {Py_tp_doc, const_cast<char*>(doc_)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
+                     slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) {
+      PyErr_Clear();
+      set_internal_error("failed to create type object for " + name_);
+      return nullptr;
+    }
+    bound_type<T> = reinterpret_cast<PyTypeObject*>(type);
+    return bound_type<T>;
+  } catch (...) {
+    set_python_error("");
+    return nullptr;
+  }
+}
+
+}  // namespace pyostrel::bind

@@ -1,0 +1,96 @@
+// PyInit_pyostrel: the module object and its registration sequence.
+#include <atomic>
+#include <cstdint>
+
+#include "pyostrel/bind/errors.h"
+#include "pyostrel/bind/function.h"
+#include "pyostrel/bind/ref.h"
+#include "pyostrel/py_aliases.h"
+#include "pyostrel/py_constants.h"
+#include "pyostrel/py_wire.h"
+
+namespace pyostrel {
+namespace {
+
+namespace groups = constant_groups;
+using bind::add_constants;
+using bind::add_type;
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pyostrel",
+    "Native protocol, market-time and storage support for the trading framework. Importing it registers the "
+    "classes and the module-level constants.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that imported the module first, and the module it got.
+constexpr std::int64_t kNoInterpreter = -1;
+std::atomic<std::int64_t> g_interpreter{kNoInterpreter};
+std::atomic<PyObject*> g_module{nullptr};
+
+// The registration sequence. Each line either succeeds or leaves a Python error.
+bool register_all(PyObject* m) {
+  return bind::init_internal_error_type()
+      // 1-4: rows, schema, commission
+      && add_constants(m, groups::schema)
+      && add_constants(m, groups::order_entry)
+      // 5-6: calendar functions, rounding patterns
+      && add_constants(m, groups::rounding)
+      // 7: market status
+      && add_constants(m, groups::market_states)
+      // 8: data-ring identity
+      && add_constants(m, groups::ring_identity)
+      // 9-10: storage client, market reference data
+      && add_encode_raw_frame(m)
+      // 11: framing
+      && add_type(m, raw_frame_reader_type())
+      && add_type(m, net_header_type())
+      // 12: frame magic, first command table, trading-server enumerations
+      && add_constants(m, groups::trading_server)
+      // 13: compatibility container types
+      && add_alias_types(m)
+      // 14: message classes
+      && add_type(m, net_package_type())
+      // 15: second command table, push types
+      && add_constants(m, groups::data_ring);
+      // 16: storage-master history messages, subscriptions
+}
+
+// Steps 1-2: the interpreter identity check.
+bool claim_interpreter() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id < 0) return false;
+  std::int64_t expected = kNoInterpreter;
+  if (g_interpreter.compare_exchange_strong(expected, id) || expected == id) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "pyostrel does not support sub-interpreters: it was already imported by another interpreter "
+                  "in this process");
+  return false;
+}
+
+}  // namespace
+}  // namespace pyostrel
+
+PyMODINIT_FUNC PyInit_pyostrel() {
+  using namespace pyostrel;
+  if (!claim_interpreter()) return nullptr;
+  if (PyObject* cached = g_module.load(std::memory_order_acquire)) return (Py_INCREF(cached), cached);
+
+  bind::Ref module(PyModule_Create(&g_module_def));
+  if (!module || !register_all(module.get())) return nullptr;  // releases the half-built module
+
+  PyObject* expected = nullptr;
+  if (!g_module.compare_exchange_strong(expected, module.get(), std::memory_order_acq_rel)) {
+    Py_INCREF(expected);
+    return expected;  // another initialisation won; ours is released
+  }
+  Py_INCREF(module.get());  // the cache's reference, kept for the process
+  return module.release();
+}

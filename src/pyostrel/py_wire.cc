@@ -1,0 +1,164 @@
+// Python classes of the wire foundation: NetHeader, NetPackage, RawFrameReader.
+#include "pyostrel/py_wire.h"
+
+#include <optional>
+
+#include "pyostrel/bind/class.h"
+#include "pyostrel/bind/function.h"
+#include "qel/wire/frame.h"
+#include "qel/wire/net_package.h"
+#include "qel/wire/raw_frame_reader.h"
+#include "qel/wire/snappy.h"
+
+namespace pyostrel {
+
+using bind::Blob;
+using bind::Class;
+using bind::Ref;
+using qel::wire::FrameHeader;
+using qel::wire::NetPackage;
+using qel::wire::RawFrameReader;
+
+}  // namespace pyostrel
+
+template <>
+inline constexpr bool pyostrel::bind::is_bound<qel::wire::FrameHeader> = true;
+
+namespace pyostrel {
+namespace {
+
+// ---- NetHeader --------------------------------------------------------------
+
+std::string header_encode(const FrameHeader& h) {
+  qel::wire::Writer w(qel::wire::kHeaderSize);
+  h.encode(w);
+  return std::move(w).take();
+}
+
+// `len` is the number of valid bytes at the front of `buf`; 0 means none.
+std::uint32_t header_decode(FrameHeader& h, Blob buf, std::uint32_t len) {
+  if (len == 0) return 0;
+  qel::wire::Reader r(buf.bytes.first(std::min<std::size_t>(len, buf.bytes.size())));
+  h = FrameHeader::decode(r);
+  return static_cast<std::uint32_t>(qel::wire::kHeaderSize);
+}
+
+std::uint32_t header_decode_string(FrameHeader& h, Blob buf) {
+  return header_decode(h, buf, static_cast<std::uint32_t>(std::min<std::size_t>(buf.bytes.size(), UINT32_MAX)));
+}
+
+FrameHeader header_clone(const FrameHeader& h) { return h; }
+
+// ---- NetPackage -------------------------------------------------------------
+
+void package_set_content(NetPackage& p, Blob v) {
+  p.content.assign(reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size());
+}
+
+std::string package_encode_raw(const NetPackage& p) {
+  return bind::with_prefix("NetPackage frame: ", [&] { return p.encode_raw(); });
+}
+
+std::string package_encode_string(const NetPackage& p) {
+  std::string raw = package_encode_raw(p);
+  return bind::with_prefix("NetPackage snappy compress: ",
+                           [&] { return qel::wire::snappy_compress(qel::wire::as_bytes(raw)); });
+}
+
+void package_decode_string(NetPackage& p, Blob buf) {
+  std::string raw =
+      bind::with_prefix("NetPackage snappy decompress: ", [&] { return qel::wire::snappy_uncompress(buf); });
+  p = bind::with_prefix("NetPackage frame: ", [&] {
+    return NetPackage::from_frame(qel::wire::parse_whole_frame(qel::wire::as_bytes(raw)));
+  });
+}
+
+void package_decode(NetPackage& p, Blob buf, std::int64_t /*len*/) { package_decode_string(p, buf); }
+
+std::size_t package_decode_raw(NetPackage& p, Blob buf) {
+  return bind::with_prefix("NetPackage frame: ", [&] { return p.decode_raw(buf); });
+}
+
+// ---- RawFrameReader ---------------------------------------------------------
+
+Ref reader_feed(RawFrameReader& reader, Blob data) {
+  std::span<const qel::wire::FrameView> frames = reader.feed(data);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(frames.size())));
+  if (!list) throw bind::PythonErrorSet{};
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const qel::wire::FrameView& f = frames[i];
+    PyObject* item = Py_BuildValue("(HkBBy#)", f.header.cmd, static_cast<unsigned long>(f.header.seq),
+                                   f.header.version, f.header.flag, reinterpret_cast<const char*>(f.body.data()),
+                                   static_cast<Py_ssize_t>(f.body.size()));
+    if (!item) throw bind::PythonErrorSet{};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// ---- encode_raw_frame -------------------------------------------------------
+
+std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Blob body, std::optional<std::uint8_t> version,
+                             std::optional<std::uint8_t> flag) {
+  return qel::wire::encode_raw_frame(cmd, seq, body, version.value_or(qel::wire::kFrameVersion), flag.value_or(0));
+}
+
+}  // namespace
+
+PyTypeObject* net_header_type() noexcept {
+  return bind::type_of<FrameHeader>([] {
+    return Class<FrameHeader>("NetHeader", "The 8-byte frame header: version, sequence number, flag, command.")
+        .getter<&FrameHeader::version>("get_version")
+        .setter<&FrameHeader::version>("set_version")
+        .getter<&FrameHeader::seq>("get_seq")
+        .setter<&FrameHeader::seq>("set_seq")
+        .getter<&FrameHeader::flag>("get_flag")
+        .setter<&FrameHeader::flag>("set_flag")
+        .getter<&FrameHeader::cmd>("get_cmd")
+        .setter<&FrameHeader::cmd>("set_cmd")
+        .method<&header_encode>("encode")
+        .method<&header_encode, 1>("encode_string")
+        .method<&header_decode>("decode", {"buf", "len"}, "NetHeader decode: ")
+        .method<&header_decode_string>("decode_string", {"buf"}, "NetHeader decode: ")
+        .method<&header_clone>("clone")
+        .build();
+  });
+}
+
+PyTypeObject* net_package_type() noexcept {
+  return bind::type_of<NetPackage>([] {
+    return Class<NetPackage>("NetPackage",
+                             "A command, its sequence number and body, as a raw frame or a Snappy-wrapped frame.")
+        .getter<&NetPackage::cmd>("get_cmd")
+        .setter<&NetPackage::cmd>("set_cmd")
+        .getter<&NetPackage::seq>("get_seq")
+        .setter<&NetPackage::seq>("set_seq")
+        .getter<&NetPackage::length>("get_length")
+        .setter<&NetPackage::length>("set_length")
+        .getter<&NetPackage::content>("get_content")
+        .method<&package_set_content>("set_content", {"v"})
+        .method<&package_encode_raw>("encode_raw")
+        .method<&package_encode_string>("encode_string")
+        .method<&package_encode_string, 1>("encode")
+        .method<&package_decode_string>("decode_string", {"buf"})
+        .method<&package_decode>("decode", {"buf", "_len"})
+        .method<&package_decode_raw>("decode_raw", {"buf"})
+        .build();
+  });
+}
+
+PyTypeObject* raw_frame_reader_type() noexcept {
+  return bind::type_of<RawFrameReader>([] {
+    return Class<RawFrameReader>("RawFrameReader", "Cuts (cmd, seq, version, flag, body) frames from a raw stream.")
+        .method<&reader_feed>("feed", {"data"}, "RawFrameReader: ")
+        .method<&RawFrameReader::pending>("pending")
+        .build();
+  });
+}
+
+bool add_encode_raw_frame(PyObject* module) noexcept {
+  return bind::add_function<&encode_raw_frame>(module, "encode_raw_frame",
+                                               {"cmd", "seq", "body", "version=4", "flag=0"}, "encode_raw_frame: ");
+}
+
+}  // namespace pyostrel

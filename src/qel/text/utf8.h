@@ -1,0 +1,30 @@
+// UTF-8 validation that locates the first bad sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace qel::text {
+
+struct Utf8Error {
+  std::size_t valid_up_to;  // index of the first byte of the bad sequence
+  std::size_t error_len;    // bytes of the bad sequence; 0 if the text ends inside it
+
+  // "invalid utf-8 sequence of N bytes from index I" or
+  // "incomplete utf-8 byte sequence from index I".
+  std::string describe() const;
+};
+
+// Returns the first error, or nullopt when the bytes are valid UTF-8. Surrogates
+// and code points above U+10FFFF are invalid; error_len is the length of the
+// maximal prefix of a valid sequence (at least 1).
+std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) noexcept;
+
+inline bool is_utf8(std::span<const std::uint8_t> bytes) noexcept {
+  return !check_utf8(bytes).has_value();
+}
+
+}  // namespace qel::text

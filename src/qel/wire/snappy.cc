@@ -1,0 +1,43 @@
+// Raw Snappy blocks (no framing format) with a guard against decompression bombs.
+#include "qel/wire/snappy.h"
+
+#include <snappy.h>
+
+#include <limits>
+
+namespace qel::wire {
+
+std::uint64_t snappy_max_expansion(std::uint64_t compressed_size) noexcept {
+  return compressed_size / 3 * 64 + 64;
+}
+
+std::string snappy_compress(Bytes input) {
+  // The block's varint preamble holds a 32-bit length.
+  if (input.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw SnappyError("input of " + std::to_string(input.size()) + " bytes exceeds the 4 GiB block limit");
+  }
+  std::string out;
+  out.resize(snappy::MaxCompressedLength(input.size()));
+  std::size_t written = 0;
+  snappy::RawCompress(reinterpret_cast<const char*>(input.data()), input.size(), out.data(), &written);
+  out.resize(written);
+  return out;
+}
+
+std::string snappy_uncompress(Bytes block) {
+  const char* data = reinterpret_cast<const char*>(block.data());
+  std::size_t declared = 0;
+  if (!snappy::GetUncompressedLength(data, block.size(), &declared)) {
+    throw SnappyError("corrupt input: bad length preamble");
+  }
+  if (declared > snappy_max_expansion(block.size())) {
+    throw SnappyError("corrupt input: declared length " + std::to_string(declared) + " exceeds what " +
+                      std::to_string(block.size()) + " bytes can expand to");
+  }
+  std::string out;
+  out.resize(declared);
+  if (!snappy::RawUncompress(data, block.size(), out.data())) throw SnappyError("corrupt input");
+  return out;
+}
+
+}  // namespace qel::wire

@@ -1,0 +1,27 @@
+// Raw Snappy blocks (no framing format) with a guard against decompression bombs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "qel/error.h"
+#include "qel/wire/codec.h"
+
+namespace qel::wire {
+
+class SnappyError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The largest output a valid block of `compressed_size` bytes can declare: a
+// 3-byte copy element yields at most 64 bytes, a 2-byte one 11.
+std::uint64_t snappy_max_expansion(std::uint64_t compressed_size) noexcept;
+
+std::string snappy_compress(Bytes input);
+
+// Throws SnappyError on a corrupt block, and before allocating when the declared
+// length exceeds what the block could expand to.
+std::string snappy_uncompress(Bytes block);
+
+}  // namespace qel::wire

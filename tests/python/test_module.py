@@ -1,0 +1,158 @@
+"""The module surface: initialisation, registration order, constants, aliases."""
+
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pyostrel
+
+CLASSES_SO_FAR = ["RawFrameReader", "NetHeader", "NetPackage"]
+LIST_ALIASES = [
+    "StructValueVector", "IndexMetaVector", "FieldVector", "Int32Vector", "Int64Vector", "Uint32Vector",
+    "DoubleVector", "StringVector", "Int32PairVector", "SecuritySelectorVector", "UniverseOutExportDefVector",
+    "UniverseOutSubAccountVector", "StructValueKeyValueVector", "MarketMetaVector",
+]
+DICT_ALIASES = [
+    "Int32PairVectorMap", "StringToStringVector", "StringToSetOfStringMap", "StringToSetOfUint32Map",
+    "UniverseInMap", "UniverseOutMap", "UniverseOutExportMap", "ImportsMap", "Int32StringMap",
+    "Uint32ToByteArrayMap", "StructValueKeyToSetOfUint32Map", "StructValueKeyToSetOfStructValueKeyMap",
+    "MarketCategoryMap", "MarketSecurityMap",
+]
+SET_ALIASES = ["Uint32Set", "StringSet"]
+MARKERS = [
+    "TCError", "TCLog", "TCReady", "ATBaseResponse", "ATCalFormulaRes", "ATCalFormulaRTRes", "ATRegFormulaRes",
+    "ATSubscribeOrderRes", "ATSubscribeRes", "ATSubscribeSVRes", "DRCoverUpReq",
+]
+
+
+def public_names():
+    return [n for n in vars(pyostrel) if not n.startswith("__")]
+
+
+def constants():
+    return {n: v for n, v in vars(pyostrel).items() if type(v) is int}
+
+
+def test_reimport_returns_the_same_module_without_registering_again():
+    first = sys.modules.pop("pyostrel")
+    first.sentinel_attribute = 1  # a second registration would not carry it over
+    try:
+        again = importlib.import_module("pyostrel")
+        assert again is first
+        assert again.sentinel_attribute == 1
+    finally:
+        del first.sentinel_attribute
+        sys.modules["pyostrel"] = first
+
+
+def test_second_interpreter_is_refused():
+    # Sub-interpreters are reachable from Python only through a private module.
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        code = textwrap.dedent(f"""
+            import sys
+            sys.path[:0] = {sys.path!r}
+            try:
+                import pyostrel
+            except ImportError as e:
+                assert 'sub-interpreters' in str(e), e
+            else:
+                raise AssertionError('imported in a second interpreter')
+        """)
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+
+
+def test_module_docstring_and_types_belong_to_pyostrel():
+    assert "constants" in pyostrel.__doc__
+    for name in CLASSES_SO_FAR:
+        cls = getattr(pyostrel, name)
+        assert cls.__module__ == "pyostrel" and cls.__qualname__ == name
+
+
+def test_constant_count_and_order():
+    values = constants()
+    assert len(values) == 105
+    names = list(values)
+    # The registration sequence groups the constants; check the group boundaries.
+    assert names[:2] == ["namespace_global", "namespace_private"]
+    assert names.index("entrust_oc_open") < names.index("FLOOR") < names.index("market_state_open")
+    assert names.index("market_state_tick") < names.index("lanterfold_category_sampler")
+    ring = names.index("network_magic_num")
+    assert names[ring + 1:ring + 3] == ["net_cmd_vask_route_prote_clientid", "cmd_at_start_backtest"]
+    assert names[ring + 2 + 33] == "net_cmd_vask_route_datadef"
+    assert names[-2:] == ["pellum_push_type_live", "pellum_push_type_historical"]
+    assert names.index("sample_granularity_type_enum") < names.index("cmd_dt_market_status")
+
+
+def test_constant_spot_values():
+    p = pyostrel
+    assert p.network_magic_num == 0x75F4C465
+    assert p.net_cmd_vask_route_datadef == 0x6668
+    assert p.cmd_at_account_change_capital == 0x502A
+    assert p.cmd_td_push_start == 0x1005
+    assert p.entrust_direction_sell == ord("1")
+    assert p.control_backteset_operation_deploy == p.control_backtest_operation_deploy == 0
+    assert p.account_edit_operation_check_strategy == 10
+    assert (p.FLOOR, p.CEIL, p.ROUND) == (0, 1, 2)
+    assert p.data_type_vint_64 == p.index_field_type_vint_64 == 8
+    for name, value in constants().items():
+        if name.startswith(("cmd_", "net_cmd_")):
+            assert 0 < value < 0x8000, name
+    assert not any(hasattr(p, "cmd_at_0x%x" % v) for v in (0x5013, 0x5016))
+
+
+def test_registration_order_of_classes_functions_and_aliases():
+    names = public_names()
+    pos = names.index
+    assert pos("encode_raw_frame") < pos("RawFrameReader") < pos("NetHeader") < pos("network_magic_num")
+    assert pos("sample_granularity_type_enum") < pos("StructValueVector") < pos("NetPackage")
+    assert pos("NetPackage") < pos("cmd_dt_market_status")
+    aliases = [n for n in names if n in set(LIST_ALIASES + DICT_ALIASES + SET_ALIASES + MARKERS)]
+    assert aliases == LIST_ALIASES + DICT_ALIASES + SET_ALIASES + MARKERS
+
+
+def test_no_exception_classes_exported():
+    exported = [v for v in vars(pyostrel).values() if isinstance(v, type) and issubclass(v, BaseException)]
+    assert exported == []
+
+
+def test_alias_containers_behave_like_their_bases():
+    v = pyostrel.StructValueVector()
+    assert isinstance(v, list) and v.empty() is True
+    v.push_back(1)
+    assert v.size() == 1 and v.empty() is False and v == [1]
+    s = pyostrel.Uint32Set()
+    s.insert(3)
+    s.insert(3)
+    assert s == {3} and s.size() == 1
+    d = pyostrel.StringToStringVector()
+    assert isinstance(d, dict) and d.empty()
+    d[b"k"] = b"v"
+    assert d.size() == 1
+    # One function object per lambda, shared by every alias type.
+    assert pyostrel.Int32Vector.push_back is pyostrel.MarketMetaVector.push_back
+    assert pyostrel.Int32Vector.size is pyostrel.ImportsMap.size is pyostrel.StringSet.size
+    assert pyostrel.TCError.__bases__ == (object,) and vars(pyostrel.TCError).keys() <= {
+        "__module__", "__dict__", "__weakref__", "__doc__"}
+
+
+def test_signatures_are_introspectable():
+    assert str(inspect.signature(pyostrel.encode_raw_frame)) == "(cmd, seq, body, version=4, flag=0)"
+    assert str(inspect.signature(pyostrel.NetHeader.decode)) == "(self, /, buf, len)"
+    assert str(inspect.signature(pyostrel.NetPackage.get_cmd)) == "(self, /)"
+
+
+def test_only_the_init_function_is_exported():
+    so = pyostrel.__file__
+    out = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip("nm not available")
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"], ["W"], ["V"])]
+    assert symbols == ["PyInit_pyostrel"]
