@@ -120,15 +120,18 @@ void set_member(typename MemberOf<M>::Class& self, typename MemberOf<M>::Value v
   self.*M = std::move(v);
 }
 
+// The borrow is taken before the arguments are converted: a conversion that
+// runs Python code (an __index__) and touches this instance sees it in use.
 template <class T, auto F, int Alias>
 PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   using S = MethodSig<decltype(F)>;
   const CallInfo& info = call_info<F, Alias>;
+  auto* inst = reinterpret_cast<Instance<T>*>(self);
+  Borrow<S::reads_only> borrow(inst->borrow);
+  if (!borrow) return nullptr;
   return with_args(typename S::Args{}, *info.params, args, nargs, kwnames, [&](auto&... a) -> PyObject* {
-    auto* inst = reinterpret_cast<Instance<T>*>(self);
-    Borrow<S::reads_only> borrow(inst->borrow);
-    if (!borrow) return nullptr;
-    return call_and_convert(info.prefix, [&]() -> decltype(auto) { return std::invoke(F, inst->value, std::move(a)...); });
+    return call_and_convert(info.prefix,
+                            [&]() -> decltype(auto) { return std::invoke(F, inst->value, std::move(a)...); });
   });
 }
 
