@@ -81,15 +81,30 @@ std::size_t package_decode_raw(NetPackage& p, Blob buf) {
 
 // ---- RawFrameReader ---------------------------------------------------------
 
+// (cmd, seq, version, flag, body), built without a format string: feed makes
+// one per frame.
+PyObject* frame_tuple(const qel::wire::FrameView& f) noexcept {
+  PyObject* items[5] = {PyLong_FromLong(f.header.cmd), PyLong_FromUnsignedLong(f.header.seq),
+                        PyLong_FromLong(f.header.version), PyLong_FromLong(f.header.flag),
+                        bind::bytes_from(f.body.data(), f.body.size())};
+  PyObject* tuple = PyTuple_New(5);
+  for (int i = 0; i < 5; ++i) {
+    if (!items[i] || !tuple) {
+      for (PyObject* item : items) Py_XDECREF(item);
+      Py_XDECREF(tuple);
+      return nullptr;
+    }
+  }
+  for (int i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple, i, items[i]);
+  return tuple;
+}
+
 Ref reader_feed(RawFrameReader& reader, Blob data) {
   std::span<const qel::wire::FrameView> frames = reader.feed(data);
   Ref list(PyList_New(static_cast<Py_ssize_t>(frames.size())));
   if (!list) throw bind::PythonErrorSet{};
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    const qel::wire::FrameView& f = frames[i];
-    PyObject* item = Py_BuildValue("(HkBBy#)", f.header.cmd, static_cast<unsigned long>(f.header.seq),
-                                   f.header.version, f.header.flag, reinterpret_cast<const char*>(f.body.data()),
-                                   static_cast<Py_ssize_t>(f.body.size()));
+    PyObject* item = frame_tuple(frames[i]);
     if (!item) throw bind::PythonErrorSet{};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }

@@ -156,3 +156,35 @@ def test_only_the_init_function_is_exported():
         pytest.skip("nm not available")
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"], ["W"], ["V"])]
     assert symbols == ["PyInit_pyostrel"]
+
+
+def test_failed_initialisation_caches_nothing_and_can_be_retried():
+    # Make the alias step fail part-way through; the next import must start over.
+    code = textwrap.dedent("""
+        import builtins, sys
+        real_type = builtins.type
+        def failing_type(*args):
+            if len(args) == 3 and args[0] == "Int64Vector":
+                raise LookupError("injected")
+            return real_type(*args)
+        builtins.type = failing_type
+        try:
+            import pyostrel
+        except LookupError:
+            pass
+        else:
+            raise AssertionError("import succeeded")
+        finally:
+            builtins.type = real_type
+        assert "pyostrel" not in sys.modules
+        import pyostrel
+        assert pyostrel.Int64Vector().empty() and pyostrel.NetHeader().get_seq() == 0
+        again = pyostrel
+        del sys.modules["pyostrel"]
+        import pyostrel
+        assert pyostrel is again
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"

@@ -48,6 +48,9 @@ void set_python_error(const char* prefix) noexcept {
 
 void prefix_argument_error(const char* name) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref cause(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -57,6 +60,7 @@ void prefix_argument_error(const char* name) noexcept {
     PyException_SetTraceback(cause.get(), tb);
     Py_DECREF(tb);
   }
+#endif
   Ref text(PyObject_Str(cause.get()));
   if (!text) return;
   Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
