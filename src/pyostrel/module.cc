@@ -7,6 +7,7 @@
 #include "pyostrel/bind/ref.h"
 #include "pyostrel/py_aliases.h"
 #include "pyostrel/py_constants.h"
+#include "pyostrel/py_rows.h"
 #include "pyostrel/py_wire.h"
 
 namespace pyostrel {
@@ -37,8 +38,17 @@ std::atomic<PyObject*> g_module{nullptr};
 // The registration sequence. Each line either succeeds or leaves a Python error.
 bool register_all(PyObject* m) {
   return bind::init_internal_error_type()
-      // 1-4: rows, schema, commission
+      // 1: the row record
+      && add_type(m, struct_value_type())
+      // 2: schema and value types
       && add_constants(m, groups::schema)
+      // 3: schema catalog, serializer, commission
+      && add_type(m, field_type())
+      && add_type(m, index_meta_type())
+      && add_type(m, index_schema_type())
+      && add_type(m, index_serializer_type())
+      && add_type(m, index_data_map_type())
+      // 4: order entry
       && add_constants(m, groups::order_entry)
       // 5-6: calendar functions, rounding patterns
       && add_constants(m, groups::rounding)

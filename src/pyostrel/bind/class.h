@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <span>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -98,10 +100,109 @@ struct ToPy<T> {
   }
 };
 
+// Short Python name of a bound type, for conversion errors.
 template <class T>
-T& value_of(PyObject* self) noexcept {
-  return reinterpret_cast<Instance<T>*>(self)->value;
+const char* bound_name() noexcept {
+  return bound_type<T> ? bound_type<T>->tp_name + sizeof("pyostrel") : "?";
 }
+
+// Takes a shared borrow of `obj` if it is an instance of T's type.
+template <class T>
+Instance<T>* borrow_instance(PyObject* obj) noexcept {
+  if (!bound_type<T> || !PyObject_TypeCheck(obj, bound_type<T>)) {
+    wrong_type(obj, bound_name<T>());
+    return nullptr;
+  }
+  auto* inst = reinterpret_cast<Instance<T>*>(obj);
+  if (inst->borrow < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return nullptr;
+  }
+  ++inst->borrow;
+  return inst;
+}
+
+// An instance argument, read under a shared borrow for the whole call.
+template <class T>
+class Shared {
+ public:
+  Shared() noexcept = default;
+  Shared(Shared&& o) noexcept : inst_(std::exchange(o.inst_, nullptr)) {}
+  Shared& operator=(Shared&& o) noexcept {
+    release();
+    inst_ = std::exchange(o.inst_, nullptr);
+    return *this;
+  }
+  ~Shared() { release(); }
+
+  bool acquire(PyObject* obj) noexcept { return (inst_ = borrow_instance<T>(obj)) != nullptr; }
+  const T& operator*() const noexcept { return inst_->value; }
+  const T* operator->() const noexcept { return &inst_->value; }
+
+ private:
+  void release() noexcept {
+    if (inst_) --inst_->borrow;
+    inst_ = nullptr;
+  }
+  Instance<T>* inst_ = nullptr;
+};
+
+template <class T>
+struct Arg<Shared<T>> {
+  static bool convert(PyObject* obj, Shared<T>& out) noexcept { return out.acquire(obj); }
+};
+
+// A sequence of instances, each read under a shared borrow for the whole call;
+// refs() hands the native values to the core without copying them.
+template <class T>
+class SharedList {
+ public:
+  SharedList() noexcept = default;
+  SharedList(SharedList&&) noexcept = default;
+  SharedList& operator=(SharedList&& o) noexcept {
+    release();
+    owner_ = std::move(o.owner_);
+    insts_ = std::move(o.insts_);
+    values_ = std::move(o.values_);
+    return *this;
+  }
+  ~SharedList() { release(); }
+
+  bool acquire(PyObject* obj) noexcept {
+    if (!as_fast_sequence(obj, owner_)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(owner_.get());
+    PyObject** items = PySequence_Fast_ITEMS(owner_.get());
+    try {
+      insts_.reserve(static_cast<std::size_t>(n));
+      values_.reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {  // runs no Python code
+      Instance<T>* inst = borrow_instance<T>(items[i]);
+      if (!inst) return false;
+      insts_.push_back(inst);
+      values_.push_back(&inst->value);
+    }
+    return true;
+  }
+  std::span<const T* const> refs() const noexcept { return values_; }
+
+ private:
+  void release() noexcept {
+    for (Instance<T>* inst : insts_) --inst->borrow;
+    insts_.clear();
+  }
+  Ref owner_;
+  std::vector<Instance<T>*> insts_;
+  std::vector<const T*> values_;
+};
+
+template <class T>
+struct Arg<SharedList<T>> {
+  static bool convert(PyObject* obj, SharedList<T>& out) noexcept { return out.acquire(obj); }
+};
 
 template <auto M>
 struct MemberOf;
@@ -172,6 +273,13 @@ class Class {
     return method<&set_member<M>>(name, {"v"});
   }
 
+  // len(obj) -> F(value).
+  template <auto F>
+  Class& len() {
+    len_ = &len_trampoline<F>;
+    return *this;
+  }
+
   // Creates the type object (once per process); null with an error set on failure.
   PyTypeObject* build() noexcept;
 
@@ -184,6 +292,15 @@ class Class {
   const char* doc_;
   Construct construct_;
   std::vector<PyMethodDef> methods_;
+  lenfunc len_ = nullptr;
+
+  template <auto F>
+  static Py_ssize_t len_trampoline(PyObject* self) noexcept {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    Borrow<true> borrow(inst->borrow);
+    if (!borrow) return -1;
+    return static_cast<Py_ssize_t>(std::invoke(F, inst->value));
+  }
 };
 
 // The type of T, defined by `define` (which returns Class<T>(...)...build())
@@ -233,6 +350,7 @@ PyTypeObject* Class<T>::build() noexcept {
         {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
         {Py_tp_methods, defs->data()},
         {Py_tp_doc, const_cast<char*>(doc_)},
+        {len_ ? Py_mp_length : 0, reinterpret_cast<void*>(len_)},
         {0, nullptr},
     };
     PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,

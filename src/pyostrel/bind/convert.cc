@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "qel/text/utf8.h"
+
 namespace pyostrel::bind {
 
 const char* type_name(PyObject* obj) noexcept {
@@ -14,6 +16,69 @@ const char* type_name(PyObject* obj) noexcept {
 bool wrong_type(PyObject* obj, const char* expected) noexcept {
   PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj), expected);
   return false;
+}
+
+bool Arg<std::uint64_t>::convert(PyObject* obj, std::uint64_t& out) noexcept {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref(PyNumber_Index(obj));
+    if (!index) return false;
+    obj = index.get();
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0 && v >= 0) {
+    out = static_cast<std::uint64_t>(v);
+    return true;
+  }
+  if (overflow == 0 && v == -1 && PyErr_Occurred()) return false;
+  const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (overflow > 0) {
+      PyErr_Clear();
+      return raise_int_overflow();
+    }
+    return false;  // negative: the interpreter's own message
+  }
+  out = u;
+  return true;
+}
+
+std::string Utf8::validated() const { return qel::text::utf8_string(bytes); }
+
+bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) return wrong_type(obj, "Sequence");
+  fast = Ref(PySequence_Fast(obj, "expected a sequence"));
+  return static_cast<bool>(fast);
+}
+
+bool Arg<Utf8List>::convert(PyObject* obj, Utf8List& out) noexcept {
+  if (!as_fast_sequence(obj, out.owner)) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.owner.get());
+  try {
+    out.items.resize(static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  PyObject** items = PySequence_Fast_ITEMS(out.owner.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Blob blob;
+    if (!Arg<Blob>::convert(items[i], blob)) return false;  // runs no Python code
+    out.items[static_cast<std::size_t>(i)] = blob.bytes;
+  }
+  return true;
+}
+
+std::vector<std::string> Utf8List::validated() const {
+  std::vector<std::string> out;
+  out.reserve(items.size());
+  for (const qel::wire::Bytes& item : items) out.push_back(qel::text::utf8_string(item));
+  return out;
 }
 
 }  // namespace pyostrel::bind

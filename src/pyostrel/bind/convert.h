@@ -9,6 +9,9 @@
 #include <concepts>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <new>
+#include <vector>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,6 +81,36 @@ struct ToPy<T> {
   }
 };
 
+// Unsigned 64-bit: a negative value keeps the interpreter's own OverflowError.
+template <>
+struct Arg<std::uint64_t> {
+  static bool convert(PyObject* obj, std::uint64_t& out) noexcept;
+};
+
+// ---- floats and booleans ------------------------------------------------------
+
+template <>
+struct Arg<double> {
+  static bool convert(PyObject* obj, double& out) noexcept {
+    if (PyFloat_CheckExact(obj)) {
+      out = PyFloat_AS_DOUBLE(obj);
+      return true;
+    }
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+  }
+};
+
+template <>
+struct ToPy<double> {
+  static PyObject* convert(double v) noexcept { return PyFloat_FromDouble(v); }
+};
+
+template <>
+struct ToPy<bool> {
+  static PyObject* convert(bool v) noexcept { return PyBool_FromLong(v); }
+};
+
 // ---- bytes ------------------------------------------------------------------
 
 // A borrowed view of a `bytes` argument: no copy, no UTF-8 check. Valid for
@@ -101,6 +134,24 @@ inline PyObject* bytes_from(const void* data, std::size_t size) noexcept {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
+// Platform text given as `bytes`: the type is checked on conversion, the UTF-8
+// only by validated(), so that a call can check its other arguments first.
+struct Utf8 {
+  qel::wire::Bytes bytes;
+  // Throws qel::Error "invalid utf-8: ..." for invalid text.
+  std::string validated() const;
+};
+
+template <>
+struct Arg<Utf8> {
+  static bool convert(PyObject* obj, Utf8& out) noexcept {
+    Blob blob;
+    if (!Arg<Blob>::convert(obj, blob)) return false;
+    out.bytes = blob.bytes;
+    return true;
+  }
+};
+
 template <>
 struct ToPy<std::string> {
   static PyObject* convert(const std::string& s) noexcept { return bytes_from(s.data(), s.size()); }
@@ -109,6 +160,81 @@ struct ToPy<std::string> {
 template <>
 struct ToPy<qel::wire::Bytes> {
   static PyObject* convert(qel::wire::Bytes b) noexcept { return bytes_from(b.data(), b.size()); }
+};
+
+// ---- sequences ------------------------------------------------------------
+
+// Any sequence but str, as a PySequence_Fast list or tuple kept alive with it.
+bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept;
+
+template <class T>
+struct Arg<std::vector<T>> {
+  static bool convert(PyObject* obj, std::vector<T>& out) noexcept {
+    Ref fast;
+    if (!as_fast_sequence(obj, fast)) return false;
+    try {
+      out.clear();
+      out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+      // Element conversions may run Python code that resizes a list argument:
+      // re-read the size and hold each item while converting it.
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+        T value{};
+        if (!Arg<T>::convert(item.get(), value)) return false;
+        out.push_back(std::move(value));
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+};
+
+// A sequence of `bytes` texts, validated only by validated().
+struct Utf8List {
+  Ref owner;  // keeps the items alive for the call
+  std::vector<qel::wire::Bytes> items;
+  std::vector<std::string> validated() const;
+};
+
+template <>
+struct Arg<Utf8List> {
+  static bool convert(PyObject* obj, Utf8List& out) noexcept;
+};
+
+template <class T>
+struct ToPy<std::vector<T>> {
+  template <class V>
+  static PyObject* convert(V&& values) noexcept {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* item;
+      if constexpr (std::is_rvalue_reference_v<V&&>) {
+        item = ToPy<T>::convert(std::move(values[i]));
+      } else {
+        item = ToPy<T>::convert(values[i]);
+      }
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+};
+
+template <class K, class V>
+struct ToPy<std::map<K, V>> {
+  static PyObject* convert(const std::map<K, V>& map) noexcept {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [k, v] : map) {
+      Ref key(ToPy<K>::convert(k));
+      Ref value(ToPy<V>::convert(v));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
 };
 
 // ---- optional arguments ---------------------------------------------------

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "qel/error.h"
+
 namespace qel::text {
 
 std::string Utf8Error::describe() const {
@@ -68,6 +70,11 @@ std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) noexcep
     i += width;
   }
   return std::nullopt;
+}
+
+std::string utf8_string(std::span<const std::uint8_t> bytes) {
+  if (auto err = check_utf8(bytes)) throw Error("invalid utf-8: " + err->describe());
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 }  // namespace qel::text

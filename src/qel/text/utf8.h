@@ -23,6 +23,10 @@ struct Utf8Error {
 // maximal prefix of a valid sequence (at least 1).
 std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) noexcept;
 
+// The bytes as a string; throws qel::Error "invalid utf-8: <detail>" if they
+// are not valid UTF-8.
+std::string utf8_string(std::span<const std::uint8_t> bytes);
+
 inline bool is_utf8(std::span<const std::uint8_t> bytes) noexcept {
   return !check_utf8(bytes).has_value();
 }

@@ -192,6 +192,9 @@ class Writer {
   void write_rawvec_4(std::span<const std::uint32_t> list) { write_rawvec(list); }
   void write_rawvec_8(std::span<const std::uint64_t> list) { write_rawvec(list); }
 
+  // Overwrites four bytes written earlier, e.g. a length known only afterwards.
+  void patch_u32(std::size_t offset, std::uint32_t v) noexcept { detail::to_big_endian(v, reinterpret_cast<std::uint8_t*>(buf_.data() + offset)); }
+
   void reserve(std::size_t n) { buf_.reserve(n); }
   std::size_t size() const noexcept { return buf_.size(); }
   const std::string& buffer() const noexcept { return buf_; }

@@ -1,0 +1,46 @@
+// Schema-driven batch codec for StructValue rows: one uncompressed batch per
+// (namespace, meta id), and the Snappy-compressed set of such batches.
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qel/error.h"
+#include "qel/rows/schema.h"
+#include "qel/rows/struct_value.h"
+#include "qel/wire/codec.h"
+
+namespace qel::rows {
+
+class SerializerError : public Error {
+ public:
+  using Error::Error;
+};
+
+using RowRefs = std::span<const StructValue* const>;
+
+// The catalog that rows are packed and unpacked against.
+struct IndexSerializer {
+  IndexSchemaCatalog catalog;
+};
+
+// One batch of `rows`, all written under the first row's (namespace, meta id).
+// REQUIRES: every pointer is non-null.
+std::string serialize(const IndexSchemaCatalog& catalog, RowRefs rows);
+void serialize_into(wire::Writer& out, const IndexSchemaCatalog& catalog, RowRefs rows);
+
+std::vector<StructValue> deserialize(const IndexSchemaCatalog& catalog, wire::Bytes batch);
+// Appends the rows of one batch to `out`; on failure `out` may hold part of them.
+void deserialize_into(std::vector<StructValue>& out, const IndexSchemaCatalog& catalog, wire::Bytes batch);
+
+// Rows of any types, grouped by ascending (namespace, meta id), each group in
+// input order, Snappy-compressed. No rows is a valid, empty set.
+std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows);
+std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob);
+
+// Double <-> scaled integer at a column's decimal precision.
+std::int64_t scale_to_i64(double v, std::uint32_t precision) noexcept;
+double unscale(std::int64_t v, std::uint32_t precision) noexcept;
+
+}  // namespace qel::rows
