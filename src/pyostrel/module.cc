@@ -8,6 +8,7 @@
 #include "pyostrel/py_aliases.h"
 #include "pyostrel/py_constants.h"
 #include "pyostrel/py_rows.h"
+#include "pyostrel/py_time.h"
 #include "pyostrel/py_wire.h"
 
 namespace pyostrel {
@@ -50,9 +51,13 @@ bool register_all(PyObject* m) {
       && add_type(m, index_data_map_type())
       // 4: order entry
       && add_constants(m, groups::order_entry)
-      // 5-6: calendar functions, rounding patterns
+      // 5: sessions and bar samplers
+      && add_sampler_functions(m)
+      // 6: rounding patterns
       && add_constants(m, groups::rounding)
       // 7: market status
+      && add_type(m, market_status_type())
+      && add_market_status_functions(m)
       && add_constants(m, groups::market_states)
       // 8: data-ring identity
       && add_constants(m, groups::ring_identity)

@@ -44,6 +44,22 @@ bool Arg<std::uint64_t>::convert(PyObject* obj, std::uint64_t& out) noexcept {
   return true;
 }
 
+bool Arg<bool>::convert(PyObject* obj, bool& out) noexcept {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  // NumPy's bool scalar, recognised by name so NumPy need not be imported.
+  const char* name = Py_TYPE(obj)->tp_name;
+  if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  return wrong_type(obj, "PyBool");
+}
+
 std::string Utf8::validated() const { return qel::text::utf8_string(bytes); }
 
 bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {

@@ -6,6 +6,7 @@
 // null with an error set.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <limits>
@@ -104,6 +105,12 @@ struct Arg<double> {
 template <>
 struct ToPy<double> {
   static PyObject* convert(double v) noexcept { return PyFloat_FromDouble(v); }
+};
+
+// bool, or a NumPy bool; anything else is refused.
+template <>
+struct Arg<bool> {
+  static bool convert(PyObject* obj, bool& out) noexcept;
 };
 
 template <>
@@ -250,7 +257,47 @@ struct Arg<std::optional<T>> {
   }
 };
 
+// ---- pairs and fixed arrays -------------------------------------------------
+
+template <class A, class B>
+struct ToPy<std::pair<A, B>> {
+  static PyObject* convert(const std::pair<A, B>& p) noexcept {
+    Ref first(ToPy<A>::convert(p.first));
+    Ref second(ToPy<B>::convert(p.second));
+    if (!first || !second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+  }
+};
+
+template <class T, std::size_t N>
+struct ToPy<std::array<T, N>> {
+  static PyObject* convert(const std::array<T, N>& values) noexcept {
+    Ref list(PyList_New(N));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < N; ++i) {
+      PyObject* item = ToPy<T>::convert(values[i]);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+};
+
 // ---- Python objects built by the binding itself -----------------------------
+
+// Any object, borrowed for the call, for arguments the function converts itself.
+struct Object {
+  PyObject* obj = nullptr;
+};
+
+template <>
+struct Arg<Object> {
+  static bool convert(PyObject* obj, Object& out) noexcept {
+    out.obj = obj;
+    return true;
+  }
+};
+
 
 template <>
 struct ToPy<Ref> {

@@ -1,0 +1,198 @@
+// Python surface of market time: MarketStatus and the calendar functions.
+#include "pyostrel/py_time.h"
+
+#include <string>
+
+#include "pyostrel/bind/class.h"
+#include "pyostrel/bind/function.h"
+#include "qel/time/calendar.h"
+#include "qel/time/market_status.h"
+#include "qel/time/sampler.h"
+
+namespace pyostrel {
+
+using bind::Object;
+using bind::Ref;
+using qel::time::MarketCalendar;
+using qel::time::MarketStatus;
+using qel::time::Pattern;
+using qel::time::Span;
+
+}  // namespace pyostrel
+
+namespace pyostrel::bind {
+template <>
+inline constexpr bool is_bound<qel::time::MarketStatus> = true;
+
+template <>
+struct ToPy<qel::time::Span> {
+  static PyObject* convert(const qel::time::Span& s) noexcept { return Py_BuildValue("(LL)", s.begin, s.end); }
+};
+}  // namespace pyostrel::bind
+
+namespace pyostrel {
+namespace {
+
+[[noreturn]] void raise_type_error(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+  throw bind::PythonErrorSet{};
+}
+
+template <class T>
+T convert_or_throw(PyObject* obj) {
+  T value{};
+  if (!bind::Arg<T>::convert(obj, value)) throw bind::PythonErrorSet{};
+  return value;
+}
+
+std::string policy_name(PyObject* key) {
+  Ref text;
+  if (PyBytes_Check(key)) {
+    // Invalid bytes become U+FFFD rather than failing the call.
+    text = Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "replace"));
+  } else if (PyUnicode_Check(key)) {
+    text = Ref::borrow(key);
+  } else {
+    raise_type_error("periods map key must be bytes (the oracle's std::string surface) or str");
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (!utf8) throw bind::PythonErrorSet{};
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::vector<qel::time::Section> policy_sections(PyObject* value) {
+  Ref iter(PyObject_GetIter(value));
+  if (!iter) throw bind::PythonErrorSet{};
+  std::vector<qel::time::Section> out;
+  while (Ref item{PyIter_Next(iter.get())}) {
+    const auto pair = convert_or_throw<std::vector<std::int32_t>>(item.get());
+    if (pair.size() != 2) raise_type_error("each period section must be a 2-element [startHHMM, endHHMM]");
+    out.push_back({pair[0], pair[1]});
+  }
+  if (PyErr_Occurred()) throw bind::PythonErrorSet{};
+  return out;
+}
+
+// The calendar of one call, built from its arguments in their documented order.
+MarketCalendar make_calendar(std::int32_t time_zone, Object periods, Object holidays, bool ignore_weekend = false) {
+  if (!PyDict_Check(periods.obj)) raise_type_error("periods must be a mapping (pc.Int32PairVectorMap)");
+  MarketCalendar calendar;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  // Hold the dict: converting a section may run Python code.
+  Ref dict = Ref::borrow(periods.obj);
+  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+    std::string name = policy_name(key);
+    calendar.periods.insert_or_assign(std::move(name), policy_sections(value));
+  }
+  calendar.holidays = convert_or_throw<std::vector<std::int32_t>>(holidays.obj);
+  calendar.time_zone = time_zone;
+  calendar.ignore_weekend = ignore_weekend;
+  return calendar;
+}
+
+// Instants arrive as u64 milliseconds and are computed as i64.
+std::int64_t instant(std::uint64_t now) { return qel::time::clamp_instant_ms(static_cast<std::int64_t>(now)); }
+
+std::int64_t next_market_break_time(std::uint64_t now, std::int32_t tz, Object periods, Object holidays) {
+  return qel::time::next_market_break_time(make_calendar(tz, periods, holidays, true), instant(now));
+}
+
+std::int64_t next_market_continue_time(std::uint64_t now, std::int32_t tz, Object periods, Object holidays) {
+  return qel::time::next_market_continue_time(make_calendar(tz, periods, holidays, true), instant(now));
+}
+
+std::array<std::int64_t, 3> equivalant_market_time(std::uint64_t now, std::int32_t tz, Object periods,
+                                                   Object holidays, bool ignore_weekend, std::int32_t pattern) {
+  const MarketCalendar calendar = make_calendar(tz, periods, holidays, ignore_weekend);
+  if (static_cast<std::uint32_t>(pattern) > 2) {
+    raise_type_error(("pattern must be FLOOR(0)/CEIL(1)/ROUND(2), got " + std::to_string(pattern)).c_str());
+  }
+  return qel::time::equivalant_market_time(calendar, instant(now), static_cast<Pattern>(pattern));
+}
+
+std::vector<Span> tradeday_sections(std::int32_t tradeday, std::int32_t tz, Object periods, Object holidays) {
+  return make_calendar(tz, periods, holidays).tradeday_sections(tradeday);
+}
+
+std::pair<std::int64_t, std::int64_t> sampler_tm_bound(std::uint64_t now, std::int32_t tz, Object periods,
+                                                       Object holidays, std::uint32_t granularity,
+                                                       std::optional<bool> tm_as_of_eod) {
+  return qel::time::sampler_tm_bound(make_calendar(tz, periods, holidays), instant(now), granularity,
+                                     tm_as_of_eod.value_or(true));
+}
+
+std::pair<std::int64_t, std::int64_t> sampler_tm_begin(std::uint64_t now, std::int32_t tz, Object periods,
+                                                       Object holidays, std::uint32_t granularity,
+                                                       std::optional<bool> tm_as_of_eod) {
+  return qel::time::sampler_tm_begin(make_calendar(tz, periods, holidays), instant(now), granularity,
+                                     tm_as_of_eod.value_or(true));
+}
+
+MarketStatus calculate_market_status(std::uint64_t now, std::int32_t tz, Object periods, Object holidays) {
+  return qel::time::calculate_status(make_calendar(tz, periods, holidays), instant(now), Pattern::floor);
+}
+
+MarketStatus calculate_market_status_include_weekend(std::uint64_t now, std::int32_t tz, Object periods,
+                                                     Object holidays) {
+  return qel::time::calculate_status(make_calendar(tz, periods, holidays, true), instant(now), Pattern::round);
+}
+
+std::vector<Span> this_tradeday_sections(std::uint64_t now, std::int32_t tz, Object periods, Object holidays,
+                                         bool ignore_weekend) {
+  std::vector<Span> spans =
+      make_calendar(tz, periods, holidays, ignore_weekend).current_sections(instant(now) / 1000);
+  for (Span& s : spans) s = {s.begin * 1000, s.end * 1000};
+  return spans;
+}
+
+constexpr std::initializer_list<const char*> kCalendarArgs = {"now", "time_zone", "periods", "holidays"};
+
+}  // namespace
+
+PyTypeObject* market_status_type() noexcept {
+  return bind::type_of<MarketStatus>([] {
+    return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
+        .getter<&MarketStatus::trade_day>("get_trade_day")
+        .setter<&MarketStatus::trade_day>("set_trade_day")
+        .getter<&MarketStatus::action_day>("get_action_day")
+        .setter<&MarketStatus::action_day>("set_action_day")
+        .getter<&MarketStatus::market_open>("get_market_open")
+        .setter<&MarketStatus::market_open>("set_market_open")
+        .getter<&MarketStatus::lattest_market_time>("get_lattest_market_time")
+        .setter<&MarketStatus::lattest_market_time>("set_lattest_market_time")
+        .getter<&MarketStatus::begin>("get_begin")
+        .setter<&MarketStatus::begin>("set_begin")
+        .getter<&MarketStatus::end>("get_end")
+        .setter<&MarketStatus::end>("set_end")
+        .build();
+  });
+}
+
+bool add_sampler_functions(PyObject* m) noexcept {
+  using bind::add_function;
+  return add_function<&next_market_break_time>(m, "next_market_break_time", kCalendarArgs) &&
+         add_function<&next_market_continue_time>(m, "next_market_continue_time", kCalendarArgs) &&
+         add_function<&equivalant_market_time>(
+             m, "equivalant_market_time",
+             {"now", "time_zone", "periods", "holidays", "ignore_weekend", "pattern"}) &&
+         add_function<&tradeday_sections>(m, "tradeday_sections", {"tradeday", "time_zone", "periods", "holidays"}) &&
+         add_function<&sampler_tm_bound>(
+             m, "sampler_tm_bound",
+             {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"}) &&
+         add_function<&sampler_tm_begin>(
+             m, "sampler_tm_begin", {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"});
+}
+
+bool add_market_status_functions(PyObject* m) noexcept {
+  using bind::add_function;
+  return add_function<&calculate_market_status>(m, "calculate_market_status", kCalendarArgs) &&
+         add_function<&calculate_market_status_include_weekend>(m, "calculate_market_status_include_weekend",
+                                                                kCalendarArgs) &&
+         add_function<&this_tradeday_sections>(m, "this_tradeday_sections",
+                                               {"now", "time_zone", "periods", "holidays", "ignore_weekend"});
+}
+
+}  // namespace pyostrel

@@ -1,0 +1,223 @@
+// The market calendar: local time in the market's zone, day classes, trading
+// period policies, trade-day resolution and the sessions of a trade day.
+#include "qel/time/calendar.h"
+
+#include <algorithm>
+
+#include "qel/time/civil.h"
+
+namespace qel::time {
+
+namespace {
+
+constexpr std::string_view kTradingPeriod = "trading_period";
+constexpr std::string_view kAfterWeekend = "after_weekend";
+constexpr std::string_view kAfterHoliday = "after_holiday";
+
+// n-th Sunday (n >= 1) of a month, as a day count.
+std::int64_t nth_sunday(std::int64_t year, std::int64_t month, int n) noexcept {
+  const std::int64_t first = days_from_civil(year, month, 1);
+  return first + (7 - weekday_of_day(first)) % 7 + 7 * (n - 1);
+}
+
+// Binary search that is well defined on unsorted input too.
+bool sorted_contains(const std::vector<std::int32_t>& list, std::int64_t v) noexcept {
+  std::size_t lo = 0, hi = list.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (list[mid] < v) {
+      lo = mid + 1;
+    } else if (list[mid] > v) {
+      hi = mid;
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
+// HHMM clock value as seconds after midnight; minutes carry the sign of v.
+constexpr std::int64_t hhmm_hours(std::int32_t v) noexcept { return v / 100; }
+constexpr std::int64_t hhmm_minutes(std::int32_t v) noexcept { return v % 100; }
+
+}  // namespace
+
+std::int64_t clamp_instant_ms(std::int64_t ms) noexcept { return std::clamp(ms, -kMaxInstantMs, kMaxInstantMs); }
+
+void count_day_step(int& steps) {
+  if (++steps > kMaxDaySteps) {
+    throw InternalError("no trading day within " + std::to_string(kMaxDaySteps) + " days of the instant");
+  }
+}
+
+std::pair<std::int64_t, std::int64_t> us_eastern_dst(std::int64_t year) noexcept {
+  if (year >= 2007) return {nth_sunday(year, 3, 2), nth_sunday(year, 11, 1)};
+  const std::int64_t oct31 = days_from_civil(year, 10, 31);
+  return {nth_sunday(year, 4, 1), oct31 - weekday_of_day(oct31)};
+}
+
+std::int64_t MarketCalendar::offset_at(std::int64_t t) const noexcept {
+  if (time_zone != kUsEastern) return std::int64_t{time_zone} * 3600;
+  const std::int64_t year = civil_from_days(floor_div(t - 18000, kDay)).year;
+  const auto [start, end] = us_eastern_dst(year);
+  // 02:00 standard time on the start date to 02:00 daylight time on the end date.
+  return (start * kDay + 25200 <= t && t < end * kDay + 21600) ? -14400 : -18000;
+}
+
+LocalTime MarketCalendar::local_time(std::int64_t t) const noexcept {
+  const std::int64_t l = t + offset_at(t);
+  const std::int64_t day = floor_div(l, kDay);
+  const std::int64_t s = l - day * kDay;  // [0, 86399]
+  const CivilDate c = civil_from_days(day);
+  return {c.year, c.month, c.day, s / 3600, s % 3600 / 60, s % 60, weekday_of_day(day)};
+}
+
+std::int64_t MarketCalendar::local_to_utc(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t hh,
+                                          std::int64_t mm) const noexcept {
+  const std::int64_t local = days_from_civil(y, m, d) * kDay + hh * 3600 + mm * 60;
+  if (time_zone != kUsEastern) return local - std::int64_t{time_zone} * 3600;
+  const std::int64_t ld = floor_div(local, kDay);
+  const std::int64_t s = local - ld * kDay;
+  const auto [start, end] = us_eastern_dst(civil_from_days(ld).year);
+  if (start < ld && ld < end) return local + 14400;
+  if (ld < start || ld > end) return local + 18000;
+  if (ld == start) return local + (s < 7200 ? 18000 : 14400);
+  return local + (s < 3600 ? 14400 : 18000);
+}
+
+std::int64_t MarketCalendar::midnight(std::int64_t yyyymmdd) const noexcept {
+  const CivilDate c = from_yyyymmdd(yyyymmdd);
+  return local_to_utc(c.year, c.month, c.day, 0, 0);
+}
+
+bool MarketCalendar::is_holiday(std::int64_t yyyymmdd) const noexcept { return sorted_contains(holidays, yyyymmdd); }
+
+DayClass MarketCalendar::classify_day(std::int64_t t, Pattern pattern) const {
+  const LocalTime lt = local_time(t);
+  if (is_holiday(lt.yyyymmdd())) return DayClass::holiday;
+  if (lt.weekday >= 1 && lt.weekday <= 5) return DayClass::trading;
+  // A weekend next to a holiday is closed even when weekends trade.
+  const bool saturday = lt.weekday == 6;
+  const std::int64_t neighbour =
+      pattern == Pattern::ceil ? t + (saturday ? 2 : 1) * kDay : t - (saturday ? 1 : 2) * kDay;
+  if (is_holiday(local_time(neighbour).yyyymmdd())) return DayClass::holiday;
+  return ignore_weekend ? DayClass::trading : DayClass::weekend;
+}
+
+std::string_view MarketCalendar::period_policy(std::int64_t trade_day) const {
+  switch (classify_day(midnight(trade_day) - kDay, Pattern::floor)) {
+    case DayClass::trading: return kTradingPeriod;
+    case DayClass::weekend: return kAfterWeekend;
+    case DayClass::holiday: return kAfterHoliday;
+  }
+  return kTradingPeriod;
+}
+
+const std::vector<Section>& MarketCalendar::policy_sections(std::string_view name) const {
+  auto it = periods.find(std::string(name));
+  if (it == periods.end()) it = periods.find(std::string(kTradingPeriod));
+  if (it == periods.end()) throw InternalError("MarketCalendar must carry a \"trading_period\" policy");
+  return it->second;
+}
+
+Span MarketCalendar::place(const Section& s, std::int64_t trade_day) const noexcept {
+  const CivilDate c = from_yyyymmdd(trade_day);
+  return {local_to_utc(c.year, c.month, c.day, hhmm_hours(s.start), hhmm_minutes(s.start)),
+          local_to_utc(c.year, c.month, c.day, hhmm_hours(s.end), hhmm_minutes(s.end))};
+}
+
+namespace {
+const std::vector<Section>& non_empty(const std::vector<Section>& sections, std::string_view policy) {
+  if (sections.empty()) throw InternalError("trading period policy \"" + std::string(policy) + "\" has no sections");
+  return sections;
+}
+}  // namespace
+
+std::int64_t MarketCalendar::first_start(std::string_view policy, std::int64_t trade_day) const {
+  return place(non_empty(policy_sections(policy), policy).front(), trade_day).begin;
+}
+
+std::int64_t MarketCalendar::last_end(std::string_view policy, std::int64_t trade_day) const {
+  return place(non_empty(policy_sections(policy), policy).back(), trade_day).end;
+}
+
+std::int64_t MarketCalendar::next_trading_instant(std::int64_t t, Pattern pattern) const {
+  int steps = 0;
+  do {
+    count_day_step(steps);
+    t += kDay;
+  } while (classify_day(t, pattern) != DayClass::trading);
+  return t;
+}
+
+std::int64_t MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {
+  const std::int64_t next = local_time(next_trading_instant(t, pattern)).yyyymmdd();
+  const std::int64_t start = first_start(period_policy(next), next);
+  return (pattern == Pattern::ceil || t >= start - 600) ? next : fallback;
+}
+
+Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) const {
+  const std::int64_t today = local_time(t).yyyymmdd();
+  std::int64_t trade_day;
+  if (classify_day(t, pattern) == DayClass::trading) {
+    const std::int64_t close = last_end(period_policy(today), today);
+    switch (pattern) {
+      case Pattern::floor: {
+        const std::int64_t next = local_time(next_trading_instant(t, Pattern::floor)).yyyymmdd();
+        trade_day = t >= first_start(period_policy(next), next) ? next : today;
+        break;
+      }
+      case Pattern::ceil: trade_day = t <= close ? today : forward_search(t, pattern, today); break;
+      default: trade_day = t < close + 600 ? today : forward_search(t, pattern, today); break;
+    }
+  } else {
+    std::int64_t x = t;
+    int steps = 0;
+    do {
+      count_day_step(steps);
+      x -= kDay;
+    } while (classify_day(x, Pattern::floor) != DayClass::trading);
+    trade_day = forward_search(t, pattern, local_time(x).yyyymmdd());
+  }
+  return {period_policy(trade_day), trade_day, today};
+}
+
+std::vector<Span> MarketCalendar::current_sections(std::int64_t t) const {
+  const Resolution r = resolve_trade_day(t, Pattern::ceil);
+  std::vector<Span> out;
+  for (const Section& s : policy_sections(r.policy)) out.push_back(place(s, r.trade_day));
+  return out;
+}
+
+std::vector<Span> MarketCalendar::tradeday_sections(std::int32_t trade_day) const {
+  // Membership here ignores the order of the list.
+  std::vector<std::int32_t> closed = holidays;
+  std::sort(closed.begin(), closed.end());
+  auto holiday = [&](std::int64_t d) { return std::binary_search(closed.begin(), closed.end(), d); };
+
+  const std::int64_t e = midnight(trade_day);
+  const std::int64_t w = local_time(e).weekday;
+  std::int64_t previous = local_time(e - (w == 1 ? 3 : 1) * kDay).yyyymmdd();
+  if (holiday(trade_day) || w == 0 || w == 6) return {};
+
+  const std::string_view policy = holiday(previous) ? kAfterHoliday : w == 1 ? kAfterWeekend : kTradingPeriod;
+  const std::vector<Section>& sections = policy_sections(policy);
+  // A night session opening after a holiday starts on the evening before the
+  // last open day, not on the eve of the trade day itself.
+  std::int64_t base = e;
+  if (policy == kAfterHoliday && !sections.empty() && sections.front().start < 0) {
+    int steps = 0;
+    while (holiday(previous)) {
+      count_day_step(steps);
+      previous = local_time(base - 2 * kDay).yyyymmdd();
+      base -= kDay;
+    }
+  }
+  std::vector<Span> out;
+  out.reserve(sections.size());
+  auto at = [&](std::int32_t v) { return base * 1000 + hhmm_hours(v) * 3600000 + hhmm_minutes(v) * 60000; };
+  for (const Section& s : sections) out.push_back({at(s.start), at(s.end)});
+  return out;
+}
+
+}  // namespace qel::time

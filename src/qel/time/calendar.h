@@ -1,0 +1,99 @@
+// The market calendar: local time in the market's zone, day classes, trading
+// period policies, trade-day resolution and the sessions of a trade day.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qel/error.h"
+
+namespace qel::time {
+
+// Rounding patterns: which trade day an instant outside the sessions belongs to.
+enum class Pattern : std::int32_t { floor = 0, ceil = 1, round = 2 };
+
+enum class DayClass { trading, weekend, holiday };
+
+// A session as HHMM clock values relative to the trade day's local midnight;
+// negative values reach into earlier days (-300 is 21:00 the evening before).
+struct Section {
+  std::int32_t start = 0;
+  std::int32_t end = 0;
+};
+
+// A session placed on a date: epoch seconds or milliseconds.
+struct Span {
+  std::int64_t begin = 0;
+  std::int64_t end = 0;
+  bool operator==(const Span&) const = default;
+};
+
+struct LocalTime {
+  std::int64_t year, month, day, hour, minute, second;
+  std::int64_t weekday;  // Sunday = 0
+  std::int64_t yyyymmdd() const noexcept { return year * 10000 + month * 100 + day; }
+};
+
+struct Resolution {
+  std::string_view policy;  // a key of the calendar's periods (or "trading_period")
+  std::int64_t trade_day;   // YYYYMMDD
+  std::int64_t action_day;  // YYYYMMDD, the local date of the instant
+};
+
+inline constexpr std::int64_t kDay = 86400;
+inline constexpr std::int32_t kUsEastern = -5;
+// Day-stepping searches give up after a century of closed days.
+inline constexpr int kMaxDaySteps = 36525;
+// Instants are clamped to +-2^61 ms so that every sum and product of the
+// calendar and sampler arithmetic stays inside 64 bits.
+inline constexpr std::int64_t kMaxInstantMs = std::int64_t{1} << 61;
+
+std::int64_t clamp_instant_ms(std::int64_t ms) noexcept;
+
+// Throws InternalError once a search has taken more than kMaxDaySteps steps.
+void count_day_step(int& steps);
+
+class MarketCalendar {
+ public:
+  std::vector<std::int32_t> holidays;  // YYYYMMDD, ascending
+  std::map<std::string, std::vector<Section>> periods;
+  std::int32_t time_zone = 0;  // hours east of UTC; -5 is US Eastern with daylight saving
+  bool ignore_weekend = false;
+
+  LocalTime local_time(std::int64_t t) const noexcept;
+  std::int64_t local_to_utc(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t hh, std::int64_t mm) const noexcept;
+  // Local midnight that begins the date YYYYMMDD.
+  std::int64_t midnight(std::int64_t yyyymmdd) const noexcept;
+  DayClass classify_day(std::int64_t t, Pattern pattern) const;
+  std::string_view period_policy(std::int64_t trade_day) const;
+  // The named policy, else "trading_period"; throws InternalError if neither exists.
+  const std::vector<Section>& policy_sections(std::string_view name) const;
+  Resolution resolve_trade_day(std::int64_t t, Pattern pattern) const;
+  // Sessions (epoch seconds) of the trade day `t` belongs to under CEIL.
+  std::vector<Span> current_sections(std::int64_t t) const;
+  // Sessions (epoch milliseconds) of `trade_day` by the date's own rule; empty
+  // on a weekend or holiday.
+  std::vector<Span> tradeday_sections(std::int32_t trade_day) const;
+
+  // A section of `trade_day` placed on its date, in seconds.
+  Span place(const Section& s, std::int64_t trade_day) const noexcept;
+  // First section start and last section end of `trade_day` under `policy`.
+  std::int64_t first_start(std::string_view policy, std::int64_t trade_day) const;
+  std::int64_t last_end(std::string_view policy, std::int64_t trade_day) const;
+
+ private:
+  bool is_holiday(std::int64_t yyyymmdd) const noexcept;  // binary search
+  std::int64_t offset_at(std::int64_t t) const noexcept;
+  // The first day after the local date of t (stepping from t) that classifies as Trading.
+  std::int64_t next_trading_instant(std::int64_t t, Pattern pattern) const;
+  std::int64_t forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const;
+};
+
+// US Eastern daylight-saving dates (day counts) of a year.
+std::pair<std::int64_t, std::int64_t> us_eastern_dst(std::int64_t year) noexcept;
+
+}  // namespace qel::time

@@ -1,0 +1,50 @@
+// Proleptic Gregorian dates as day counts since 1970-01-01, and YYYYMMDD integers.
+#pragma once
+
+#include <cstdint>
+
+namespace qel::time {
+
+struct CivilDate {
+  std::int64_t year;
+  std::int64_t month;  // 1..12
+  std::int64_t day;    // 1..31
+};
+
+// Era-based conversion; valid for any year, and free of overflow for any
+// month and day an i32 YYYYMMDD can carry (out-of-range parts just count on).
+constexpr std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) noexcept {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;                              // [0, 399]
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // [0, 365] for valid dates
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;     // [0, 146096]
+  return era * 146097 + doe - 719468;
+}
+
+constexpr CivilDate civil_from_days(std::int64_t z) noexcept {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;                                // [0, 146096]
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);         // [0, 365]
+  const std::int64_t mp = (5 * doy + 2) / 153;                              // [0, 11]
+  const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;                      // [1, 31]
+  const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;                         // [1, 12]
+  return {yoe + era * 400 + (m <= 2), m, d};
+}
+
+// Floor division, for instants before 1970.
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+constexpr std::int64_t yyyymmdd(const CivilDate& c) noexcept { return c.year * 10000 + c.month * 100 + c.day; }
+
+constexpr CivilDate from_yyyymmdd(std::int64_t v) noexcept { return {v / 10000, (v / 100) % 100, v % 100}; }
+
+// Sunday = 0 .. Saturday = 6; day 0 was a Thursday.
+constexpr std::int64_t weekday_of_day(std::int64_t days) noexcept { return ((days % 7 + 7) % 7 + 4) % 7; }
+
+}  // namespace qel::time
