@@ -68,9 +68,7 @@ std::string package_encode_string(const NetPackage& p) {
 void package_decode_string(NetPackage& p, Blob buf) {
   std::string raw =
       bind::with_prefix("NetPackage snappy decompress: ", [&] { return qel::wire::snappy_uncompress(buf); });
-  p = bind::with_prefix("NetPackage frame: ", [&] {
-    return NetPackage::from_frame(qel::wire::parse_whole_frame(qel::wire::as_bytes(raw)));
-  });
+  p = bind::with_prefix("NetPackage frame: ", [&] { return NetPackage::from_raw_frame(std::move(raw)); });
 }
 
 void package_decode(NetPackage& p, Blob buf, std::int64_t /*len*/) { package_decode_string(p, buf); }

@@ -33,22 +33,24 @@ FrameParse parse_frame(Bytes buf) {
   FrameParse out;
   out.have = buf.size();
   if (buf.size() < kEnvelopeSize) return out;
-  Reader r(buf);
-  const std::uint32_t magic = r.read_u32();
+  // The hot path of stream reading: fixed offsets, no per-field bounds checks.
+  const std::uint8_t* p = buf.data();
+  const auto magic = detail::from_big_endian<std::uint32_t>(p);
   if (magic != constants::network_magic_num) {
     char text[64];
     std::snprintf(text, sizeof text, "bad magic 0x%08x (expected 0x%08x)", magic, constants::network_magic_num);
     throw FrameError(text);
   }
-  const std::uint32_t total_len = r.read_u32();
+  const auto total_len = detail::from_big_endian<std::uint32_t>(p + 4);
   if (total_len < kHeaderSize) {
     throw FrameError("total_len " + std::to_string(total_len) + " is smaller than header length (" +
                      std::to_string(kHeaderSize) + ")");
   }
   out.need = kEnvelopeSize + static_cast<std::size_t>(total_len);
   if (buf.size() < out.need) return out;
-  out.frame.header = FrameHeader::decode(r);
-  out.frame.body = r.read_view(total_len - kHeaderSize);
+  out.frame.header = {p[8], detail::from_big_endian<std::uint32_t>(p + 9), p[13],
+                      detail::from_big_endian<std::uint16_t>(p + 14)};
+  out.frame.body = buf.subspan(kFrameOverhead, total_len - kHeaderSize);
   out.complete = true;
   return out;
 }

@@ -25,4 +25,17 @@ NetPackage NetPackage::from_frame(const FrameView& frame) {
   return p;
 }
 
+NetPackage NetPackage::from_raw_frame(std::string raw) {
+  const FrameView frame = parse_whole_frame(as_bytes(raw));
+  NetPackage p;
+  p.cmd = frame.header.cmd;
+  p.seq = frame.header.seq;
+  p.length = frame.total_len();
+  const std::size_t body_size = frame.body.size();
+  raw.erase(0, kFrameOverhead);
+  raw.resize(body_size);
+  p.content = std::move(raw);
+  return p;
+}
+
 }  // namespace qel::wire

@@ -26,6 +26,9 @@ struct NetPackage {
   std::size_t decode_raw(Bytes buf);
 
   static NetPackage from_frame(const FrameView& frame);
+  // Parses the whole frame at the front of `raw` (FrameError otherwise) and
+  // keeps its body in raw's own storage instead of copying it.
+  static NetPackage from_raw_frame(std::string raw);
 };
 
 }  // namespace qel::wire

@@ -1,6 +1,8 @@
 // Raw Snappy blocks (no framing format) with a guard against decompression bombs.
 #include "qel/wire/snappy.h"
 
+#include "qel/wire/snappy_decode.h"
+
 #include <snappy.h>
 
 #include <limits>
@@ -25,18 +27,18 @@ std::string snappy_compress(Bytes input) {
 }
 
 std::string snappy_uncompress(Bytes block) {
-  const char* data = reinterpret_cast<const char*>(block.data());
-  std::size_t declared = 0;
-  if (!snappy::GetUncompressedLength(data, block.size(), &declared)) {
-    throw SnappyError("corrupt input: bad length preamble");
-  }
+  const auto preamble = read_snappy_preamble(block);
+  if (!preamble) throw SnappyError("corrupt input: bad length preamble");
+  const std::uint32_t declared = preamble->length;
   if (declared > snappy_max_expansion(block.size())) {
     throw SnappyError("corrupt input: declared length " + std::to_string(declared) + " exceeds what " +
                       std::to_string(block.size()) + " bytes can expand to");
   }
-  std::string out;
-  out.resize(declared);
-  if (!snappy::RawUncompress(data, block.size(), out.data())) throw SnappyError("corrupt input");
+  std::string out(declared, '\0');
+  if (!decode_snappy_elements(block.subspan(preamble->size), reinterpret_cast<std::uint8_t*>(out.data()),
+                              out.size())) {
+    throw SnappyError("corrupt input");
+  }
   return out;
 }
 
