@@ -1,4 +1,7 @@
-"""Frame a body, wrap it for the feed WebSocket, and read both forms back."""
+"""Frame a body and read it back in both wire forms; pack rows against a schema; ask the
+market calendar about an instant."""
+
+import struct
 
 import pyostrel
 
@@ -23,3 +26,55 @@ received = pyostrel.NetPackage()
 received.decode_string(wrapped)
 print(f"wrapped frame: {len(wrapped)} bytes -> cmd=0x{received.get_cmd():04x} seq={received.get_seq()} "
       f"length={received.get_length()} content={received.get_content()!r}")
+
+# --- Rows: a schema catalog, then a batch of typed rows packed against it. ---
+
+
+def snappy_block(payload: bytes) -> bytes:
+    """A raw Snappy block holding `payload` as one literal (valid, if uncompressed)."""
+    n = len(payload)
+    varint = bytearray()
+    while True:
+        byte, n = n & 0x7F, n >> 7
+        varint.append(byte | (0x80 if n else 0))
+        if not n:
+            break
+    return bytes(varint) + bytes([63 << 2]) + struct.pack("<I", len(payload) - 1) + payload
+
+
+def text(s: bytes) -> bytes:
+    return struct.pack(">I", len(s)) + s
+
+
+columns = [(b"close", pyostrel.index_field_type_double, 2), (b"volume", pyostrel.index_field_type_int_64, 0)]
+meta = struct.pack(">HIIH", 0, 42, 42, 0) + text(b"bar.daily") + text(b"Daily bar")
+meta += struct.pack(">I", 0) + b"\x00" + struct.pack(">I", 0) + text(b"bar") + struct.pack(">I", 1) + text(b"")
+meta += struct.pack(">I", len(columns))
+for pos, (name, kind, precision) in enumerate(columns):
+    meta += struct.pack(">I", pos) + text(name) + struct.pack(">BIiB", kind, precision, 0, 0)
+serializer = pyostrel.IndexSerializer()
+serializer.update_schema_from_binary(snappy_block(struct.pack(">I", 1) + meta))
+
+rows = []
+for i, (close, volume) in enumerate([(10.126, 1200), (10.5, 900)]):
+    row = pyostrel.StructValue()
+    row.set_meta_id(42)
+    row.set_market(b"SH")
+    row.set_stock_code(b"600000")
+    row.set_time_tag(20240102 + i)
+    row.resize(2)
+    row.set_double(0, close)
+    row.set_int_64(1, volume)
+    rows.append(row)
+batch = serializer.serialize_batch(rows)
+for row in serializer.deserialize_batch(batch):
+    print(f"row: {row.get_market()!r} {row.get_stock_code()!r} tag={row.get_time_tag()} "
+          f"close={row.get_double(0)} volume={row.get_int_64(1)}")
+
+# --- Market time: a UTC+8 market with a lunch break. ---
+periods = {"trading_period": [[930, 1130], [1300, 1500]]}
+now = 1704161400000  # 2024-01-02 10:10 local
+status = pyostrel.calculate_market_status(now, 8, periods, [])
+print(f"market status: trade day {status.get_trade_day()}, open={status.get_market_open()}")
+print(f"5-minute bar around now: {pyostrel.sampler_tm_bound(now, 8, periods, [], 300)}")
+print(f"sessions of 20240102: {pyostrel.tradeday_sections(20240102, 8, periods, [])}")
