@@ -26,6 +26,34 @@ void fuzz_package_decode(const std::uint8_t* data, std::size_t size);
 // FrameHeader::decode over consecutive headers.
 void fuzz_header_decode(const std::uint8_t* data, std::size_t size);
 
+// load_schema over a schema binary; a loaded catalog must survive save and load,
+// and its name index must pick the highest revision of each name.
+void fuzz_schema_load(const std::uint8_t* data, std::size_t size);
+
+// The schema of the two batch harnesses comes first: a head byte (low nibble
+// % 9 columns; bit 7 set registers it under a key the batches do not name),
+// then a byte per column (high nibble the kind code, 0 and 9..15 being Other;
+// low nibble % 13 the precision). The catalog holds it under the key(s) that
+// the batch header(s) of the rest of the input name.
+//
+// deserialize of one batch; rows that decode must serialize and decode again
+// to themselves.
+void fuzz_batch_deserialize(const std::uint8_t* data, std::size_t size);
+
+// decompress of a Snappy-compressed batch set; rows that decode must compress
+// and decompress to themselves, grouped by ascending (namespace, meta id).
+void fuzz_batch_set_decompress(const std::uint8_t* data, std::size_t size);
+
+// The market-time functions over a calendar read from the input (big-endian):
+// i32 time zone; a flag byte (bit 0 ignore_weekend, bits 1-3 which of
+// trading_period, after_weekend, after_holiday exist, bits 4-7 the holiday
+// count); per existing policy a count byte (% 4) and that many (i32, i32)
+// sections; the i32 holidays. Then calls of 13 bytes each: an op byte (low
+// nibble the function, bits 4-5 % 3 the pattern, bit 6 tm_as_of_eod), an i64
+// instant in ms (clamped as the Python layer clamps it) and a u32 granularity
+// (or trade day).
+void fuzz_market_time(const std::uint8_t* data, std::size_t size);
+
 struct Harness {
   const char* name;  // fuzz/fuzz_<name>.cc, fuzz/corpus/<name>/
   void (*run)(const std::uint8_t*, std::size_t);
@@ -36,6 +64,10 @@ inline constexpr Harness kHarnesses[] = {
     {"raw_frame_reader", &fuzz_raw_frame_reader},
     {"package_decode", &fuzz_package_decode},
     {"header_decode", &fuzz_header_decode},
+    {"schema_load", &fuzz_schema_load},
+    {"batch_deserialize", &fuzz_batch_deserialize},
+    {"batch_set_decompress", &fuzz_batch_set_decompress},
+    {"market_time", &fuzz_market_time},
 };
 
 }  // namespace qel::fuzz
