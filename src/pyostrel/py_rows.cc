@@ -106,8 +106,15 @@ std::size_t name_index_len(const NameIndex& index) { return index.by_name.size()
 void update_schema_from_binary(IndexSerializer& s, Blob buf) { s.catalog = qel::rows::load_schema(buf); }
 IndexSchemaCatalog serializer_schema(const IndexSerializer& s) { return s.catalog; }
 
-std::string serialize_batch(const IndexSerializer& s, SharedList<StructValue> batch) {
-  return qel::rows::serialize(s.catalog, batch.refs());
+// Written straight into the returned bytes object.
+bind::Ref serialize_batch(const IndexSerializer& s, SharedList<StructValue> batch) {
+  bind::Ref out;
+  qel::rows::serialize_to(s.catalog, batch.refs(), [&out](std::size_t size) {
+    out = bind::Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) throw bind::PythonErrorSet{};
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+  });
+  return out;
 }
 
 std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {

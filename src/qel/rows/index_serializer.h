@@ -2,6 +2,7 @@
 // (namespace, meta id), and the Snappy-compressed set of such batches.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@ struct IndexSerializer {
 // REQUIRES: every pointer is non-null.
 std::string serialize(const IndexSchemaCatalog& catalog, RowRefs rows);
 void serialize_into(wire::Writer& out, const IndexSchemaCatalog& catalog, RowRefs rows);
+// As serialize, into the memory `allocate(size)` returns once the size is known,
+// so a caller can have the batch written straight into a buffer of its own.
+void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
+                  const std::function<std::uint8_t*(std::size_t)>& allocate);
 
 std::vector<StructValue> deserialize(const IndexSchemaCatalog& catalog, wire::Bytes batch);
 // Appends the rows of one batch to `out`; on failure `out` may hold part of them.

@@ -195,6 +195,13 @@ class Writer {
   // Overwrites four bytes written earlier, e.g. a length known only afterwards.
   void patch_u32(std::size_t offset, std::uint32_t v) noexcept { detail::to_big_endian(v, reinterpret_cast<std::uint8_t*>(buf_.data() + offset)); }
 
+  // n more bytes for the caller to fill in.
+  std::uint8_t* extend(std::size_t n) {
+    const std::size_t at = buf_.size();
+    buf_.resize(at + n);
+    return reinterpret_cast<std::uint8_t*>(buf_.data() + at);
+  }
+
   void reserve(std::size_t n) { buf_.reserve(n); }
   std::size_t size() const noexcept { return buf_.size(); }
   const std::string& buffer() const noexcept { return buf_; }
