@@ -132,7 +132,8 @@ def test_package_decode_raw_frame_errors_keep_fields(data, message):
     assert fields(p) == (3, 4, 5, b"old")
 
 
-@pytest.mark.parametrize("content", [b"", b"ab", bytes(range(256)) * 40, b"\0" * (1 << 20)])
+@pytest.mark.parametrize("content", [b"", b"ab", bytes(range(256)) * 40, b"\0" * (1 << 20)],
+                         ids=["empty", "two", "10KiB", "1MiB-zeros"])
 def test_package_snappy_round_trip_and_cross_check(content):
     p = make(NetPackage, 0x5003, 0xFFFFFFFF, 0, content)
     raw = p.encode_raw()
