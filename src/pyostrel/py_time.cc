@@ -66,6 +66,17 @@ std::vector<qel::time::Section> policy_sections(PyObject* value) {
   if (!iter) throw bind::PythonErrorSet{};
   std::vector<qel::time::Section> out;
   while (Ref item{PyIter_Next(iter.get())}) {
+    // The common [start, end] list or tuple, without a temporary vector.
+    if ((PyList_CheckExact(item.get()) || PyTuple_CheckExact(item.get())) && PySequence_Fast_GET_SIZE(item.get()) == 2) {
+      std::int32_t start, end;
+      PyObject** pair = PySequence_Fast_ITEMS(item.get());
+      Ref first = Ref::borrow(pair[0]), second = Ref::borrow(pair[1]);  // __index__ may shrink a list
+      if (!bind::Arg<std::int32_t>::convert(first.get(), start) || !bind::Arg<std::int32_t>::convert(second.get(), end)) {
+        throw bind::PythonErrorSet{};
+      }
+      out.push_back({start, end});
+      continue;
+    }
     const auto pair = convert_or_throw<std::vector<std::int32_t>>(item.get());
     if (pair.size() != 2) raise_type_error("each period section must be a 2-element [startHHMM, endHHMM]");
     out.push_back({pair[0], pair[1]});

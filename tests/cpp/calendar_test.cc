@@ -12,7 +12,6 @@
 namespace qel::time {
 namespace {
 
-using Periods = std::map<std::string, std::vector<Section>>;
 
 const Periods kDaySessions{{"trading_period", {{930, 1130}, {1300, 1500}}}};
 const Periods kNightSessions{{"trading_period", {{-300, 230}, {900, 1130}, {1330, 1500}}}};
@@ -377,6 +376,27 @@ TEST(CalendarExtremes, EveryOperationStaysDefined) {
         (void)cal.place({i32min, i32max}, day);
       }
     }
+  }
+}
+
+}  // namespace
+}  // namespace qel::time
+
+namespace qel::time {
+namespace {
+
+// The fast day-count conversion must agree with the era-based one across its
+// whole range and switch over cleanly at both ends.
+TEST(CivilDate, FastConversionAgreesWithEraBased) {
+  auto same = [](std::int64_t z) {
+    const CivilDate a = civil_from_days(z), b = civil_from_days_general(z);
+    return a.year == b.year && a.month == b.month && a.day == b.day;
+  };
+  for (std::int64_t z = -800'000; z < 800'000; ++z) ASSERT_TRUE(same(z)) << z;
+  for (std::int64_t z = -12'699'432; z < -12'699'412; ++z) ASSERT_TRUE(same(z)) << z;
+  for (std::int64_t z = 999'999'990; z < 1'000'000'010; ++z) ASSERT_TRUE(same(z)) << z;
+  for (std::int64_t z = -(std::int64_t{1} << 40); z < (std::int64_t{1} << 40); z += 987'654'321) {
+    ASSERT_TRUE(same(z)) << z;
   }
 }
 

@@ -14,7 +14,6 @@
 namespace qel::time {
 namespace {
 
-using Periods = std::map<std::string, std::vector<Section>>;
 const Periods kSessions{{"trading_period", {{930, 1130}, {1300, 1500}}}};
 
 // 2024-01-01 is a Monday; 01-05 a Friday, 01-06/07 the weekend.

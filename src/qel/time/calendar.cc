@@ -105,17 +105,23 @@ DayClass MarketCalendar::classify_day(std::int64_t t, Pattern pattern) const {
 }
 
 std::string_view MarketCalendar::period_policy(std::int64_t trade_day) const {
-  switch (classify_day(midnight(trade_day) - kDay, Pattern::floor)) {
-    case DayClass::trading: return kTradingPeriod;
-    case DayClass::weekend: return kAfterWeekend;
-    case DayClass::holiday: return kAfterHoliday;
+  // One resolution asks about the same two or three days again and again.
+  for (const PolicyMemo& m : policy_memo_) {
+    if (m.trade_day == trade_day && !m.policy.empty()) return m.policy;
   }
-  return kTradingPeriod;
+  std::string_view policy = kTradingPeriod;
+  switch (classify_day(midnight(trade_day) - kDay, Pattern::floor)) {
+    case DayClass::trading: break;
+    case DayClass::weekend: policy = kAfterWeekend; break;
+    case DayClass::holiday: policy = kAfterHoliday; break;
+  }
+  policy_memo_[policy_memo_next_++ % policy_memo_.size()] = {trade_day, policy};
+  return policy;
 }
 
 const std::vector<Section>& MarketCalendar::policy_sections(std::string_view name) const {
-  auto it = periods.find(std::string(name));
-  if (it == periods.end()) it = periods.find(std::string(kTradingPeriod));
+  auto it = periods.find(name);
+  if (it == periods.end()) it = periods.find(kTradingPeriod);
   if (it == periods.end()) throw InternalError("MarketCalendar must carry a \"trading_period\" policy");
   return it->second;
 }
@@ -150,25 +156,30 @@ std::int64_t MarketCalendar::next_trading_instant(std::int64_t t, Pattern patter
   return t;
 }
 
-std::int64_t MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {
+Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {
   const std::int64_t next = local_time(next_trading_instant(t, pattern)).yyyymmdd();
-  const std::int64_t start = first_start(period_policy(next), next);
-  return (pattern == Pattern::ceil || t >= start - 600) ? next : fallback;
+  const std::string_view policy = period_policy(next);
+  const std::int64_t start = first_start(policy, next);
+  if (pattern == Pattern::ceil || t >= start - 600) return {policy, next, 0};
+  return {period_policy(fallback), fallback, 0};
 }
 
 Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) const {
   const std::int64_t today = local_time(t).yyyymmdd();
-  std::int64_t trade_day;
+  Resolution r;
   if (classify_day(t, pattern) == DayClass::trading) {
-    const std::int64_t close = last_end(period_policy(today), today);
+    // Each candidate day's policy is worked out once and carried along.
+    const Resolution stay{period_policy(today), today, 0};
+    const std::int64_t close = last_end(stay.policy, today);
     switch (pattern) {
       case Pattern::floor: {
         const std::int64_t next = local_time(next_trading_instant(t, Pattern::floor)).yyyymmdd();
-        trade_day = t >= first_start(period_policy(next), next) ? next : today;
+        const std::string_view policy = period_policy(next);
+        r = t >= first_start(policy, next) ? Resolution{policy, next, 0} : stay;
         break;
       }
-      case Pattern::ceil: trade_day = t <= close ? today : forward_search(t, pattern, today); break;
-      default: trade_day = t < close + 600 ? today : forward_search(t, pattern, today); break;
+      case Pattern::ceil: r = t <= close ? stay : forward_search(t, pattern, today); break;
+      default: r = t < close + 600 ? stay : forward_search(t, pattern, today); break;
     }
   } else {
     std::int64_t x = t;
@@ -177,9 +188,10 @@ Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) co
       count_day_step(steps);
       x -= kDay;
     } while (classify_day(x, Pattern::floor) != DayClass::trading);
-    trade_day = forward_search(t, pattern, local_time(x).yyyymmdd());
+    r = forward_search(t, pattern, local_time(x).yyyymmdd());
   }
-  return {period_policy(trade_day), trade_day, today};
+  r.action_day = today;
+  return r;
 }
 
 std::vector<Span> MarketCalendar::current_sections(std::int64_t t) const {

@@ -2,7 +2,9 @@
 // period policies, trade-day resolution and the sessions of a trade day.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -24,6 +26,9 @@ struct Section {
   std::int32_t start = 0;
   std::int32_t end = 0;
 };
+
+// Trading-period policies by name, looked up without building a string.
+using Periods = std::map<std::string, std::vector<Section>, std::less<>>;
 
 // A session placed on a date: epoch seconds or milliseconds.
 struct Span {
@@ -60,7 +65,7 @@ void count_day_step(int& steps);
 class MarketCalendar {
  public:
   std::vector<std::int32_t> holidays;  // YYYYMMDD, ascending
-  std::map<std::string, std::vector<Section>> periods;
+  Periods periods;
   std::int32_t time_zone = 0;  // hours east of UTC; -5 is US Eastern with daylight saving
   bool ignore_weekend = false;
 
@@ -86,11 +91,21 @@ class MarketCalendar {
   std::int64_t last_end(std::string_view policy, std::int64_t trade_day) const;
 
  private:
+  // A calendar lives for one call; within it, the policy of a day never changes.
+  struct PolicyMemo {
+    std::int64_t trade_day = 0;
+    std::string_view policy;
+  };
+  mutable std::array<PolicyMemo, 4> policy_memo_{};
+  mutable unsigned policy_memo_next_ = 0;
+
   bool is_holiday(std::int64_t yyyymmdd) const noexcept;  // binary search
   std::int64_t offset_at(std::int64_t t) const noexcept;
   // The first day after the local date of t (stepping from t) that classifies as Trading.
   std::int64_t next_trading_instant(std::int64_t t, Pattern pattern) const;
-  std::int64_t forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const;
+  // The first trading day after t's date, or `fallback` when t is more than
+  // 600 s before its first session (except under CEIL), with its policy.
+  Resolution forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const;
 };
 
 // US Eastern daylight-saving dates (day counts) of a year.

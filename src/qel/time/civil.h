@@ -22,7 +22,8 @@ constexpr std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int6
   return era * 146097 + doe - 719468;
 }
 
-constexpr CivilDate civil_from_days(std::int64_t z) noexcept {
+// The era-based algorithm for any day count.
+constexpr CivilDate civil_from_days_general(std::int64_t z) noexcept {
   z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const std::int64_t doe = z - era * 146097;                                // [0, 146096]
@@ -32,6 +33,28 @@ constexpr CivilDate civil_from_days(std::int64_t z) noexcept {
   const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;                      // [1, 31]
   const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;                         // [1, 12]
   return {yoe + era * 400 + (m <= 2), m, d};
+}
+
+// Day count to civil date. Within about -34,000 to +2,900,000 years of 1970 it
+// uses 32-bit Euclidean affine functions (one division by a constant, the rest
+// multiplications and shifts): market-time calls convert dozens of instants.
+constexpr CivilDate civil_from_days(std::int64_t z) noexcept {
+  constexpr std::int64_t kShift = 82;  // 400-year eras added so every count is positive
+  constexpr std::int64_t kOffset = 719468 + 146097 * kShift;
+  if (z < -kOffset || z >= 1'000'000'000) return civil_from_days_general(z);
+  const auto n = static_cast<std::uint32_t>(z + kOffset);  // days since 0000-03-01, shifted
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146097;
+  const std::uint32_t day_of_century = n1 % 146097 / 4;                     // [0, 36524]
+  const std::uint64_t p2 = std::uint64_t{2939745} * (4 * day_of_century + 3);
+  const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);        // [0, 99]
+  const auto day_of_year = static_cast<std::uint32_t>(p2) / 2939745 / 4;    // [0, 365], from March 1
+  const std::uint32_t n3 = 2141 * day_of_year + 197913;
+  const std::uint32_t month = n3 >> 16;                                     // [3, 14]
+  const std::uint32_t day = (n3 & 0xFFFF) / 2141;                           // [0, 30]
+  const bool next_year = day_of_year >= 306;                                // January or February
+  return {std::int64_t{100} * century + year_of_century - 400 * kShift + next_year,
+          next_year ? std::int64_t{month} - 12 : std::int64_t{month}, std::int64_t{day} + 1};
 }
 
 // Floor division, for instants before 1970.

@@ -5,8 +5,11 @@
 namespace qel::time {
 
 MarketStatus calculate_status(const MarketCalendar& calendar, std::int64_t now_ms, Pattern pattern) {
-  const std::int64_t t = now_ms / 1000;
-  const Resolution r = calendar.resolve_trade_day(t, pattern);
+  return status_of_resolution(calendar, now_ms, pattern, calendar.resolve_trade_day(now_ms / 1000, pattern));
+}
+
+MarketStatus status_of_resolution(const MarketCalendar& calendar, std::int64_t now_ms, Pattern pattern,
+                                  const Resolution& r) {
   const std::vector<Section>& sections = calendar.policy_sections(r.policy);
   if (sections.empty()) throw InternalError("trading period policy \"" + std::string(r.policy) + "\" has no sections");
 

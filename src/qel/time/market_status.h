@@ -19,5 +19,8 @@ struct MarketStatus {
 
 // REQUIRES: now_ms within +-kMaxInstantMs (see clamp_instant_ms).
 MarketStatus calculate_status(const MarketCalendar& calendar, std::int64_t now_ms, Pattern pattern);
+// The same, for a resolution of now_ms / 1000 under `pattern` already at hand.
+MarketStatus status_of_resolution(const MarketCalendar& calendar, std::int64_t now_ms, Pattern pattern,
+                                  const Resolution& r);
 
 }  // namespace qel::time

@@ -184,13 +184,14 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
   if (f >= 1) return {spans[f - 1].end, curr};
   // The first bar of a trade day follows the previous trade day's close.
   std::int64_t x = at;
-  MarketStatus previous;
+  Resolution previous_day;
   int steps = 0;
   do {
     count_day_step(steps);
     x -= kDayMs;
-    previous = calculate_status(calendar, x, Pattern::ceil);
-  } while (previous.trade_day == status.trade_day);
+    previous_day = calendar.resolve_trade_day(x / 1000, Pattern::ceil);
+  } while (previous_day.trade_day == status.trade_day);
+  const MarketStatus previous = status_of_resolution(calendar, x, Pattern::ceil, previous_day);
   const std::vector<Span> before = sections_ms(calendar, static_cast<std::int64_t>(previous.lattest_market_time));
   return {section_at(before, before.size() - 1).end, curr};
 }
