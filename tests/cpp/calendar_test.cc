@@ -2,6 +2,8 @@
 // and the sessions of a trade day.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <limits>
 #include <string>
 #include <vector>
@@ -298,16 +300,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {ms(utc(0, 2024, 11, 4, 5) - 51 * 3600, utc(0, 2024, 11, 4, 5))}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-template <class Fn>
-std::string internal_error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const InternalError& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 constexpr const char* kNoTradingPeriod = "MarketCalendar must carry a \"trading_period\" policy";
 
 TEST(CalendarFailures, MissingTradingPeriodOnlyWhenALookupFallsBack) {
@@ -316,17 +308,17 @@ TEST(CalendarFailures, MissingTradingPeriodOnlyWhenALookupFallsBack) {
   EXPECT_EQ(cal.tradeday_sections(20240108).size(), 1u);
   EXPECT_EQ(cal.tradeday_sections(20240106).size(), 0u);
   EXPECT_EQ(cal.current_sections(cst(2024, 1, 8, 10)).size(), 1u);
-  EXPECT_EQ(internal_error_of([&] { cal.tradeday_sections(20240109); }), kNoTradingPeriod);
+  EXPECT_EQ(qel::test_support::error_text<InternalError>([&] { cal.tradeday_sections(20240109); }), kNoTradingPeriod);
   // FLOOR looks ahead to Tuesday, which falls back.
-  EXPECT_EQ(internal_error_of([&] { cal.resolve_trade_day(cst(2024, 1, 8, 10), F); }), kNoTradingPeriod);
+  EXPECT_EQ(qel::test_support::error_text<InternalError>([&] { cal.resolve_trade_day(cst(2024, 1, 8, 10), F); }), kNoTradingPeriod);
 }
 
 TEST(CalendarFailures, EmptySectionListWhereASectionIsNeeded) {
-  EXPECT_NE(internal_error_of([] { make(8, {{"trading_period", {}}}).resolve_trade_day(cst(2024, 1, 2, 10), C); }),
+  EXPECT_NE(qel::test_support::error_text<InternalError>([] { make(8, {{"trading_period", {}}}).resolve_trade_day(cst(2024, 1, 2, 10), C); }),
             "no error");
   // An empty own policy does not fall back to "trading_period".
   const MarketCalendar cal = make(8, {{"trading_period", {{930, 1500}}}, {"after_weekend", {}}});
-  EXPECT_NE(internal_error_of([&] { cal.resolve_trade_day(cst(2024, 1, 8, 10), C); }), "no error");
+  EXPECT_NE(qel::test_support::error_text<InternalError>([&] { cal.resolve_trade_day(cst(2024, 1, 8, 10), C); }), "no error");
   EXPECT_EQ(cal.tradeday_sections(20240108).size(), 0u);
 }
 
@@ -337,16 +329,16 @@ TEST(CalendarFailures, DaySearchesStopAfterACenturyOfClosedDays) {
   const MarketCalendar just_enough = make(8, kDaySessions, closed_run(jan3, kMaxDaySteps - 1));
   EXPECT_EQ(just_enough.resolve_trade_day(tuesday, F).trade_day, 20240102);
   const MarketCalendar one_more = make(8, kDaySessions, closed_run(jan3, kMaxDaySteps));
-  EXPECT_NE(internal_error_of([&] { one_more.resolve_trade_day(tuesday, F); }), "no error");
+  EXPECT_NE(qel::test_support::error_text<InternalError>([&] { one_more.resolve_trade_day(tuesday, F); }), "no error");
 
   const MarketCalendar closed = make(8, kAfterHolidayNight, closed_run(jan3, 40000));
-  EXPECT_NE(internal_error_of([&] { closed.resolve_trade_day(cst(2024, 1, 4, 10), R); }), "no error");
-  EXPECT_NE(internal_error_of([&] { closed.current_sections(cst(2024, 1, 4, 10)); }), "no error");
+  EXPECT_NE(qel::test_support::error_text<InternalError>([&] { closed.resolve_trade_day(cst(2024, 1, 4, 10), R); }), "no error");
+  EXPECT_NE(qel::test_support::error_text<InternalError>([&] { closed.current_sections(cst(2024, 1, 4, 10)); }), "no error");
   // The after-holiday night search walks back over the whole run.
   const std::int64_t after = jan3 + 40000;
   ASSERT_EQ(weekday_of_day(after), 5);
   const auto first_open = static_cast<std::int32_t>(yyyymmdd(civil_from_days(after)));
-  EXPECT_NE(internal_error_of([&] { closed.tradeday_sections(first_open); }), "no error");
+  EXPECT_NE(qel::test_support::error_text<InternalError>([&] { closed.tradeday_sections(first_open); }), "no error");
 }
 
 TEST(CalendarExtremes, EveryOperationStaysDefined) {
@@ -367,12 +359,12 @@ TEST(CalendarExtremes, EveryOperationStaysDefined) {
         (void)cal.local_to_utc(i32min / 10000, -99, -99, i32min / 100, -99);
         for (Pattern p : {F, C, R}) {
           (void)cal.classify_day(t, p);
-          (void)internal_error_of([&] { cal.resolve_trade_day(t, p); });
+          (void)qel::test_support::error_text<InternalError>([&] { cal.resolve_trade_day(t, p); });
         }
-        (void)internal_error_of([&] { cal.current_sections(t); });
+        (void)qel::test_support::error_text<InternalError>([&] { cal.current_sections(t); });
       }
       for (std::int32_t day : {i32min, i32max, 0, -1, 20240102}) {
-        (void)internal_error_of([&] { cal.tradeday_sections(day); });
+        (void)qel::test_support::error_text<InternalError>([&] { cal.tradeday_sections(day); });
         (void)cal.place({i32min, i32max}, day);
       }
     }

@@ -1,6 +1,8 @@
 // Reader and Writer: exact bytes, error texts, guards against lying counts.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -13,16 +15,6 @@ namespace qel::wire {
 namespace {
 
 std::vector<std::uint8_t> bytes(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const CodecError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 TEST(Writer, FixedWidthIsBigEndian) {
   Writer w;
@@ -83,14 +75,14 @@ TEST(Reader, RawVec8RoundTripsDoublesBitExactly) {
 
 TEST(Reader, ShortInputsReportBytesMissing) {
   auto two = bytes({0x00, 0x01});
-  EXPECT_EQ(error_of([&] { Reader(two).read_u32(); }), "unexpected end of input: needed 2 more bytes");
-  EXPECT_EQ(error_of([&] { Reader(two).read_u64(); }), "unexpected end of input: needed 6 more bytes");
-  EXPECT_EQ(error_of([&] { Reader({}).read_u8(); }), "unexpected end of input: needed 1 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(two).read_u32(); }), "unexpected end of input: needed 2 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(two).read_u64(); }), "unexpected end of input: needed 6 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader({}).read_u8(); }), "unexpected end of input: needed 1 more bytes");
 
   auto short_string = bytes({0, 0, 0, 5, 'a', 'b', 'c'});
-  EXPECT_EQ(error_of([&] { Reader(short_string).read_string(); }), "unexpected end of input: needed 2 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(short_string).read_string(); }), "unexpected end of input: needed 2 more bytes");
   auto bad_utf8 = bytes({0, 0, 0, 1, 0xFF});
-  EXPECT_EQ(error_of([&] { Reader(bad_utf8).read_string(); }), "invalid utf-8 in string field");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(bad_utf8).read_string(); }), "invalid utf-8 in string field");
   // bytes fields are opaque: the same input reads fine.
   EXPECT_EQ(Reader(bad_utf8).read_bytes(), "\xFF");
 }
@@ -115,16 +107,16 @@ TEST(Reader, LyingCountsFailBeforeAllocating) {
   std::vector<std::uint8_t> in = {0, 0, 0, 3};
   in.resize(4 + 16);
   Reader r(in);
-  EXPECT_EQ(error_of([&] { r.read_rawvec_8(); }), "unexpected end of input: needed 8 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { r.read_rawvec_8(); }), "unexpected end of input: needed 8 more bytes");
   EXPECT_EQ(r.remaining(), in.size());
 
   // Counts near 2^32 must neither allocate nor overflow the size computation.
   auto huge = bytes({0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(error_of([&] { Reader(huge).read_rawvec_8(); }),
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(huge).read_rawvec_8(); }),
             "unexpected end of input: needed " + std::to_string(0xFFFFFFFFULL * 8) + " more bytes");
-  EXPECT_EQ(error_of([&] { Reader(huge).read_bytes(); }),
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(huge).read_bytes(); }),
             "unexpected end of input: needed " + std::to_string(0xFFFFFFFFULL) + " more bytes");
-  EXPECT_EQ(error_of([&] { Reader(huge).read_vec_string(); }), "unexpected end of input: needed 4 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { Reader(huge).read_vec_string(); }), "unexpected end of input: needed 4 more bytes");
 }
 
 TEST(CodecError, TextsOfTheOtherKinds) {

@@ -1,6 +1,8 @@
 // Ring frames and NetPackage: exact bytes, error texts, incomplete and trailing input.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <string>
 #include <tuple>
 
@@ -12,16 +14,6 @@ namespace qel::wire {
 namespace {
 
 std::string raw(std::initializer_list<int> v) { return std::string(v.begin(), v.end()); }
-
-template <class E, class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 auto fields(const NetPackage& p) { return std::tuple(p.cmd, p.seq, p.length, p.content); }
 
@@ -46,7 +38,7 @@ TEST(FrameHeader, ShortInputReportsTheFieldThatRanOut) {
   const int needed[8] = {1, 4, 3, 2, 1, 1, 2, 1};
   for (std::size_t n = 0; n < 8; ++n) {
     Reader r(as_bytes(full).first(n));
-    EXPECT_EQ(error_of<CodecError>([&] { FrameHeader::decode(r); }),
+    EXPECT_EQ(qel::test_support::error_text<CodecError>([&] { FrameHeader::decode(r); }),
               "unexpected end of input: needed " + std::to_string(needed[n]) + " more bytes")
         << n << " bytes";
   }
@@ -63,10 +55,10 @@ class FrameErrors : public testing::TestWithParam<BadFrame> {};
 // Malformed envelopes throw from every entry point; the package keeps its fields.
 TEST_P(FrameErrors, ThrowWithExactText) {
   const Bytes in = as_bytes(GetParam().input);
-  EXPECT_EQ(error_of<FrameError>([&] { parse_frame(in); }), GetParam().error);
-  EXPECT_EQ(error_of<FrameError>([&] { parse_whole_frame(in); }), GetParam().error);
+  EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { parse_frame(in); }), GetParam().error);
+  EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { parse_whole_frame(in); }), GetParam().error);
   NetPackage p = kSentinel;
-  EXPECT_EQ(error_of<FrameError>([&] { p.decode_raw(in); }), GetParam().error);
+  EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { p.decode_raw(in); }), GetParam().error);
   EXPECT_EQ(fields(p), fields(kSentinel));
 }
 
@@ -98,7 +90,7 @@ TEST_P(IncompleteFrames, AreNotErrorsUntilAWholeFrameIsRequired) {
   const FrameParse parse = parse_frame(in);
   EXPECT_FALSE(parse.complete);
   EXPECT_EQ(parse.incomplete_reason(), GetParam().reason);
-  EXPECT_EQ(error_of<FrameError>([&] { parse_whole_frame(in); }), GetParam().reason);
+  EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { parse_whole_frame(in); }), GetParam().reason);
 
   NetPackage p = kSentinel;
   EXPECT_EQ(p.decode_raw(in), 0u);

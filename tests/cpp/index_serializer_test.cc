@@ -2,6 +2,8 @@
 // texts, lying counts, and a seeded round trip against the format's rules.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -58,16 +60,6 @@ std::vector<const StructValue*> refs(const Rows& rows) {
 std::string ser(const IndexSchemaCatalog& cat, const Rows& rows) { return serialize(cat, refs(rows)); }
 std::string comp(const IndexSchemaCatalog& cat, const Rows& rows) { return compress(cat, refs(rows)); }
 Rows de(const IndexSchemaCatalog& cat, const std::string& b) { return deserialize(cat, as_bytes(b)); }
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const SerializerError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 std::string raw(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
 
@@ -234,7 +226,7 @@ TEST(RowBatch, SerializeErrors) {
       // Column-then-row order: row 1's column 0 is reported before row 0's column 1.
       {{row({std::int32_t{1}, std::string("s"), {}}), row({std::int64_t{1}, 1.0, {}})},
        "StructValue field 0 is Int64 but schema declares Int"}};
-  for (const Case& c : cases) EXPECT_EQ(error_of([&] { ser(cat, c.rows); }), c.error);
+  for (const Case& c : cases) EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { ser(cat, c.rows); }), c.error);
 
   // Rows are written under the first row's key without comparing their own.
   const auto back = de(cat, ser(cat, {good, row({std::int32_t{2}, {}, {}}, 7, 8)}));
@@ -266,7 +258,7 @@ TEST(RowBatch, DeserializeErrors) {
       {head(1ULL << 32) + "abc", "codec: unexpected end of input: needed 5 more bytes"},
       // Room for the time tags only: the granularities run out.
       {head(100) + std::string(800, '\0'), "codec: unexpected end of input: needed 4 more bytes"}};
-  for (const auto& [input, error] : cases) EXPECT_EQ(error_of([&] { de(cat, input); }), error);
+  for (const auto& [input, error] : cases) EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { de(cat, input); }), error);
 }
 
 class RowLyingCount : public testing::TestWithParam<std::pair<Col, std::uint64_t>> {};
@@ -274,7 +266,7 @@ class RowLyingCount : public testing::TestWithParam<std::pair<Col, std::uint64_t
 TEST_P(RowLyingCount, FailsOnTheMissingBytes) {
   const IndexSchemaCatalog cat = catalog({GetParam().first});
   const std::string wire = header(1) + kFirstBit + raw({0xFF, 0xFF, 0xFF, 0xFF, 'x', 'y'});
-  EXPECT_EQ(error_of([&] { de(cat, wire); }),
+  EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { de(cat, wire); }),
             "codec: unexpected end of input: needed " + std::to_string(GetParam().second) + " more bytes");
 }
 
@@ -307,7 +299,7 @@ TEST(RowCompress, GroupsAscendingKeepingInputOrder) {
   EXPECT_EQ(payload_of(comp(cat, {})), std::string(4, '\0'));
   EXPECT_TRUE(decompress(cat, as_bytes(comp(cat, {}))).empty());
   EXPECT_TRUE(decompress(cat, {}).empty());
-  EXPECT_EQ(error_of([&] { comp(cat, {rows[0], row({}, 2, 2)}); }), "unknown schema: namespace=2 meta_id=2");
+  EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { comp(cat, {rows[0], row({}, 2, 2)}); }), "unknown schema: namespace=2 meta_id=2");
 }
 
 TEST(RowCompress, DecompressFraming) {
@@ -321,12 +313,12 @@ TEST(RowCompress, DecompressFraming) {
   EXPECT_EQ(rows_of(groups_payload(3, {"", batch + "pad", batch})), (Rows{one[0], one[0]}));
   EXPECT_EQ(rows_of(groups_payload(1, {batch}) + "junk"), one);
 
-  EXPECT_EQ(error_of([&] { rows_of(raw({0, 0, 0, 1, 0, 0, 0, 100}) + std::string(10, 'z')); }),
+  EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { rows_of(raw({0, 0, 0, 1, 0, 0, 0, 100}) + std::string(10, 'z')); }),
             "codec: unexpected end of input: needed 90 more bytes");
-  EXPECT_EQ(error_of([&] { rows_of(groups_payload(2, {batch})); }), "codec: unexpected end of input: needed 4 more bytes");
-  EXPECT_EQ(error_of([&] { rows_of(groups_payload(1, {batch.substr(0, batch.size() - 1)})); }),
+  EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { rows_of(groups_payload(2, {batch})); }), "codec: unexpected end of input: needed 4 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { rows_of(groups_payload(1, {batch.substr(0, batch.size() - 1)})); }),
             "codec: unexpected end of input: needed 1 more bytes");
-  const std::string snappy_err = error_of([&] { decompress(cat, as_bytes("\x05garbage")); });
+  const std::string snappy_err = qel::test_support::error_text<SerializerError>([&] { decompress(cat, as_bytes("\x05garbage")); });
   EXPECT_EQ(snappy_err.rfind("snappy: ", 0), 0u) << snappy_err;
 }
 

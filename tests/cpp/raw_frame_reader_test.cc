@@ -1,6 +1,8 @@
 // RawFrameReader: arbitrary splits, pending bytes, the broken state, linear work.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <chrono>
 #include <random>
 #include <span>
@@ -31,16 +33,6 @@ std::vector<Frame> copy_out(std::span<const FrameView> views) {
   std::vector<Frame> out;
   for (const FrameView& v : views) out.push_back({v.header, std::string(v.body.begin(), v.body.end())});
   return out;
-}
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const FrameError& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 // Random headers; mostly small bodies, some empty, an occasional one of several KiB.
@@ -122,12 +114,12 @@ TEST_P(BrokenReader, ThrowsAtOnceWhenNoFrameWasCut) {
   for (std::size_t buffered : {0, 3}) {  // straight from the caller's bytes, or behind buffered ones
     RawFrameReader r;
     EXPECT_TRUE(r.feed(as_bytes(stream).first(buffered)).empty());
-    EXPECT_EQ(error_of([&] { r.feed(as_bytes(stream).subspan(buffered)); }), error);
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed(as_bytes(stream).subspan(buffered)); }), error);
     EXPECT_TRUE(r.broken());
     EXPECT_EQ(r.pending(), stream.size());
     // No resynchronising: good frames later in the stream change nothing.
-    EXPECT_EQ(error_of([&] { r.feed({}); }), error);
-    EXPECT_EQ(error_of([&] { r.feed(as_bytes(kGood)); }), error);
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed({}); }), error);
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed(as_bytes(kGood)); }), error);
     EXPECT_EQ(r.pending(), stream.size());
   }
 }
@@ -142,8 +134,8 @@ TEST_P(BrokenReader, ReturnsFramesCutBeforeTheFaultThenThrows) {
     EXPECT_EQ(frames, (std::vector<Frame>{{{4, 7, 0, 0x5001}, "body"}, {{4, 8, 0, 0x5002}, ""}}));
     EXPECT_TRUE(r.broken());
     EXPECT_EQ(r.pending(), bad.size() + kGood.size());
-    EXPECT_EQ(error_of([&] { r.feed({}); }), error);
-    EXPECT_EQ(error_of([&] { r.feed(as_bytes(kGood)); }), error);
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed({}); }), error);
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed(as_bytes(kGood)); }), error);
   }
 }
 

@@ -1,6 +1,8 @@
 // Schema binary load/save against hand-built binaries, and the name index.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <iterator>
 #include <map>
 #include <set>
@@ -66,16 +68,6 @@ std::string payload(const std::vector<MetaBytes>& metas) {
 std::string compressed(const std::string& raw) { return wire::snappy_compress(as_bytes(raw)); }
 IndexSchemaCatalog load(const std::string& binary) { return load_schema(as_bytes(binary)); }
 
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const SchemaError& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 // Columns: name, pos, precision, multiple, type code, sample type.
 const std::vector<IndexMetaField> kBarColumns{
     {"open", 0, 2, 100, {2}, 1}, {"vol", 1, 0, 0, {7}, 0}, {"odd", 2, 3, -1, {9}, 255}, {"zero", 5, 0, 0, {0}, 0}};
@@ -140,12 +132,12 @@ TEST(SchemaBinary, TruncationInsideTheLastColumnFails) {
   // The last column is pos(4) + "px"(4+2) + code(1) + precision(4) + multiple(4) + sample(1) = 20 bytes.
   for (std::size_t cut = 1; cut <= 20; ++cut) {
     SCOPED_TRACE(cut);
-    const std::string err = error_of([&] { load(compressed(raw.substr(0, raw.size() - cut))); });
+    const std::string err = qel::test_support::error_text<SchemaError>([&] { load(compressed(raw.substr(0, raw.size() - cut))); });
     EXPECT_EQ(err.rfind("codec: unexpected end of input: needed ", 0), 0u) << err;
   }
-  EXPECT_EQ(error_of([&] { load(compressed(raw.substr(0, raw.size() - 1))); }),
+  EXPECT_EQ(qel::test_support::error_text<SchemaError>([&] { load(compressed(raw.substr(0, raw.size() - 1))); }),
             "codec: unexpected end of input: needed 1 more bytes");
-  EXPECT_EQ(error_of([&] { load(compressed(raw.substr(0, raw.size() - 7))); }),  // precision has 2 of 4
+  EXPECT_EQ(qel::test_support::error_text<SchemaError>([&] { load(compressed(raw.substr(0, raw.size() - 7))); }),  // precision has 2 of 4
             "codec: unexpected end of input: needed 2 more bytes");
   // Trailing bytes after the last meta are ignored.
   EXPECT_EQ(load(compressed(raw + "junk")), load(compressed(raw)));
@@ -154,14 +146,14 @@ TEST(SchemaBinary, TruncationInsideTheLastColumnFails) {
 TEST(SchemaBinary, CorruptInputsFail) {
   MetaBytes bad = kTick;
   bad.name = "\xFF";
-  EXPECT_EQ(error_of([&] { load(compressed(payload({bad}))); }), "codec: invalid utf-8 in string field");
+  EXPECT_EQ(qel::test_support::error_text<SchemaError>([&] { load(compressed(payload({bad}))); }), "codec: invalid utf-8 in string field");
   // A lying column count fails on the missing bytes instead of reserving for it.
   std::string lying = payload({kTick});
   lying.resize(lying.size() - 20);
   lying.replace(lying.size() - 4, 4, "\xFF\xFF\xFF\xFF");
-  EXPECT_EQ(error_of([&] { load(compressed(lying)); }), "codec: unexpected end of input: needed 4 more bytes");
+  EXPECT_EQ(qel::test_support::error_text<SchemaError>([&] { load(compressed(lying)); }), "codec: unexpected end of input: needed 4 more bytes");
 
-  const std::string snappy_err = error_of([] { load("\x05garbage"); });
+  const std::string snappy_err = qel::test_support::error_text<SchemaError>([] { load("\x05garbage"); });
   EXPECT_EQ(snappy_err.rfind("snappy: ", 0), 0u) << snappy_err;
 }
 

@@ -1,6 +1,8 @@
 // Raw Snappy blocks: round trips, stable error texts, the decompression-bomb guard.
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 #include <random>
 #include <string>
 #include <vector>
@@ -9,16 +11,6 @@
 
 namespace qel::wire {
 namespace {
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const SnappyError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 std::string varint(std::uint32_t v) {
   std::string out;
@@ -56,7 +48,7 @@ void PrintTo(const BadBlock& c, std::ostream* os) { *os << testing::PrintToStrin
 class SnappyErrors : public testing::TestWithParam<BadBlock> {};
 
 TEST_P(SnappyErrors, HaveStableTexts) {
-  EXPECT_EQ(error_of([&] { snappy_uncompress(as_bytes(GetParam().block)); }), GetParam().error);
+  EXPECT_EQ(qel::test_support::error_text<SnappyError>([&] { snappy_uncompress(as_bytes(GetParam().block)); }), GetParam().error);
 }
 
 const std::string kHello = snappy_compress(as_bytes("hello hello hello hello hello hello"));
