@@ -12,15 +12,15 @@ const char* keep(std::string text) {
 
 Params::Params(std::string qualname, std::initializer_list<const char*> params) : qualname_(std::move(qualname)) {
   for (const char* p : params) {
-    std::string spec(p);
-    const auto eq = spec.find('=');
+    std::string param(p);
+    const auto eq = param.find('=');
     if (eq == std::string::npos) {
-      names_.push_back(spec);
+      names_.push_back(param);
       defaults_.emplace_back();
       ++required_;
     } else {
-      names_.push_back(spec.substr(0, eq));
-      defaults_.push_back(spec.substr(eq + 1));
+      names_.push_back(param.substr(0, eq));
+      defaults_.push_back(param.substr(eq + 1));
     }
   }
 }

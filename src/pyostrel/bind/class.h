@@ -353,9 +353,9 @@ PyTypeObject* Class<T>::build() noexcept {
         {len_ ? Py_mp_length : 0, reinterpret_cast<void*>(len_)},
         {0, nullptr},
     };
-    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
+    PyType_Spec type_spec{keep("pyostrel." + name_), static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
                      slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
       PyErr_Clear();
       set_internal_error("failed to create type object for " + name_);
