@@ -185,8 +185,17 @@ struct Arg<std::vector<T>> {
       // Element conversions may run Python code that resizes a list argument:
       // re-read the size and hold each item while converting it.
       for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+        PyObject* raw = PySequence_Fast_GET_ITEM(fast.get(), i);
         T value{};
+        if constexpr (NativeInt<T>) {
+          // An exact int converts without running Python code: no need to hold it.
+          if (PyLong_CheckExact(raw)) {
+            if (!Arg<T>::convert(raw, value)) return false;
+            out.push_back(value);
+            continue;
+          }
+        }
+        Ref item = Ref::borrow(raw);
         if (!Arg<T>::convert(item.get(), value)) return false;
         out.push_back(std::move(value));
       }
