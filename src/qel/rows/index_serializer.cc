@@ -366,22 +366,13 @@ std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows) {
     serialize_into(w, catalog, group);
     w.patch_u32(len_at, static_cast<std::uint32_t>(w.size() - len_at - 4));
   }
-  try {
-    return wire::snappy_compress(wire::as_bytes(w.buffer()));
-  } catch (const wire::SnappyError& e) {
-    throw SerializerError(std::string("snappy: ") + e.what());
-  }
+  return wire::snappy_compress_or<SerializerError>(wire::as_bytes(w.buffer()));
 }
 
 std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob) {
   std::vector<StructValue> out;
   if (blob.empty()) return out;
-  std::string payload;
-  try {
-    payload = wire::snappy_uncompress(blob);
-  } catch (const wire::SnappyError& e) {
-    throw SerializerError(std::string("snappy: ") + e.what());
-  }
+  const std::string payload = wire::snappy_uncompress_or<SerializerError>(blob);
   try {
     Reader r(wire::as_bytes(payload));
     for (std::uint32_t groups = r.read_u32(); groups > 0; --groups) {

@@ -83,12 +83,7 @@ void write_meta(Writer& w, const SchemaKey& key, const IndexMeta& m) {
 IndexSchemaCatalog load_schema(wire::Bytes binary) {
   IndexSchemaCatalog catalog;
   if (binary.empty()) return catalog;
-  std::string payload;
-  try {
-    payload = wire::snappy_uncompress(binary);
-  } catch (const wire::SnappyError& e) {
-    throw SchemaError(std::string("snappy: ") + e.what());
-  }
+  const std::string payload = wire::snappy_uncompress_or<SchemaError>(binary);
   try {
     Reader r(wire::as_bytes(payload));
     for (std::uint32_t n = r.read_u32(); n > 0; --n) {
@@ -107,11 +102,7 @@ std::string save_schema(const IndexSchemaCatalog& catalog) {
   Writer w;
   w.write_u32(static_cast<std::uint32_t>(catalog.metas.size()));
   for (const auto& [key, meta] : catalog.metas) write_meta(w, key, meta);
-  try {
-    return wire::snappy_compress(wire::as_bytes(w.buffer()));
-  } catch (const wire::SnappyError& e) {
-    throw SchemaError(std::string("snappy: ") + e.what());
-  }
+  return wire::snappy_compress_or<SchemaError>(wire::as_bytes(w.buffer()));
 }
 
 NameIndex name_index(const IndexSchemaCatalog& catalog) {

@@ -24,4 +24,24 @@ std::string snappy_compress(Bytes input);
 // length exceeds what the block could expand to.
 std::string snappy_uncompress(Bytes block);
 
+// The same, with a failure reported as E("snappy: <detail>"), the wording of
+// the codecs that embed Snappy blocks.
+template <class E>
+std::string snappy_compress_or(Bytes input) {
+  try {
+    return snappy_compress(input);
+  } catch (const SnappyError& e) {
+    throw E(std::string("snappy: ") + e.what());
+  }
+}
+
+template <class E>
+std::string snappy_uncompress_or(Bytes block) {
+  try {
+    return snappy_uncompress(block);
+  } catch (const SnappyError& e) {
+    throw E(std::string("snappy: ") + e.what());
+  }
+}
+
 }  // namespace qel::wire
