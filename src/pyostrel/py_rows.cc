@@ -126,14 +126,10 @@ std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
 PyTypeObject* struct_value_type() noexcept {
   return bind::type_of<StructValue>([] {
     return Class<StructValue>("StructValue", "A typed row: header fields and typed field slots.")
-        .getter<&StructValue::meta_id>("get_meta_id")
-        .setter<&StructValue::meta_id>("set_meta_id")
-        .getter<&StructValue::namespace_>("get_namespace")
-        .setter<&StructValue::namespace_>("set_namespace")
-        .getter<&StructValue::time_tag>("get_time_tag")
-        .setter<&StructValue::time_tag>("set_time_tag")
-        .getter<&StructValue::granularity>("get_granularity")
-        .setter<&StructValue::granularity>("set_granularity")
+        .accessors<&StructValue::meta_id>("meta_id")
+        .accessors<&StructValue::namespace_>("namespace")
+        .accessors<&StructValue::time_tag>("time_tag")
+        .accessors<&StructValue::granularity>("granularity")
         .getter<&StructValue::market>("get_market")
         .method<&set_market>("set_market", {"v"})
         .getter<&StructValue::stock_code>("get_stock_code")

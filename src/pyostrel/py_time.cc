@@ -166,18 +166,12 @@ constexpr std::initializer_list<const char*> kCalendarArgs = {"now", "time_zone"
 PyTypeObject* market_status_type() noexcept {
   return bind::type_of<MarketStatus>([] {
     return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
-        .getter<&MarketStatus::trade_day>("get_trade_day")
-        .setter<&MarketStatus::trade_day>("set_trade_day")
-        .getter<&MarketStatus::action_day>("get_action_day")
-        .setter<&MarketStatus::action_day>("set_action_day")
-        .getter<&MarketStatus::market_open>("get_market_open")
-        .setter<&MarketStatus::market_open>("set_market_open")
-        .getter<&MarketStatus::lattest_market_time>("get_lattest_market_time")
-        .setter<&MarketStatus::lattest_market_time>("set_lattest_market_time")
-        .getter<&MarketStatus::begin>("get_begin")
-        .setter<&MarketStatus::begin>("set_begin")
-        .getter<&MarketStatus::end>("get_end")
-        .setter<&MarketStatus::end>("set_end")
+        .accessors<&MarketStatus::trade_day>("trade_day")
+        .accessors<&MarketStatus::action_day>("action_day")
+        .accessors<&MarketStatus::market_open>("market_open")
+        .accessors<&MarketStatus::lattest_market_time>("lattest_market_time")
+        .accessors<&MarketStatus::begin>("begin")
+        .accessors<&MarketStatus::end>("end")
         .build();
   });
 }

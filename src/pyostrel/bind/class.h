@@ -272,6 +272,12 @@ class Class {
   Class& setter(const char* name) {
     return method<&set_member<M>>(name, {"v"});
   }
+  // get_<name>() and set_<name>(v).
+  template <auto M>
+  Class& accessors(const char* name) {
+    getter<M>(keep(std::string("get_") + name));
+    return setter<M>(keep(std::string("set_") + name));
+  }
 
   // len(obj) -> F(value).
   template <auto F>
