@@ -90,7 +90,6 @@ class Reader {
   Bytes rest() const noexcept { return data_.subspan(pos_); }
 
   std::uint8_t read_u8() { return read_fixed<std::uint8_t>(); }
-  std::int8_t read_i8() { return read_fixed<std::int8_t>(); }
   std::uint16_t read_u16() { return read_fixed<std::uint16_t>(); }
   std::int16_t read_i16() { return read_fixed<std::int16_t>(); }
   std::uint32_t read_u32() { return read_fixed<std::uint32_t>(); }
@@ -168,7 +167,6 @@ class Writer {
   explicit Writer(std::size_t reserve) { buf_.reserve(reserve); }
 
   void write_u8(std::uint8_t v) { buf_.push_back(static_cast<char>(v)); }
-  void write_i8(std::int8_t v) { write_u8(static_cast<std::uint8_t>(v)); }
   void write_bool(bool v) { write_u8(v ? 1 : 0); }
   void write_u16(std::uint16_t v) { write_fixed(v); }
   void write_i16(std::int16_t v) { write_fixed(v); }
