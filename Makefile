@@ -13,18 +13,21 @@ PY_TEST_MODULES := pytest cramjam
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all deps build asan test test-cpp test-python test-asan example install clean
-
-all: build
-
-deps:
-	@missing=""; for p in $(APT_PACKAGES); do \
+# Installs those of the Debian packages $(1) that are missing.
+apt_install = missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; \
 	fi
+
+.PHONY: all deps build asan test test-cpp test-python test-asan example install clean
+
+all: build
+
+deps:
+	@$(call apt_install,$(APT_PACKAGES))
 	@$(PYTHON) -c "import pytest, cramjam" 2>/dev/null || $(PYTHON) -m pip install -q $(PY_TEST_MODULES)
 
 $(RELEASE)/build.ninja $(RELEASE)/Makefile:
@@ -71,8 +74,6 @@ BENCH_PY_MODULES := 'cramjam>=2.7' orjson msgspec exchange_calendars
 .PHONY: bench bench-deps
 
 bench-deps: deps
-	@dpkg-query -W -f='$${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed" || \
-	  { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libbenchmark-dev; }
 	@$(PYTHON) -c "import cramjam, orjson, msgspec, exchange_calendars" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q $(BENCH_PY_MODULES)
 
@@ -96,13 +97,7 @@ FUZZ_FLAGS := -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 -timeout=10
 .PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
 
 fuzz-deps: deps
-	@missing=""; for p in $(FUZZ_APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; \
-	fi
+	@$(call apt_install,$(FUZZ_APT_PACKAGES))
 
 fuzz-build: fuzz-deps
 	cmake -S . -B $(FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYOSTREL_FUZZ=ON \

@@ -91,9 +91,9 @@ MarketCalendar make_calendar(std::int32_t time_zone, Object periods, Object holi
   MarketCalendar calendar;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
-  // Hold the dict: converting a section may run Python code.
-  Ref dict = Ref::borrow(periods.obj);
-  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+  while (PyDict_Next(periods.obj, &pos, &key, &value)) {
+    // Converting a section may run Python code that changes the dict: hold the
+    // item (the call's arguments hold the dict itself).
     Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
     std::string name = policy_name(key);
     calendar.periods.insert_or_assign(std::move(name), policy_sections(value));
