@@ -82,8 +82,11 @@ std::size_t package_decode_raw(NetPackage& p, Blob buf) {
 // (cmd, seq, version, flag, body), built without a format string: feed makes
 // one per frame.
 PyObject* frame_tuple(const qel::wire::FrameView& f) noexcept {
-  PyObject* items[5] = {PyLong_FromLong(f.header.cmd), PyLong_FromUnsignedLong(f.header.seq),
-                        PyLong_FromLong(f.header.version), PyLong_FromLong(f.header.flag),
+  // PyLong_FromLong has a fast path for one-digit values that the unsigned
+  // variant lacks; a u32 seq always fits a long here.
+  static_assert(sizeof(long) >= 8);
+  PyObject* items[5] = {PyLong_FromLong(f.header.cmd), PyLong_FromLong(static_cast<long>(f.header.seq)),
+                        bind::int_from_u8(f.header.version), bind::int_from_u8(f.header.flag),
                         bind::bytes_from(f.body.data(), f.body.size())};
   PyObject* tuple = PyTuple_New(5);
   for (int i = 0; i < 5; ++i) {

@@ -137,6 +137,16 @@ struct Arg<Blob> {
   }
 };
 
+// A new reference to int(v) without a call into the interpreter once warm: the
+// table holds its own reference to each of the interpreter's cached small ints.
+inline PyObject* int_from_u8(std::uint8_t v) noexcept {
+  static PyObject* table[256];
+  PyObject*& slot = table[v];
+  if (!slot && !(slot = PyLong_FromLong(v))) return nullptr;
+  Py_INCREF(slot);
+  return slot;
+}
+
 inline PyObject* bytes_from(const void* data, std::size_t size) noexcept {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qel/constants.h"
 #include "qel/error.h"
 #include "qel/wire/codec.h"
 
@@ -55,6 +56,22 @@ struct FrameParse {
 // or a total_len below the header size; returns complete = false when more
 // bytes are needed.
 FrameParse parse_frame(Bytes buf);
+
+// The hot path of stream reading: cuts a well-formed complete frame from the
+// front of `buf` into `out`. Returns false, touching nothing, when the frame is
+// incomplete or malformed; parse_frame then says which.
+inline bool try_cut_frame(Bytes buf, FrameView& out) noexcept {
+  if (buf.size() < kFrameOverhead) return false;
+  const std::uint8_t* p = buf.data();
+  const auto total_len = detail::from_big_endian<std::uint32_t>(p + 4);
+  if (detail::from_big_endian<std::uint32_t>(p) != constants::network_magic_num || total_len < kHeaderSize ||
+      buf.size() - kEnvelopeSize < total_len) {
+    return false;
+  }
+  out.header = {p[8], detail::from_big_endian<std::uint32_t>(p + 9), p[13], detail::from_big_endian<std::uint16_t>(p + 14)};
+  out.body = Bytes(p + kFrameOverhead, total_len - kHeaderSize);
+  return true;
+}
 
 // As parse_frame, but a missing byte is an error too.
 FrameView parse_whole_frame(Bytes buf);

@@ -51,10 +51,13 @@ void RawFrameReader::cut(Bytes in, std::size_t& used) {
     for (const std::size_t until = std::min(used + kAhead, in.size()); fetched < until; fetched += kLine) {
       __builtin_prefetch(in.data() + fetched);
     }
-    FrameParse p = parse_frame(in.subspan(used));
-    if (!p.complete) return;
-    frames_.push_back(p.frame);
-    used += p.frame.size();
+    FrameView frame;
+    if (!try_cut_frame(in.subspan(used), frame)) {
+      parse_frame(in.subspan(used));  // throws for a malformed frame
+      return;
+    }
+    frames_.push_back(frame);
+    used += frame.size();
   }
 }
 
