@@ -61,26 +61,38 @@ std::string policy_name(PyObject* key) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+// One [start, end] section; the common 2-element list or tuple converts
+// without a temporary vector.
+qel::time::Section section_of(PyObject* item) {
+  if ((PyList_CheckExact(item) || PyTuple_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2) {
+    std::int32_t start, end;
+    PyObject** pair = PySequence_Fast_ITEMS(item);
+    Ref first = Ref::borrow(pair[0]), second = Ref::borrow(pair[1]);  // __index__ may shrink a list
+    if (!bind::Arg<std::int32_t>::convert(first.get(), start) || !bind::Arg<std::int32_t>::convert(second.get(), end)) {
+      throw bind::PythonErrorSet{};
+    }
+    return {start, end};
+  }
+  const auto pair = convert_or_throw<std::vector<std::int32_t>>(item);
+  if (pair.size() != 2) raise_type_error("each period section must be a 2-element [startHHMM, endHHMM]");
+  return {pair[0], pair[1]};
+}
+
 std::vector<qel::time::Section> policy_sections(PyObject* value) {
+  std::vector<qel::time::Section> out;
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    // Converting a section may run Python code that resizes the list: re-read
+    // the size and hold each item while converting it.
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(value)));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+      out.push_back(section_of(item.get()));
+    }
+    return out;
+  }
   Ref iter(PyObject_GetIter(value));
   if (!iter) throw bind::PythonErrorSet{};
-  std::vector<qel::time::Section> out;
-  while (Ref item{PyIter_Next(iter.get())}) {
-    // The common [start, end] list or tuple, without a temporary vector.
-    if ((PyList_CheckExact(item.get()) || PyTuple_CheckExact(item.get())) && PySequence_Fast_GET_SIZE(item.get()) == 2) {
-      std::int32_t start, end;
-      PyObject** pair = PySequence_Fast_ITEMS(item.get());
-      Ref first = Ref::borrow(pair[0]), second = Ref::borrow(pair[1]);  // __index__ may shrink a list
-      if (!bind::Arg<std::int32_t>::convert(first.get(), start) || !bind::Arg<std::int32_t>::convert(second.get(), end)) {
-        throw bind::PythonErrorSet{};
-      }
-      out.push_back({start, end});
-      continue;
-    }
-    const auto pair = convert_or_throw<std::vector<std::int32_t>>(item.get());
-    if (pair.size() != 2) raise_type_error("each period section must be a 2-element [startHHMM, endHHMM]");
-    out.push_back({pair[0], pair[1]});
-  }
+  while (Ref item{PyIter_Next(iter.get())}) out.push_back(section_of(item.get()));
   if (PyErr_Occurred()) throw bind::PythonErrorSet{};
   return out;
 }

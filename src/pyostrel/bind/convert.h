@@ -46,11 +46,37 @@ inline bool raise_int_overflow() noexcept {
   return false;
 }
 
+// The value of an int that fits one internal digit, read in place: calendar
+// arguments carry lists of such ints on every call. False for any other int.
+inline bool compact_int_value(PyObject* obj, long long& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
+  out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+  return true;
+#else
+  const Py_ssize_t size = Py_SIZE(obj);
+  if (size < -1 || size > 1) return false;
+  out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+  return true;
+#endif
+}
+
 template <NativeInt T>
 struct Arg<T> {
   static bool convert(PyObject* obj, T& out) noexcept {
     long long v;
     int overflow = 0;
+    if (PyLong_CheckExact(obj) && compact_int_value(obj, v)) {
+      // v is within +-2^30 here.
+      if constexpr (sizeof(T) < 4 || std::is_unsigned_v<T>) {
+        if (v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+            v > static_cast<long long>(std::numeric_limits<T>::max())) {
+          return raise_int_overflow();
+        }
+      }
+      out = static_cast<T>(v);
+      return true;
+    }
     if (PyLong_Check(obj)) {
       v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     } else {

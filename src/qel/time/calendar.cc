@@ -42,6 +42,18 @@ constexpr std::int64_t hhmm_minutes(std::int32_t v) noexcept { return v % 100; }
 
 }  // namespace
 
+SortedDays::SortedDays(const std::vector<std::int32_t>& days) : days_(&days) {
+  if (!std::is_sorted(days.begin(), days.end())) {
+    copy_ = days;
+    std::sort(copy_.begin(), copy_.end());
+    days_ = &copy_;
+  }
+}
+
+bool SortedDays::contains(std::int64_t day) const noexcept {
+  return std::binary_search(days_->begin(), days_->end(), day);
+}
+
 std::int64_t clamp_instant_ms(std::int64_t ms) noexcept { return std::clamp(ms, -kMaxInstantMs, kMaxInstantMs); }
 
 void count_day_step(int& steps) {
@@ -64,12 +76,27 @@ std::int64_t MarketCalendar::offset_at(std::int64_t t) const noexcept {
   return (start * kDay + 25200 <= t && t < end * kDay + 21600) ? -14400 : -18000;
 }
 
+const MarketCalendar::DayMemo& MarketCalendar::civil_of_day(std::int64_t day) const noexcept {
+  for (const DayMemo& m : day_memo_) {
+    if (m.day == day && m.yyyymmdd != 0) return m;
+  }
+  const CivilDate c = civil_from_days(day);
+  DayMemo& slot = day_memo_[day_memo_next_++ % day_memo_.size()];
+  // yyyymmdd(c) is 0 only for the day before 0000-01-01; such a slot is just never hit.
+  slot = {day, yyyymmdd(c), c.year, c.month, c.day};
+  return slot;
+}
+
+std::int64_t MarketCalendar::local_day(std::int64_t t) const noexcept { return floor_div(t + offset_at(t), kDay); }
+
+std::int64_t MarketCalendar::local_date(std::int64_t t) const noexcept { return civil_of_day(local_day(t)).yyyymmdd; }
+
 LocalTime MarketCalendar::local_time(std::int64_t t) const noexcept {
   const std::int64_t l = t + offset_at(t);
   const std::int64_t day = floor_div(l, kDay);
   const std::int64_t s = l - day * kDay;  // [0, 86399]
-  const CivilDate c = civil_from_days(day);
-  return {c.year, c.month, c.day, s / 3600, s % 3600 / 60, s % 60, weekday_of_day(day)};
+  const DayMemo& c = civil_of_day(day);
+  return {c.year, c.month, c.dom, s / 3600, s % 3600 / 60, s % 60, weekday_of_day(day)};
 }
 
 std::int64_t MarketCalendar::local_to_utc(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t hh,
@@ -93,14 +120,15 @@ std::int64_t MarketCalendar::midnight(std::int64_t yyyymmdd) const noexcept {
 bool MarketCalendar::is_holiday(std::int64_t yyyymmdd) const noexcept { return sorted_contains(holidays, yyyymmdd); }
 
 DayClass MarketCalendar::classify_day(std::int64_t t, Pattern pattern) const {
-  const LocalTime lt = local_time(t);
-  if (is_holiday(lt.yyyymmdd())) return DayClass::holiday;
-  if (lt.weekday >= 1 && lt.weekday <= 5) return DayClass::trading;
+  const std::int64_t day = local_day(t);
+  if (is_holiday(civil_of_day(day).yyyymmdd)) return DayClass::holiday;
+  const std::int64_t weekday = weekday_of_day(day);
+  if (weekday >= 1 && weekday <= 5) return DayClass::trading;
   // A weekend next to a holiday is closed even when weekends trade.
-  const bool saturday = lt.weekday == 6;
+  const bool saturday = weekday == 6;
   const std::int64_t neighbour =
       pattern == Pattern::ceil ? t + (saturday ? 2 : 1) * kDay : t - (saturday ? 1 : 2) * kDay;
-  if (is_holiday(local_time(neighbour).yyyymmdd())) return DayClass::holiday;
+  if (is_holiday(civil_of_day(local_day(neighbour)).yyyymmdd)) return DayClass::holiday;
   return ignore_weekend ? DayClass::trading : DayClass::weekend;
 }
 
@@ -128,6 +156,12 @@ const std::vector<Section>& MarketCalendar::policy_sections(std::string_view nam
 
 Span MarketCalendar::place(const Section& s, std::int64_t trade_day) const noexcept {
   const CivilDate c = from_yyyymmdd(trade_day);
+  if (time_zone != kUsEastern) {
+    // A fixed offset: both ends hang off the same local midnight.
+    const std::int64_t midnight = days_from_civil(c.year, c.month, c.day) * kDay - std::int64_t{time_zone} * 3600;
+    auto at = [midnight](std::int32_t v) { return midnight + hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60; };
+    return {at(s.start), at(s.end)};
+  }
   return {local_to_utc(c.year, c.month, c.day, hhmm_hours(s.start), hhmm_minutes(s.start)),
           local_to_utc(c.year, c.month, c.day, hhmm_hours(s.end), hhmm_minutes(s.end))};
 }
@@ -157,7 +191,7 @@ std::int64_t MarketCalendar::next_trading_instant(std::int64_t t, Pattern patter
 }
 
 Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {
-  const std::int64_t next = local_time(next_trading_instant(t, pattern)).yyyymmdd();
+  const std::int64_t next = local_date(next_trading_instant(t, pattern));
   const std::string_view policy = period_policy(next);
   const std::int64_t start = first_start(policy, next);
   if (pattern == Pattern::ceil || t >= start - 600) return {policy, next, 0};
@@ -165,7 +199,13 @@ Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::
 }
 
 Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) const {
-  const std::int64_t today = local_time(t).yyyymmdd();
+  ResolutionMemo& m = resolution_memo_;
+  if (!m.valid || m.t != t || m.pattern != pattern) m = {t, pattern, true, resolve_uncached(t, pattern)};
+  return m.r;
+}
+
+Resolution MarketCalendar::resolve_uncached(std::int64_t t, Pattern pattern) const {
+  const std::int64_t today = local_date(t);
   Resolution r;
   if (classify_day(t, pattern) == DayClass::trading) {
     // Each candidate day's policy is worked out once and carried along.
@@ -173,7 +213,7 @@ Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) co
     const std::int64_t close = last_end(stay.policy, today);
     switch (pattern) {
       case Pattern::floor: {
-        const std::int64_t next = local_time(next_trading_instant(t, Pattern::floor)).yyyymmdd();
+        const std::int64_t next = local_date(next_trading_instant(t, Pattern::floor));
         const std::string_view policy = period_policy(next);
         r = t >= first_start(policy, next) ? Resolution{policy, next, 0} : stay;
         break;
@@ -188,7 +228,7 @@ Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) co
       count_day_step(steps);
       x -= kDay;
     } while (classify_day(x, Pattern::floor) != DayClass::trading);
-    r = forward_search(t, pattern, local_time(x).yyyymmdd());
+    r = forward_search(t, pattern, local_date(x));
   }
   r.action_day = today;
   return r;
@@ -196,20 +236,21 @@ Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) co
 
 std::vector<Span> MarketCalendar::current_sections(std::int64_t t) const {
   const Resolution r = resolve_trade_day(t, Pattern::ceil);
+  const std::vector<Section>& sections = policy_sections(r.policy);
   std::vector<Span> out;
-  for (const Section& s : policy_sections(r.policy)) out.push_back(place(s, r.trade_day));
+  out.reserve(sections.size());
+  for (const Section& s : sections) out.push_back(place(s, r.trade_day));
   return out;
 }
 
 std::vector<Span> MarketCalendar::tradeday_sections(std::int32_t trade_day) const {
   // Membership here ignores the order of the list.
-  std::vector<std::int32_t> closed = holidays;
-  std::sort(closed.begin(), closed.end());
-  auto holiday = [&](std::int64_t d) { return std::binary_search(closed.begin(), closed.end(), d); };
+  const SortedDays closed(holidays);
+  auto holiday = [&](std::int64_t d) { return closed.contains(d); };
 
   const std::int64_t e = midnight(trade_day);
   const std::int64_t w = local_time(e).weekday;
-  std::int64_t previous = local_time(e - (w == 1 ? 3 : 1) * kDay).yyyymmdd();
+  std::int64_t previous = local_date(e - (w == 1 ? 3 : 1) * kDay);
   if (holiday(trade_day) || w == 0 || w == 6) return {};
 
   const std::string_view policy = holiday(previous) ? kAfterHoliday : w == 1 ? kAfterWeekend : kTradingPeriod;
@@ -221,7 +262,7 @@ std::vector<Span> MarketCalendar::tradeday_sections(std::int32_t trade_day) cons
     int steps = 0;
     while (holiday(previous)) {
       count_day_step(steps);
-      previous = local_time(base - 2 * kDay).yyyymmdd();
+      previous = local_date(base - 2 * kDay);
       base -= kDay;
     }
   }

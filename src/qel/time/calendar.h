@@ -62,6 +62,18 @@ std::int64_t clamp_instant_ms(std::int64_t ms) noexcept;
 // Throws InternalError once a search has taken more than kMaxDaySteps steps.
 void count_day_step(int& steps);
 
+// A list of YYYYMMDD days searchable whatever its order: a sorted list is used
+// in place, another is sorted into a copy.
+class SortedDays {
+ public:
+  explicit SortedDays(const std::vector<std::int32_t>& days);
+  bool contains(std::int64_t day) const noexcept;
+
+ private:
+  const std::vector<std::int32_t>* days_;
+  std::vector<std::int32_t> copy_;
+};
+
 class MarketCalendar {
  public:
   std::vector<std::int32_t> holidays;  // YYYYMMDD, ascending
@@ -91,15 +103,39 @@ class MarketCalendar {
   std::int64_t last_end(std::string_view policy, std::int64_t trade_day) const;
 
  private:
-  // A calendar lives for one call; within it, the policy of a day never changes.
+  // A calendar lives for one call and its fields do not change once queried:
+  // the memos below rely on that. A call resolves the same instant more than
+  // once (its status, then its sessions).
+  struct ResolutionMemo {
+    std::int64_t t = 0;
+    Pattern pattern = Pattern::floor;
+    bool valid = false;
+    Resolution r{};
+  };
+  mutable ResolutionMemo resolution_memo_{};
+  Resolution resolve_uncached(std::int64_t t, Pattern pattern) const;
   struct PolicyMemo {
     std::int64_t trade_day = 0;
     std::string_view policy;
   };
   mutable std::array<PolicyMemo, 4> policy_memo_{};
   mutable unsigned policy_memo_next_ = 0;
+  // Civil dates of the few local days one call looks at, by day count: a pure
+  // function of its key, so the memo can never go stale.
+  struct DayMemo {
+    std::int64_t day = 0;
+    std::int64_t yyyymmdd = 0;  // 0: unused slot
+    std::int64_t year = 0, month = 0, dom = 0;
+  };
+  mutable std::array<DayMemo, 4> day_memo_{};
+  mutable unsigned day_memo_next_ = 0;
+  const DayMemo& civil_of_day(std::int64_t day) const noexcept;
 
   bool is_holiday(std::int64_t yyyymmdd) const noexcept;  // binary search
+  // Day count of the local date of t.
+  std::int64_t local_day(std::int64_t t) const noexcept;
+  // YYYYMMDD of the local date of t.
+  std::int64_t local_date(std::int64_t t) const noexcept;
   std::int64_t offset_at(std::int64_t t) const noexcept;
   // The first day after the local date of t (stepping from t) that classifies as Trading.
   std::int64_t next_trading_instant(std::int64_t t, Pattern pattern) const;

@@ -128,13 +128,12 @@ std::pair<std::int64_t, std::int64_t> day_bar_bound(const MarketCalendar& calend
   const std::int64_t tm = days_from_civil(t.year, t.month, t.day) * kDay;
   const std::int64_t width = std::int64_t{granularity} - granularity % kDay;  // whole days, in seconds
 
-  std::vector<std::int32_t> closed = calendar.holidays;
-  std::sort(closed.begin(), closed.end());
+  const SortedDays closed(calendar.holidays);
   // Weekends and holidays are judged on UTC dates here.
   auto skipped = [&](std::int64_t e) {
     const std::int64_t day = floor_div(e, kDay);
     const std::int64_t wd = weekday_of_day(day);
-    return wd == 0 || wd == 6 || std::binary_search(closed.begin(), closed.end(), yyyymmdd(civil_from_days(day)));
+    return wd == 0 || wd == 6 || closed.contains(yyyymmdd(civil_from_days(day)));
   };
   std::int64_t e = tm - width;
   int steps = 0;
