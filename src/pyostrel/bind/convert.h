@@ -310,7 +310,11 @@ struct ToPy<std::pair<A, B>> {
     Ref first(ToPy<A>::convert(p.first));
     Ref second(ToPy<B>::convert(p.second));
     if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
+    PyObject* tuple = PyTuple_New(2);
+    if (!tuple) return nullptr;
+    PyTuple_SET_ITEM(tuple, 0, first.release());
+    PyTuple_SET_ITEM(tuple, 1, second.release());
+    return tuple;
   }
 };
 

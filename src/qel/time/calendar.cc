@@ -148,20 +148,44 @@ std::string_view MarketCalendar::period_policy(std::int64_t trade_day) const {
 }
 
 const std::vector<Section>& MarketCalendar::policy_sections(std::string_view name) const {
+  for (const SectionsMemo& m : sections_memo_) {
+    if (m.sections && std::string_view(m.name.data(), m.size) == name) return *m.sections;
+  }
+  const std::vector<Section>& found = find_policy_sections(name);
+  if (name.size() <= sizeof(SectionsMemo::name)) {
+    SectionsMemo& slot = sections_memo_[sections_memo_next_++ % sections_memo_.size()];
+    std::copy(name.begin(), name.end(), slot.name.begin());
+    slot.size = name.size();
+    slot.sections = &found;
+  }
+  return found;
+}
+
+const std::vector<Section>& MarketCalendar::find_policy_sections(std::string_view name) const {
   auto it = periods.find(name);
   if (it == periods.end()) it = periods.find(kTradingPeriod);
   if (it == periods.end()) throw InternalError("MarketCalendar must carry a \"trading_period\" policy");
   return it->second;
 }
 
+std::int64_t MarketCalendar::day_of_date(std::int64_t yyyymmdd) const noexcept {
+  for (const DateMemo& m : date_memo_) {
+    if (m.valid && m.yyyymmdd == yyyymmdd) return m.day;
+  }
+  const CivilDate c = from_yyyymmdd(yyyymmdd);
+  const std::int64_t day = days_from_civil(c.year, c.month, c.day);
+  date_memo_[date_memo_next_++ % date_memo_.size()] = {yyyymmdd, day, true};
+  return day;
+}
+
 Span MarketCalendar::place(const Section& s, std::int64_t trade_day) const noexcept {
-  const CivilDate c = from_yyyymmdd(trade_day);
   if (time_zone != kUsEastern) {
     // A fixed offset: both ends hang off the same local midnight.
-    const std::int64_t midnight = days_from_civil(c.year, c.month, c.day) * kDay - std::int64_t{time_zone} * 3600;
+    const std::int64_t midnight = day_of_date(trade_day) * kDay - std::int64_t{time_zone} * 3600;
     auto at = [midnight](std::int32_t v) { return midnight + hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60; };
     return {at(s.start), at(s.end)};
   }
+  const CivilDate c = from_yyyymmdd(trade_day);
   return {local_to_utc(c.year, c.month, c.day, hhmm_hours(s.start), hhmm_minutes(s.start)),
           local_to_utc(c.year, c.month, c.day, hhmm_hours(s.end), hhmm_minutes(s.end))};
 }

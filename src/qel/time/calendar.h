@@ -114,6 +114,15 @@ class MarketCalendar {
   };
   mutable ResolutionMemo resolution_memo_{};
   Resolution resolve_uncached(std::int64_t t, Pattern pattern) const;
+  // Sections by policy name, for the short names calls look up again and again.
+  struct SectionsMemo {
+    std::array<char, 16> name{};
+    std::size_t size = 0;
+    const std::vector<Section>* sections = nullptr;
+  };
+  mutable std::array<SectionsMemo, 3> sections_memo_{};
+  mutable unsigned sections_memo_next_ = 0;
+  const std::vector<Section>& find_policy_sections(std::string_view name) const;
   struct PolicyMemo {
     std::int64_t trade_day = 0;
     std::string_view policy;
@@ -130,6 +139,16 @@ class MarketCalendar {
   mutable std::array<DayMemo, 4> day_memo_{};
   mutable unsigned day_memo_next_ = 0;
   const DayMemo& civil_of_day(std::int64_t day) const noexcept;
+  // And the other way: the day count of a YYYYMMDD trade day, which every
+  // placed section starts from.
+  struct DateMemo {
+    std::int64_t yyyymmdd = 0;
+    std::int64_t day = 0;
+    bool valid = false;
+  };
+  mutable std::array<DateMemo, 2> date_memo_{};
+  mutable unsigned date_memo_next_ = 0;
+  std::int64_t day_of_date(std::int64_t yyyymmdd) const noexcept;
 
   bool is_holiday(std::int64_t yyyymmdd) const noexcept;  // binary search
   // Day count of the local date of t.

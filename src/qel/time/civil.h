@@ -68,6 +68,11 @@ constexpr std::int64_t yyyymmdd(const CivilDate& c) noexcept { return c.year * 1
 constexpr CivilDate from_yyyymmdd(std::int64_t v) noexcept { return {v / 10000, (v / 100) % 100, v % 100}; }
 
 // Sunday = 0 .. Saturday = 6; day 0 was a Thursday.
-constexpr std::int64_t weekday_of_day(std::int64_t days) noexcept { return ((days % 7 + 7) % 7 + 4) % 7; }
+constexpr std::int64_t weekday_of_day(std::int64_t days) noexcept {
+  // One unsigned remainder when the shifted count cannot go negative.
+  constexpr std::int64_t kShift = 7 * (std::int64_t{1} << 40);
+  if (days >= -kShift && days < kShift) return static_cast<std::int64_t>(static_cast<std::uint64_t>(days + kShift + 4) % 7);
+  return ((days % 7 + 7) % 7 + 4) % 7;
+}
 
 }  // namespace qel::time

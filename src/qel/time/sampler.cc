@@ -24,8 +24,28 @@ std::vector<Span> sections_ms(const MarketCalendar& calendar, std::int64_t at_ms
   return spans;
 }
 
+// The sessions of sections_ms, placed one at a time when asked for, so that a
+// call that needs one or two of them allocates nothing.
+struct PlacedSections {
+  const MarketCalendar& calendar;
+  const std::vector<Section>& sections;
+  std::int64_t trade_day;
+
+  std::size_t size() const noexcept { return sections.size(); }
+  Span operator[](std::size_t i) const noexcept {
+    const Span s = calendar.place(sections[i], trade_day);
+    return {s.begin * 1000, s.end * 1000};
+  }
+};
+
+PlacedSections placed_sections_ms(const MarketCalendar& calendar, std::int64_t at_ms) {
+  const Resolution r = calendar.resolve_trade_day(at_ms / 1000, Pattern::ceil);
+  return {calendar, calendar.policy_sections(r.policy), r.trade_day};
+}
+
 // Number of sections whose end lies before `at` (ends are in ascending order).
-std::size_t ended_before(const std::vector<Span>& spans, std::int64_t at) {
+template <class Spans>
+std::size_t ended_before(const Spans& spans, std::int64_t at) {
   std::size_t lo = 0, hi = spans.size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
@@ -38,7 +58,8 @@ std::size_t ended_before(const std::vector<Span>& spans, std::int64_t at) {
   return lo;
 }
 
-const Span& section_at(const std::vector<Span>& spans, std::size_t i) {
+template <class Spans>
+Span section_at(const Spans& spans, std::size_t i) {
   if (i >= spans.size()) throw InternalError("no trading session at or after the instant");
   return spans[i];
 }
@@ -173,9 +194,9 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
   const std::int64_t g = bar_width_ms(granularity);
   const std::int64_t at = ceil_to_second(now);
   const MarketStatus status = calculate_status(calendar, at, Pattern::ceil);
-  const std::vector<Span> spans = sections_ms(calendar, static_cast<std::int64_t>(status.lattest_market_time));
+  const PlacedSections spans = placed_sections_ms(calendar, static_cast<std::int64_t>(status.lattest_market_time));
   const std::size_t f = ended_before(spans, at);
-  const Span& s = section_at(spans, f);
+  const Span s = section_at(spans, f);
   const std::int64_t q = (at - s.begin) / g, r = (at - s.begin) % g;
   if (q > 0 && r != 0) return {std::min(s.begin + q * g, s.end), std::min(s.begin + (q + 1) * g, s.end)};
   if (q >= 2 && r == 0) return {std::min(s.begin + (q - 1) * g, s.end), std::min(s.begin + q * g, s.end)};
@@ -191,7 +212,7 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
     previous_day = calendar.resolve_trade_day(x / 1000, Pattern::ceil);
   } while (previous_day.trade_day == status.trade_day);
   const MarketStatus previous = status_of_resolution(calendar, x, Pattern::ceil, previous_day);
-  const std::vector<Span> before = sections_ms(calendar, static_cast<std::int64_t>(previous.lattest_market_time));
+  const PlacedSections before = placed_sections_ms(calendar, static_cast<std::int64_t>(previous.lattest_market_time));
   return {section_at(before, before.size() - 1).end, curr};
 }
 
