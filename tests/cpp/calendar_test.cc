@@ -59,6 +59,31 @@ TEST(CalendarCivil, KnownDayCounts) {
   EXPECT_EQ(floor_div(-1, kDay), -1);
 }
 
+TEST(CalendarCivil, WeekdaysStepByOneAcrossTheFastPathEdges) {
+  constexpr std::int64_t edge = 7 * (std::int64_t{1} << 40);
+  for (std::int64_t base : {std::int64_t{-20}, -edge - 10, edge - 10, std::numeric_limits<std::int64_t>::min() / 2}) {
+    for (std::int64_t d = base; d < base + 20; ++d) {
+      ASSERT_EQ(weekday_of_day(d + 1), (weekday_of_day(d) + 1) % 7) << d;
+    }
+  }
+}
+
+TEST(CalendarMemo, UnsortedHolidaysAndRepeatedQueriesAgreeWithAFreshCalendar) {
+  // The same calendar asked many things in turn answers as a new one would.
+  MarketCalendar shared = make(8, {{"trading_period", {{930, 1130}, {1300, 1500}}}, {"after_holiday", {{1000, 1500}}}},
+                               {20240105, 20240102, 20240103});
+  for (std::int64_t t = 1704038400; t < 1704038400 + 12 * kDay; t += 5400) {
+    for (Pattern p : {Pattern::floor, Pattern::ceil, Pattern::round}) {
+      MarketCalendar fresh = make(8, shared.periods, shared.holidays);
+      const Resolution a = shared.resolve_trade_day(t, p), b = fresh.resolve_trade_day(t, p);
+      ASSERT_EQ(std::pair(a.trade_day, a.policy), std::pair(b.trade_day, b.policy)) << t;
+      ASSERT_EQ(shared.current_sections(t), fresh.current_sections(t)) << t;
+    }
+  }
+  EXPECT_EQ(shared.tradeday_sections(20240104).front().begin, 1704333600000);  // after_holiday: 10:00 local
+  EXPECT_TRUE(shared.tradeday_sections(20240103).empty());
+}
+
 TEST(CalendarCivil, RoundTripAndSuccessionOverWideRange) {
   CivilDate prev = civil_from_days(-1'000'001);
   for (std::int64_t z = -1'000'000; z <= 1'000'000; ++z) {
