@@ -2,11 +2,13 @@
 // (namespace, meta id), and the Snappy-compressed set of such batches.
 #include "qel/rows/index_serializer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 
 #include "qel/text/utf8.h"
 #include "qel/wire/snappy.h"
@@ -39,36 +41,6 @@ std::uint16_t aux_mask_of(const StructValue& row) noexcept {
     if (row.aux[i] != 0) mask |= static_cast<std::uint16_t>(1u << i);
   }
   return mask;
-}
-
-// Little-endian elements: the only little-endian integers of the format.
-template <class T>
-void write_le(Writer& w, T v) {
-  static_assert(std::endian::native == std::endian::little, "little-endian hosts only");
-  w.write_raw(wire::Bytes(reinterpret_cast<const std::uint8_t*>(&v), sizeof v));
-}
-
-void write_value(Writer& w, const FieldValue& v, std::uint32_t precision) {
-  switch (type_of(v)) {
-    case DataType::Int: w.write_i32(std::get<std::int32_t>(v)); break;
-    case DataType::Double: w.write_i64(scale_to_i64(std::get<double>(v), precision)); break;
-    case DataType::String: w.write_string(std::get<std::string>(v)); break;
-    case DataType::VInt: {
-      const auto& list = std::get<std::vector<std::int32_t>>(v);
-      w.write_rawvec<std::int32_t>(list);
-      break;
-    }
-    case DataType::VDouble: {
-      const auto& list = std::get<std::vector<double>>(v);
-      w.write_u32(static_cast<std::uint32_t>(list.size()));
-      for (double d : list) write_le(w, scale_to_i64(d, precision));
-      break;
-    }
-    case DataType::VString: w.write_vec_string(std::get<std::vector<std::string>>(v)); break;
-    case DataType::Int64: w.write_i64(std::get<std::int64_t>(v)); break;
-    case DataType::VInt64: w.write_rawvec<std::int64_t>(std::get<std::vector<std::int64_t>>(v)); break;
-    case DataType::Empty: break;
-  }
 }
 
 // Reads a value whose bounds and text were already checked by skip_value.
@@ -248,6 +220,89 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// Bytes one value of a column takes, as write_value below writes it.
+std::size_t value_size(const FieldValue& v) noexcept {
+  switch (type_of(v)) {
+    case DataType::Int: return 4;
+    case DataType::Double:
+    case DataType::Int64: return 8;
+    case DataType::String: return 4 + std::get<std::string>(v).size();
+    case DataType::VInt: return 4 + 4 * std::get<std::vector<std::int32_t>>(v).size();
+    case DataType::VDouble: return 4 + 8 * std::get<std::vector<double>>(v).size();
+    case DataType::VInt64: return 4 + 8 * std::get<std::vector<std::int64_t>>(v).size();
+    case DataType::VString: {
+      std::size_t n = 4;
+      for (const std::string& text : std::get<std::vector<std::string>>(v)) n += 4 + text.size();
+      return n;
+    }
+    case DataType::Empty: break;
+  }
+  return 0;
+}
+
+// A write cursor into memory sized beforehand: no bounds or growth checks.
+struct Cursor {
+  std::uint8_t* p;
+
+  template <class T>
+  void big_endian(T v) noexcept {
+    wire::detail::to_big_endian(v, p);
+    p += sizeof v;
+  }
+  template <class T>
+  void little_endian(T v) noexcept {
+    static_assert(std::endian::native == std::endian::little, "little-endian hosts only");
+    std::memcpy(p, &v, sizeof v);
+    p += sizeof v;
+  }
+  void raw(const void* data, std::size_t n) noexcept {
+    if (n != 0) std::memcpy(p, data, n);
+    p += n;
+  }
+  void text(std::string_view s) noexcept {
+    big_endian(static_cast<std::uint32_t>(s.size()));
+    raw(s.data(), s.size());
+  }
+};
+
+void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexcept {
+  switch (type_of(v)) {
+    case DataType::Int: c.big_endian(std::get<std::int32_t>(v)); break;
+    case DataType::Double: c.big_endian(scale_to_i64(std::get<double>(v), precision)); break;
+    case DataType::String: c.text(std::get<std::string>(v)); break;
+    case DataType::VInt: {
+      const auto& list = std::get<std::vector<std::int32_t>>(v);
+      c.big_endian(static_cast<std::uint32_t>(list.size()));
+      c.raw(list.data(), 4 * list.size());
+      break;
+    }
+    case DataType::VDouble: {
+      const auto& list = std::get<std::vector<double>>(v);
+      c.big_endian(static_cast<std::uint32_t>(list.size()));
+      for (double d : list) c.little_endian(scale_to_i64(d, precision));
+      break;
+    }
+    case DataType::VString: {
+      const auto& list = std::get<std::vector<std::string>>(v);
+      c.big_endian(static_cast<std::uint32_t>(list.size()));
+      for (const std::string& text : list) c.text(text);
+      break;
+    }
+    case DataType::Int64: c.big_endian(std::get<std::int64_t>(v)); break;
+    case DataType::VInt64: {
+      const auto& list = std::get<std::vector<std::int64_t>>(v);
+      c.big_endian(static_cast<std::uint32_t>(list.size()));
+      c.raw(list.data(), 8 * list.size());
+      break;
+    }
+    case DataType::Empty: break;
+  }
+}
+
+}  // namespace
+
 void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
                   const std::function<std::uint8_t*(std::size_t)>& allocate) {
   if (rows.empty()) throw SerializerError("empty input batch");
@@ -257,19 +312,16 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
   const std::size_t field_count = meta.fields.size();
   const std::size_t n = rows.size();
   const std::uint16_t aux_mask = aux_mask_of(first);
+  const std::size_t aux_count = static_cast<std::size_t>(std::popcount(aux_mask));
   const std::size_t word_count = (n * field_count + 63) / 64;
 
-  // One pass over the rows in memory order: each row and its slots are read
-  // once, and every header field and column goes to its own buffer. Walking
-  // column by column instead would revisit every row once per column.
-  Writer time_tags(8 * n), granularities(4 * n), markets(12 * n), stock_codes(12 * n);
-  Writer aux(4 * static_cast<std::size_t>(std::popcount(aux_mask)) * n);
-  std::vector<Writer> columns(field_count);
-  for (std::size_t f = 0; f < field_count; ++f) {
-    const FieldKind kind = meta.fields[f].field_type;
-    if (!kind.is_other()) columns[f].reserve((kind.data_type() == DataType::Int ? 4 : 8) * n);
-  }
+  // Two passes over the rows in memory order. The first checks them, builds
+  // the presence bitmap and sizes every part; the second writes each row's
+  // values straight to their place in the batch. Walking column by column
+  // instead would revisit every row once per column.
   std::vector<std::uint64_t> words(word_count);
+  std::vector<std::size_t> column_bytes(field_count);
+  std::size_t market_bytes = 0, stock_code_bytes = 0;
   bool type_mismatch = false;
   for (std::size_t r = 0; r < n; ++r) {
     const StructValue& row = *rows[r];
@@ -279,15 +331,8 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
                             " does not match schema field count " + std::to_string(field_count) + " for (ns=" +
                             std::to_string(ns) + ", meta_id=" + std::to_string(first.meta_id) + ")");
     }
-    time_tags.write_u64(row.time_tag);
-    granularities.write_i32(row.granularity);
-    markets.write_string(row.market);
-    stock_codes.write_string(row.stock_code);
-    if (aux_mask != 0) {
-      for (std::size_t i = 0; i < kAuxCount; ++i) {
-        if (aux_mask & (1u << i)) aux.write_i32(row.aux[i]);
-      }
-    }
+    market_bytes += 4 + row.market.size();
+    stock_code_bytes += 4 + row.stock_code.size();
     // A slot's presence bit is set exactly when it is not Empty: that is also
     // the all-ones bitmap when no slot is Empty.
     for (std::size_t f = 0; f < field_count; ++f) {
@@ -295,37 +340,51 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
       if (v.index() == 0) continue;
       const std::size_t k = f * n + r;
       words[k / 64] |= std::uint64_t{1} << (k % 64);
-      const IndexMetaField& column = meta.fields[f];
-      if (column.field_type.is_other()) continue;
-      if (type_of(v) != column.field_type.data_type()) {
+      const FieldKind kind = meta.fields[f].field_type;
+      if (kind.is_other()) continue;
+      if (type_of(v) != kind.data_type()) {
         type_mismatch = true;
         continue;
       }
-      write_value(columns[f], v, column.precision);
+      column_bytes[f] += value_size(v);
     }
   }
   if (type_mismatch) throw_first_type_mismatch(meta, rows);
 
-  std::size_t total = 16 + time_tags.size() + granularities.size() + markets.size() + stock_codes.size() +
-                      aux.size() + 4 + 8 * word_count;
-  for (const Writer& c : columns) total += c.size();
-  std::uint8_t* out = allocate(total);
-  auto put = [&out](std::string_view part) {
-    std::memcpy(out, part.data(), part.size());
-    out += part.size();
-  };
-  Writer head(16);
-  head.write_u16(ns);
-  head.write_i32(first.meta_id);
-  head.write_u16(aux_mask);
-  head.write_u64(n);
-  put(head.buffer());
-  for (const Writer* part : {&time_tags, &granularities, &markets, &stock_codes, &aux}) put(part->buffer());
-  Writer bitmap(4 + 8 * word_count);
-  bitmap.write_u32(static_cast<std::uint32_t>(word_count));
-  for (std::uint64_t word : words) bitmap.write_u64(word);
-  put(bitmap.buffer());
-  for (const Writer& c : columns) put(c.buffer());
+  std::size_t total = 16 + 8 * n + 4 * n + market_bytes + stock_code_bytes + 4 * aux_count * n + 4 + 8 * word_count;
+  for (std::size_t bytes : column_bytes) total += bytes;
+  Cursor head{allocate(total)};
+  head.big_endian(ns);
+  head.big_endian(first.meta_id);
+  head.big_endian(aux_mask);
+  head.big_endian(static_cast<std::uint64_t>(n));
+  Cursor time_tags{head.p};
+  Cursor granularities{time_tags.p + 8 * n};
+  Cursor markets{granularities.p + 4 * n};
+  Cursor stock_codes{markets.p + market_bytes};
+  Cursor aux{stock_codes.p + stock_code_bytes};
+  Cursor bitmap{aux.p + 4 * aux_count * n};
+  std::vector<Cursor> columns(field_count, Cursor{bitmap.p + 4 + 8 * word_count});
+  for (std::size_t f = 1; f < field_count; ++f) columns[f].p = columns[f - 1].p + column_bytes[f - 1];
+
+  bitmap.big_endian(static_cast<std::uint32_t>(word_count));
+  for (std::uint64_t word : words) bitmap.big_endian(word);
+  for (std::size_t r = 0; r < n; ++r) {
+    const StructValue& row = *rows[r];
+    time_tags.big_endian(row.time_tag);
+    granularities.big_endian(row.granularity);
+    markets.text(row.market);
+    stock_codes.text(row.stock_code);
+    if (aux_mask != 0) {
+      for (std::size_t i = 0; i < kAuxCount; ++i) {
+        if (aux_mask & (1u << i)) aux.big_endian(row.aux[i]);
+      }
+    }
+    for (std::size_t f = 0; f < field_count; ++f) {
+      const FieldValue& v = row.fields[f];
+      if (v.index() != 0 && !meta.fields[f].field_type.is_other()) write_value(columns[f], v, meta.fields[f].precision);
+    }
+  }
 }
 
 void serialize_into(Writer& w, const IndexSchemaCatalog& catalog, RowRefs rows) {
@@ -353,20 +412,59 @@ std::vector<StructValue> deserialize(const IndexSchemaCatalog& catalog, wire::By
   return out;
 }
 
+namespace {
+
+// Growable bytes that are never zero-filled: the compressed set's payload is
+// written once, in full, and only read by the compressor.
+class PayloadBuffer {
+ public:
+  std::uint8_t* extend(std::size_t n) {
+    if (n > cap_ - size_) {
+      const std::size_t cap = std::max(size_ + n, 2 * cap_);
+      auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(cap);
+      if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
+      data_ = std::move(grown);
+      cap_ = cap;
+    }
+    std::uint8_t* at = data_.get() + size_;
+    size_ += n;
+    return at;
+  }
+  std::size_t size() const noexcept { return size_; }
+  std::uint8_t* at(std::size_t offset) noexcept { return data_.get() + offset; }
+  wire::Bytes bytes() const noexcept { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0, cap_ = 0;
+};
+
+SchemaKey key_of(const StructValue& row) noexcept {
+  return {row.namespace_, static_cast<std::uint32_t>(row.meta_id)};
+}
+
+}  // namespace
+
 std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows) {
+  // Most sets hold one schema: then the rows are the group as they stand.
+  const bool one_group =
+      std::all_of(rows.begin(), rows.end(), [&](const StructValue* r) { return key_of(*r) == key_of(*rows.front()); });
   std::map<SchemaKey, std::vector<const StructValue*>> groups;
-  for (const StructValue* row : rows) {
-    groups[{row->namespace_, static_cast<std::uint32_t>(row->meta_id)}].push_back(row);
+  if (!one_group) {
+    for (const StructValue* row : rows) groups[key_of(*row)].push_back(row);
   }
-  Writer w;
-  w.write_u32(static_cast<std::uint32_t>(groups.size()));
-  for (const auto& [key, group] : groups) {
-    const std::size_t len_at = w.size();
-    w.write_u32(0);  // batch_len, patched once the batch is written
-    serialize_into(w, catalog, group);
-    w.patch_u32(len_at, static_cast<std::uint32_t>(w.size() - len_at - 4));
-  }
-  return wire::snappy_compress_or<SerializerError>(wire::as_bytes(w.buffer()));
+  PayloadBuffer payload;
+  auto add_group = [&](RowRefs group) {
+    const std::size_t len_at = payload.size();
+    payload.extend(4);  // batch_len, written once the batch is
+    serialize_to(catalog, group, [&payload](std::size_t n) { return payload.extend(n); });
+    wire::detail::to_big_endian(static_cast<std::uint32_t>(payload.size() - len_at - 4), payload.at(len_at));
+  };
+  wire::detail::to_big_endian(static_cast<std::uint32_t>(rows.empty() ? 0 : one_group ? 1 : groups.size()),
+                              payload.extend(4));
+  if (one_group && !rows.empty()) add_group(rows);
+  for (const auto& [key, group] : groups) add_group(group);
+  return wire::snappy_compress_or<SerializerError>(payload.bytes());
 }
 
 std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob) {
