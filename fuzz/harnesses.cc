@@ -373,10 +373,12 @@ bool same_double(double before, double after, std::uint32_t precision) {
 
 bool same_value(const FieldValue& before, const FieldValue& after, std::uint32_t precision) {
   if (before.index() != after.index()) return false;
-  if (const auto* d = std::get_if<double>(&before)) return same_double(*d, std::get<double>(after), precision);
-  if (const auto* v = std::get_if<std::vector<double>>(&before)) {
-    const auto& w = std::get<std::vector<double>>(after);
-    return std::equal(v->begin(), v->end(), w.begin(), w.end(),
+  if (before.type() == rows::DataType::Double) {
+    return same_double(before.view<rows::DataType::Double>(), after.view<rows::DataType::Double>(), precision);
+  }
+  if (before.type() == rows::DataType::VDouble) {
+    const auto v = before.view<rows::DataType::VDouble>(), w = after.view<rows::DataType::VDouble>();
+    return std::equal(v.begin(), v.end(), w.begin(), w.end(),
                       [&](double x, double y) { return same_double(x, y, precision); });
   }
   return before == after;

@@ -24,7 +24,8 @@ using qel::rows::IndexMetaField;
 using qel::rows::IndexSchemaCatalog;
 using qel::rows::IndexSerializer;
 using qel::rows::NameIndex;
-using qel::rows::PayloadOf;
+using qel::rows::ValueOf;
+using qel::rows::ViewOf;
 using qel::rows::StructValue;
 
 }  // namespace pyostrel
@@ -54,14 +55,15 @@ struct Word {
   constexpr Word(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
+// Lists and texts come back as views, copied once into the Python objects.
 template <DataType D, Word K>
-const PayloadOf<D>& get_slot(const StructValue& s, std::size_t pos) {
+ViewOf<D> get_slot(const StructValue& s, std::size_t pos) {
   return s.get<D>(pos, K.text);
 }
 
 template <DataType D>
-void set_slot(StructValue& s, std::size_t pos, PayloadOf<D> v) {
-  s.set<D>(pos, std::move(v));
+void set_slot(StructValue& s, std::size_t pos, ValueOf<D> v) {
+  s.set<D>(pos, v);
 }
 
 // Text is validated after the position check; a failure leaves the slot as it was.

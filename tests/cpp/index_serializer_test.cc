@@ -137,8 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{{7}, std::int64_t{-2}, raw({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}), std::int64_t{-2}},
         ValueCase{{8}, I64s{0x0102030405060708}, raw({0, 0, 0, 1, 8, 7, 6, 5, 4, 3, 2, 1}), I64s{0x0102030405060708}},
         ValueCase{{4}, I32s{}, raw({0, 0, 0, 0}), I32s{}},
-        ValueCase{{9}, std::int32_t{5}, "", std::monostate{}},
-        ValueCase{{0}, Strs{"x"}, "", std::monostate{}}));
+        ValueCase{{9}, std::int32_t{5}, "", FieldValue{}},
+        ValueCase{{0}, Strs{"x"}, "", FieldValue{}}));
 
 TEST(RowScale, RoundsHalfAwayAndSaturates) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -340,7 +340,7 @@ struct Gen {
   std::string text() {
     static const char* const kPieces[] = {"a", "Z", "0", " ", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80"};
     std::string s;
-    for (auto n = below(5); n > 0; --n) s += kPieces[below(std::size(kPieces))];
+    for (auto n = below(9); n > 0; --n) s += kPieces[below(std::size(kPieces))];
     return s;
   }
   double real() {
@@ -418,10 +418,10 @@ Rows expected(const IndexSchemaCatalog& cat, Rows rows) {
     for (std::size_t f = 0; f < meta.fields.size(); ++f) {
       const std::uint32_t p = meta.fields[f].precision;
       FieldValue& v = r.fields[f];
-      if (meta.fields[f].field_type.is_other()) v = std::monostate{};
-      if (auto* d = std::get_if<double>(&v)) *d = through_wire(*d, p);
-      if (auto* ds = std::get_if<std::vector<double>>(&v)) {
-        for (double& d : *ds) d = through_wire(d, p);
+      if (meta.fields[f].field_type.is_other()) v = FieldValue{};
+      if (v.type() == DataType::Double) v.set_double(through_wire(v.view<DataType::Double>(), p));
+      if (v.type() == DataType::VDouble) {
+        for (double& d : v.elements<DataType::VDouble>()) d = through_wire(d, p);
       }
     }
   }

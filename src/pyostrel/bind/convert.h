@@ -201,6 +201,11 @@ struct ToPy<std::string> {
 };
 
 template <>
+struct ToPy<std::string_view> {
+  static PyObject* convert(std::string_view s) noexcept { return bytes_from(s.data(), s.size()); }
+};
+
+template <>
 struct ToPy<qel::wire::Bytes> {
   static PyObject* convert(qel::wire::Bytes b) noexcept { return bytes_from(b.data(), b.size()); }
 };
@@ -268,6 +273,20 @@ struct ToPy<std::vector<T>> {
       } else {
         item = ToPy<T>::convert(values[i]);
       }
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+};
+
+template <class T>
+struct ToPy<std::span<const T>> {
+  static PyObject* convert(std::span<const T> values) noexcept {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* item = ToPy<T>::convert(values[i]);
       if (!item) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

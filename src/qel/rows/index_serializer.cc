@@ -48,16 +48,27 @@ FieldValue read_checked_value(Reader& r, DataType type, std::uint32_t precision)
   switch (type) {
     case DataType::Int: return r.read_i32();
     case DataType::Double: return unscale(r.read_i64(), precision);
-    case DataType::String: return r.read_bytes();
-    case DataType::VInt: return r.read_rawvec<std::int32_t>();
+    case DataType::String: {
+      const wire::Bytes text = r.read_bytes_view();
+      return std::string_view(reinterpret_cast<const char*>(text.data()), text.size());
+    }
+    case DataType::VInt: {
+      const std::uint32_t count = r.read_u32();
+      const wire::Bytes raw = r.read_view(std::size_t{count} * 4);
+      FieldValue out = FieldValue::uninitialized_list<DataType::VInt>(count);
+      const auto items = out.elements<DataType::VInt>();
+      if (count != 0) std::memcpy(items.data(), raw.data(), raw.size());  // little-endian elements
+      return out;
+    }
     case DataType::VDouble: {
       const std::uint32_t count = r.read_u32();
       const wire::Bytes raw = r.read_view(std::size_t{count} * 8);
-      std::vector<double> out(count);
+      FieldValue out = FieldValue::uninitialized_list<DataType::VDouble>(count);
+      const auto items = out.elements<DataType::VDouble>();
       for (std::size_t i = 0; i < count; ++i) {
         std::int64_t v;
         std::memcpy(&v, raw.data() + i * 8, 8);  // little-endian elements
-        out[i] = unscale(v, precision);
+        items[i] = unscale(v, precision);
       }
       return out;
     }
@@ -69,10 +80,17 @@ FieldValue read_checked_value(Reader& r, DataType type, std::uint32_t precision)
       return out;
     }
     case DataType::Int64: return r.read_i64();
-    case DataType::VInt64: return r.read_rawvec<std::int64_t>();
+    case DataType::VInt64: {
+      const std::uint32_t count = r.read_u32();
+      const wire::Bytes raw = r.read_view(std::size_t{count} * 8);
+      FieldValue out = FieldValue::uninitialized_list<DataType::VInt64>(count);
+      const auto items = out.elements<DataType::VInt64>();
+      if (count != 0) std::memcpy(items.data(), raw.data(), raw.size());  // little-endian elements
+      return out;
+    }
     case DataType::Empty: break;
   }
-  return std::monostate{};
+  return {};
 }
 
 void skip_string(Reader& r) {
@@ -228,13 +246,13 @@ std::size_t value_size(const FieldValue& v) noexcept {
     case DataType::Int: return 4;
     case DataType::Double:
     case DataType::Int64: return 8;
-    case DataType::String: return 4 + std::get<std::string>(v).size();
-    case DataType::VInt: return 4 + 4 * std::get<std::vector<std::int32_t>>(v).size();
-    case DataType::VDouble: return 4 + 8 * std::get<std::vector<double>>(v).size();
-    case DataType::VInt64: return 4 + 8 * std::get<std::vector<std::int64_t>>(v).size();
+    case DataType::String: return 4 + v.view<DataType::String>().size();
+    case DataType::VInt: return 4 + 4 * v.view<DataType::VInt>().size();
+    case DataType::VDouble: return 4 + 8 * v.view<DataType::VDouble>().size();
+    case DataType::VInt64: return 4 + 8 * v.view<DataType::VInt64>().size();
     case DataType::VString: {
       std::size_t n = 4;
-      for (const std::string& text : std::get<std::vector<std::string>>(v)) n += 4 + text.size();
+      for (const std::string& text : v.view<DataType::VString>()) n += 4 + text.size();
       return n;
     }
     case DataType::Empty: break;
@@ -267,36 +285,34 @@ struct Cursor {
   }
 };
 
+// List elements are the format's only little-endian numbers.
+template <class T>
+void write_little_endian_list(Cursor& c, std::span<const T> list) noexcept {
+  static_assert(std::endian::native == std::endian::little, "little-endian hosts only");
+  c.big_endian(static_cast<std::uint32_t>(list.size()));
+  c.raw(list.data(), list.size_bytes());
+}
+
 void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexcept {
   switch (type_of(v)) {
-    case DataType::Int: c.big_endian(std::get<std::int32_t>(v)); break;
-    case DataType::Double: c.big_endian(scale_to_i64(std::get<double>(v), precision)); break;
-    case DataType::String: c.text(std::get<std::string>(v)); break;
-    case DataType::VInt: {
-      const auto& list = std::get<std::vector<std::int32_t>>(v);
-      c.big_endian(static_cast<std::uint32_t>(list.size()));
-      c.raw(list.data(), 4 * list.size());
-      break;
-    }
+    case DataType::Int: c.big_endian(v.view<DataType::Int>()); break;
+    case DataType::Double: c.big_endian(scale_to_i64(v.view<DataType::Double>(), precision)); break;
+    case DataType::String: c.text(v.view<DataType::String>()); break;
+    case DataType::VInt: write_little_endian_list(c, v.view<DataType::VInt>()); break;
     case DataType::VDouble: {
-      const auto& list = std::get<std::vector<double>>(v);
+      const auto list = v.view<DataType::VDouble>();
       c.big_endian(static_cast<std::uint32_t>(list.size()));
       for (double d : list) c.little_endian(scale_to_i64(d, precision));
       break;
     }
     case DataType::VString: {
-      const auto& list = std::get<std::vector<std::string>>(v);
+      const auto list = v.view<DataType::VString>();
       c.big_endian(static_cast<std::uint32_t>(list.size()));
       for (const std::string& text : list) c.text(text);
       break;
     }
-    case DataType::Int64: c.big_endian(std::get<std::int64_t>(v)); break;
-    case DataType::VInt64: {
-      const auto& list = std::get<std::vector<std::int64_t>>(v);
-      c.big_endian(static_cast<std::uint32_t>(list.size()));
-      c.raw(list.data(), 8 * list.size());
-      break;
-    }
+    case DataType::Int64: c.big_endian(v.view<DataType::Int64>()); break;
+    case DataType::VInt64: write_little_endian_list(c, v.view<DataType::VInt64>()); break;
     case DataType::Empty: break;
   }
 }

@@ -1,6 +1,10 @@
 // StructValue: the typed row record (header plus typed field slots).
 #include "qel/rows/struct_value.h"
 
+#include <algorithm>
+#include <limits>
+#include <new>
+
 namespace qel::rows {
 
 std::string_view data_type_name(DataType t) noexcept {
@@ -9,6 +13,152 @@ std::string_view data_type_name(DataType t) noexcept {
   const auto i = static_cast<std::size_t>(t);
   return i < std::size(kNames) ? kNames[i] : "Unknown";
 }
+
+// ---- FieldValue ---------------------------------------------------------------
+
+void* FieldValue::new_block(std::size_t n, std::size_t element_size) {
+  if (n > (std::numeric_limits<std::size_t>::max() - sizeof(std::size_t)) / element_size) throw std::bad_alloc();
+  void* block = ::operator new(sizeof(std::size_t) + n * element_size);
+  *static_cast<std::size_t*>(block) = n;
+  return block;
+}
+
+FieldValue::FieldValue(std::string_view text) : type_(DataType::String) {
+  if (text.size() <= kInlineText) {
+    if (!text.empty()) std::memcpy(raw_.data(), text.data(), text.size());
+    text_size_ = static_cast<std::uint8_t>(text.size());
+    return;
+  }
+  void* block = new_block(text.size(), 1);
+  std::memcpy(static_cast<std::size_t*>(block) + 1, text.data(), text.size());
+  put(block);
+  text_size_ = kTextOnHeap;
+}
+
+namespace {
+template <class T>
+void copy_items(void* block, std::span<const T> list) noexcept {
+  if (!list.empty()) std::memcpy(static_cast<std::size_t*>(block) + 1, list.data(), list.size_bytes());
+}
+}  // namespace
+
+FieldValue::FieldValue(DataType type, std::span<const std::int32_t> list) {
+  void* block = new_block(list.size(), sizeof(std::int32_t));
+  copy_items(block, list);
+  set_block(type, block, list.size());
+}
+
+FieldValue::FieldValue(DataType type, std::span<const double> list) {
+  void* block = new_block(list.size(), sizeof(double));
+  copy_items(block, list);
+  set_block(type, block, list.size());
+}
+
+FieldValue::FieldValue(DataType type, std::span<const std::int64_t> list) {
+  void* block = new_block(list.size(), sizeof(std::int64_t));
+  copy_items(block, list);
+  set_block(type, block, list.size());
+}
+
+FieldValue::FieldValue(std::span<const std::string> list) {
+  void* block = new_block(list.size(), sizeof(std::string));
+  auto* items = reinterpret_cast<std::string*>(static_cast<std::size_t*>(block) + 1);
+  std::size_t built = 0;
+  try {
+    for (; built < list.size(); ++built) new (items + built) std::string(list[built]);
+  } catch (...) {
+    std::destroy_n(items, built);
+    ::operator delete(block);
+    throw;
+  }
+  set_block(DataType::VString, block, list.size());
+}
+
+bool FieldValue::on_heap() const noexcept {
+  switch (type_) {
+    case DataType::String: return text_size_ == kTextOnHeap;
+    case DataType::VInt:
+    case DataType::VDouble:
+    case DataType::VString:
+    case DataType::VInt64: return true;
+    default: return false;
+  }
+}
+
+void FieldValue::release() noexcept {
+  if (!on_heap()) return;
+  if (type_ == DataType::VString) std::destroy_n(items<std::string>(), block_size());
+  ::operator delete(block());
+  type_ = DataType::Empty;
+}
+
+FieldValue::FieldValue(const FieldValue& other) : raw_(other.raw_), text_size_(other.text_size_), type_(other.type_) {
+  switch (other.type_) {
+    case DataType::String:
+      if (other.text_size_ == kTextOnHeap) {
+        type_ = DataType::Empty;  // nothing owned until the copy is made
+        *this = FieldValue(other.view<DataType::String>());
+      }
+      break;
+    case DataType::VInt:
+    case DataType::VInt64:
+    case DataType::VDouble: {
+      const std::size_t n = other.block_size();
+      const std::size_t width = other.type_ == DataType::VInt ? 4 : 8;
+      type_ = DataType::Empty;
+      void* block = new_block(n, width);
+      if (n != 0) std::memcpy(static_cast<std::size_t*>(block) + 1, other.items<unsigned char>(), n * width);
+      set_block(other.type_, block, n);
+      break;
+    }
+    case DataType::VString:
+      type_ = DataType::Empty;
+      *this = FieldValue(other.view<DataType::VString>());
+      break;
+    default: break;
+  }
+}
+
+FieldValue& FieldValue::operator=(const FieldValue& other) {
+  if (this != &other) *this = FieldValue(other);
+  return *this;
+}
+
+FieldValue& FieldValue::operator=(FieldValue&& other) noexcept {
+  if (this != &other) {
+    release();
+    raw_ = other.raw_;
+    text_size_ = other.text_size_;
+    type_ = other.type_;
+    other.type_ = DataType::Empty;
+  }
+  return *this;
+}
+
+namespace {
+template <class View>
+bool same_items(View a, View b) noexcept {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+}  // namespace
+
+bool operator==(const FieldValue& a, const FieldValue& b) noexcept {
+  if (a.type_ != b.type_) return false;
+  switch (a.type_) {
+    case DataType::Empty: return true;
+    case DataType::Int: return a.view<DataType::Int>() == b.view<DataType::Int>();
+    case DataType::Double: return a.view<DataType::Double>() == b.view<DataType::Double>();
+    case DataType::Int64: return a.view<DataType::Int64>() == b.view<DataType::Int64>();
+    case DataType::String: return a.view<DataType::String>() == b.view<DataType::String>();
+    case DataType::VInt: return same_items(a.view<DataType::VInt>(), b.view<DataType::VInt>());
+    case DataType::VDouble: return same_items(a.view<DataType::VDouble>(), b.view<DataType::VDouble>());
+    case DataType::VString: return same_items(a.view<DataType::VString>(), b.view<DataType::VString>());
+    case DataType::VInt64: return same_items(a.view<DataType::VInt64>(), b.view<DataType::VInt64>());
+  }
+  return false;
+}
+
+// ---- StructValue --------------------------------------------------------------
 
 const FieldValue& StructValue::slot(std::size_t pos) const {
   if (pos >= fields.size()) {
