@@ -26,7 +26,7 @@ std::string snappy_compress(Bytes input) {
   return out;
 }
 
-std::string snappy_uncompress(Bytes block) {
+std::uint32_t snappy_checked_length(Bytes block) {
   const auto preamble = read_snappy_preamble(block);
   if (!preamble) throw SnappyError("corrupt input: bad length preamble");
   const std::uint32_t declared = preamble->length;
@@ -34,11 +34,20 @@ std::string snappy_uncompress(Bytes block) {
     throw SnappyError("corrupt input: declared length " + std::to_string(declared) + " exceeds what " +
                       std::to_string(block.size()) + " bytes can expand to");
   }
-  std::string out(declared, '\0');
-  if (!decode_snappy_elements(block.subspan(preamble->size), reinterpret_cast<std::uint8_t*>(out.data()),
-                              out.size())) {
+  return declared;
+}
+
+void snappy_uncompress_into(Bytes block, std::uint8_t* out, std::uint32_t length) {
+  const auto preamble = read_snappy_preamble(block);
+  if (!preamble || preamble->length != length || !decode_snappy_elements(block.subspan(preamble->size), out, length)) {
     throw SnappyError("corrupt input");
   }
+}
+
+std::string snappy_uncompress(Bytes block) {
+  const std::uint32_t declared = snappy_checked_length(block);
+  std::string out(declared, '\0');
+  snappy_uncompress_into(block, reinterpret_cast<std::uint8_t*>(out.data()), declared);
   return out;
 }
 

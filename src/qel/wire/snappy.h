@@ -24,12 +24,26 @@ std::string snappy_compress(Bytes input);
 // length exceeds what the block could expand to.
 std::string snappy_uncompress(Bytes block);
 
+// The declared length of a block, checked as snappy_uncompress checks it, and
+// the decoding of the block into exactly that many bytes at `out`.
+std::uint32_t snappy_checked_length(Bytes block);
+void snappy_uncompress_into(Bytes block, std::uint8_t* out, std::uint32_t length);
+
 // The same, with a failure reported as E("snappy: <detail>"), the wording of
 // the codecs that embed Snappy blocks.
 template <class E>
 std::string snappy_compress_or(Bytes input) {
   try {
     return snappy_compress(input);
+  } catch (const SnappyError& e) {
+    throw E(std::string("snappy: ") + e.what());
+  }
+}
+
+template <class E, class F>
+auto snappy_or(F&& f) {
+  try {
+    return f();
   } catch (const SnappyError& e) {
     throw E(std::string("snappy: ") + e.what());
   }
