@@ -28,6 +28,13 @@ std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) noexcep
 std::string utf8_string(std::span<const std::uint8_t> bytes);
 
 inline bool is_utf8(std::span<const std::uint8_t> bytes) noexcept {
+  // Short ASCII texts (codes, names) are most of what rows carry: settle them
+  // without a call.
+  if (bytes.size() <= 16) {
+    std::uint8_t any = 0;
+    for (std::uint8_t b : bytes) any |= b;
+    if (any < 0x80) return true;
+  }
   return !check_utf8(bytes).has_value();
 }
 
