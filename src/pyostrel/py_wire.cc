@@ -100,15 +100,31 @@ PyObject* frame_tuple(const qel::wire::FrameView& f) noexcept {
   return tuple;
 }
 
+// Each frame becomes its tuple as soon as it is cut, while its bytes are hot.
 Ref reader_feed(RawFrameReader& reader, Blob data) {
-  std::span<const qel::wire::FrameView> frames = reader.feed(data);
-  Ref list(PyList_New(static_cast<Py_ssize_t>(frames.size())));
-  if (!list) throw bind::PythonErrorSet{};
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    PyObject* item = frame_tuple(frames[i]);
+  // Tuples wait here until the list of them can be sized. Not shared between
+  // calls: allocating a tuple may run the collector, and finalizers may feed.
+  std::vector<PyObject*> made;
+  made.reserve(std::min<std::size_t>(data.bytes.size() / qel::wire::kFrameOverhead + 1, 4096));
+  struct DropOnError {
+    std::vector<PyObject*>& items;
+    bool done = false;
+    ~DropOnError() {
+      if (!done) {
+        for (PyObject* item : items) Py_DECREF(item);
+      }
+      items.clear();
+    }
+  } guard{made};
+  reader.feed_each(data, [&made](const qel::wire::FrameView& f) {
+    PyObject* item = frame_tuple(f);
     if (!item) throw bind::PythonErrorSet{};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
+    made.push_back(item);
+  });
+  Ref list(PyList_New(static_cast<Py_ssize_t>(made.size())));
+  if (!list) throw bind::PythonErrorSet{};
+  for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i]);
+  guard.done = true;
   return list;
 }
 

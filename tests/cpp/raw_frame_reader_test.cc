@@ -47,6 +47,35 @@ std::vector<Frame> random_frames(std::mt19937& rng) {
   return frames;
 }
 
+// A consumer that fails partway loses the frame it was handed, nothing after it:
+// the rest stays pending and the next feed resumes there, straddling frame or not.
+TEST(FrameConsumer, FailureKeepsTheRestPending) {
+  std::mt19937 rng(7);
+  const std::vector<Frame> frames = random_frames(rng);
+  std::string stream;
+  for (const Frame& f : frames) stream += frame_bytes(f);
+  for (std::size_t first_cut : {std::size_t{0}, frame_bytes(frames[0]).size() / 2}) {
+    SCOPED_TRACE(first_cut);
+    RawFrameReader r;
+    std::vector<Frame> got = copy_out(r.feed(as_bytes(stream).first(first_cut)));
+    struct Stop {};
+    std::size_t seen = 0;
+    EXPECT_THROW(r.feed_each(as_bytes(stream).subspan(first_cut),
+                             [&](const FrameView& v) {
+                               if (++seen == 3) throw Stop{};
+                               got.push_back({v.header, std::string(v.body.begin(), v.body.end())});
+                             }),
+                 Stop);
+    std::size_t consumed = 0;
+    for (std::size_t i = 0; i < 3; ++i) consumed += frame_bytes(frames[i]).size();
+    EXPECT_EQ(r.pending(), stream.size() - consumed);
+    for (const Frame& f : copy_out(r.feed({}))) got.push_back(f);
+    std::vector<Frame> expected = frames;
+    expected.erase(expected.begin() + 2);  // the one the consumer failed on
+    EXPECT_EQ(got, expected);
+  }
+}
+
 class SplitStream : public testing::TestWithParam<std::tuple<unsigned, std::size_t>> {};
 
 // Any split of a stream yields the frames of one feed, with pending() equal to

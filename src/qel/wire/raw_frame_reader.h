@@ -1,6 +1,7 @@
 // Incremental reader of an uncompressed frame stream.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -26,6 +27,12 @@ class RawFrameReader {
   // feed and consumes nothing.
   std::span<const FrameView> feed(Bytes data);
 
+  // As feed, handing each frame to on_frame(const FrameView&) as soon as it is
+  // cut, while its bytes are still in cache. A frame counts as consumed before
+  // on_frame sees it; if on_frame throws, the frames after it stay pending.
+  template <class OnFrame>
+  void feed_each(Bytes data, OnFrame&& on_frame);
+
   // Bytes fed but not yet returned as frames.
   std::size_t pending() const noexcept { return buf_.size() - start_ + (tail_in_spare_ ? spare_.size() : 0); }
   bool broken() const noexcept { return error_.has_value(); }
@@ -33,12 +40,20 @@ class RawFrameReader {
  private:
   // Makes buf_ hold exactly the pending bytes at the start of a feed.
   void reclaim();
-  // Tops up the buffered partial frame from the front of `rest`, advancing it,
-  // and cuts the frame once complete.
-  void complete_buffered(Bytes& rest);
-  // Cuts frames from the front of `in`, counting consumed bytes in `used` as it goes.
-  void cut(Bytes in, std::size_t& used);
+  // Tops up the buffered partial frame from the front of `rest`, advancing it;
+  // returns the frame once complete.
+  std::optional<FrameView> complete_buffered(Bytes& rest);
   void keep_tail(Bytes tail);
+  // Cuts frames from `in` past `used`, advancing it, until one is incomplete.
+  template <class OnFrame>
+  void cut_frames(Bytes in, std::size_t& used, OnFrame& deliver);
+  // Keeps whatever of `rest` is not consumed when a feed ends, however it ends.
+  struct TailKeeper {
+    RawFrameReader& reader;
+    const Bytes& rest;
+    const std::size_t& used;
+    ~TailKeeper() { reader.keep_tail(rest.subspan(used)); }
+  };
   void append(Bytes bytes) { buf_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
   Bytes buffered() const noexcept { return as_bytes(buf_).subspan(start_); }
 
@@ -49,8 +64,75 @@ class RawFrameReader {
   std::string spare_;
   bool tail_in_spare_ = false;
   bool frame_in_buf_ = false;
+  bool backlog_ = false;  // a consumer failed: buf_ may hold whole frames
   std::vector<FrameView> frames_;
   std::optional<std::string> error_;
 };
+
+template <class OnFrame>
+void RawFrameReader::cut_frames(Bytes in, std::size_t& used, OnFrame& deliver) {
+  // Each header is found from the previous one's length, a chain of dependent
+  // cache misses; fetching a window ahead of the cursor streams them instead.
+  constexpr std::size_t kLine = 64, kAhead = 4096;
+  std::size_t fetched = used;
+  for (;;) {
+    for (const std::size_t until = std::min(used + kAhead, in.size()); fetched < until; fetched += kLine) {
+      __builtin_prefetch(in.data() + fetched);
+    }
+    FrameView frame;
+    if (!try_cut_frame(in.subspan(used), frame)) {
+      parse_frame(in.subspan(used));  // throws for a malformed frame
+      return;
+    }
+    used += frame.size();
+    deliver(frame);
+  }
+}
+
+template <class OnFrame>
+void RawFrameReader::feed_each(Bytes data, OnFrame&& on_frame) {
+  if (error_) throw FrameError(*error_);
+  reclaim();
+  bool any = false;
+  auto deliver = [&](const FrameView& f) {
+    any = true;
+    try {
+      on_frame(f);
+    } catch (...) {
+      backlog_ = true;  // whole frames may now wait in the buffer
+      throw;
+    }
+  };
+  Bytes rest = data;
+  std::size_t used = 0;
+  try {
+    if (backlog_) {
+      // Only after a consumer failed: cut the buffered frames and the new bytes
+      // from one buffer, which nothing changes until the next feed.
+      backlog_ = false;
+      append(data);
+      struct Consume {
+        RawFrameReader& r;
+        const std::size_t& used;
+        ~Consume() {
+          r.start_ += used;
+          r.frame_in_buf_ = true;
+        }
+      } consume{*this, used};
+      cut_frames(buffered(), used, deliver);
+      return;
+    }
+    const TailKeeper keeper{*this, rest, used};
+    if (buf_.size() > start_) {
+      if (const std::optional<FrameView> frame = complete_buffered(rest)) deliver(*frame);
+    }
+    if (buf_.size() != start_) return;  // still waiting for the rest of a buffered frame
+    cut_frames(rest, used, deliver);
+  } catch (const FrameError& e) {
+    if (backlog_) throw;  // the consumer's, not the stream's
+    error_ = e.what();
+    if (!any) throw;
+  }
+}
 
 }  // namespace qel::wire
