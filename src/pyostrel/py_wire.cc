@@ -8,6 +8,7 @@
 #include "qel/wire/frame.h"
 #include "qel/wire/net_package.h"
 #include "qel/wire/raw_frame_reader.h"
+#include "qel/wire/scratch_buffer.h"
 #include "qel/wire/snappy.h"
 
 namespace pyostrel {
@@ -66,9 +67,23 @@ std::string package_encode_string(const NetPackage& p) {
 }
 
 void package_decode_string(NetPackage& p, Blob buf) {
-  std::string raw =
-      bind::with_prefix("NetPackage snappy decompress: ", [&] { return qel::wire::snappy_uncompress(buf); });
-  p = bind::with_prefix("NetPackage frame: ", [&] { return NetPackage::from_raw_frame(std::move(raw)); });
+  // The frame is decoded into the thread's scratch and only its body copied
+  // out: no zero-filled buffer, no shifting the body down over the header.
+  qel::wire::ScratchBuffer& scratch = qel::wire::ScratchBuffer::for_this_thread();
+  struct Release {
+    qel::wire::ScratchBuffer& s;
+    ~Release() { s.release(); }
+  } release{scratch};
+  const std::uint32_t size = bind::with_prefix("NetPackage snappy decompress: ",
+                                               [&] { return qel::wire::snappy_checked_length(buf); });
+  std::uint8_t* raw = scratch.data(size);
+  bind::with_prefix("NetPackage snappy decompress: ", [&] {
+    qel::wire::snappy_uncompress_into(buf, raw, size);
+    return 0;
+  });
+  p = bind::with_prefix("NetPackage frame: ", [&] {
+    return NetPackage::from_frame(qel::wire::parse_whole_frame(qel::wire::Bytes(raw, size)));
+  });
 }
 
 void package_decode(NetPackage& p, Blob buf, std::int64_t /*len*/) { package_decode_string(p, buf); }
