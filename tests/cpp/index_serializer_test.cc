@@ -41,7 +41,7 @@ IndexSchemaCatalog catalog(const std::vector<Col>& cols) {
   return cat;
 }
 
-StructValue row(std::vector<FieldValue> fields, std::uint16_t ns = 1, std::int32_t meta_id = 5) {
+StructValue row(Slots fields, std::uint16_t ns = 1, std::int32_t meta_id = 5) {
   StructValue r;
   r.meta_id = meta_id;
   r.namespace_ = ns;
@@ -115,7 +115,7 @@ TEST_P(RowValue, EncodesAndDecodes) {
   // Other columns are present too, they just carry no bytes.
   const std::string wire = header(1) + kFirstBit + c.wire;
   EXPECT_EQ(ser(cat, {row({c.value})}), wire);
-  EXPECT_EQ(de(cat, wire).at(0).fields, std::vector<FieldValue>{c.decoded});
+  EXPECT_EQ(de(cat, wire).at(0).fields, Slots{c.decoded});
 }
 
 using I32s = std::vector<std::int32_t>;

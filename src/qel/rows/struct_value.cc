@@ -18,7 +18,7 @@ std::string_view data_type_name(DataType t) noexcept {
 
 void* FieldValue::new_block(std::size_t n, std::size_t element_size) {
   if (n > (std::numeric_limits<std::size_t>::max() - sizeof(std::size_t)) / element_size) throw std::bad_alloc();
-  void* block = ::operator new(sizeof(std::size_t) + n * element_size);
+  void* block = slot_allocate(block_bytes(n, element_size));
   *static_cast<std::size_t*>(block) = n;
   return block;
 }
@@ -68,7 +68,7 @@ FieldValue::FieldValue(std::span<const std::string> list) {
     for (; built < list.size(); ++built) new (items + built) std::string(list[built]);
   } catch (...) {
     std::destroy_n(items, built);
-    ::operator delete(block);
+    slot_deallocate(block, block_bytes(list.size(), sizeof(std::string)));
     throw;
   }
   set_block(DataType::VString, block, list.size());
@@ -87,8 +87,18 @@ bool FieldValue::on_heap() const noexcept {
 
 void FieldValue::release() noexcept {
   if (!on_heap()) return;
-  if (type_ == DataType::VString) std::destroy_n(items<std::string>(), block_size());
-  ::operator delete(block());
+  const std::size_t n = block_size();
+  std::size_t width = 0;
+  switch (type_) {
+    case DataType::String: width = 1; break;
+    case DataType::VInt: width = sizeof(std::int32_t); break;
+    case DataType::VString:
+      std::destroy_n(items<std::string>(), n);
+      width = sizeof(std::string);
+      break;
+    default: width = 8; break;  // VDouble, VInt64
+  }
+  slot_deallocate(block(), block_bytes(n, width));
   type_ = DataType::Empty;
 }
 

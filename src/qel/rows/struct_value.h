@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qel/error.h"
+#include "qel/rows/slot_pool.h"
 
 namespace qel::rows {
 
@@ -166,6 +167,9 @@ class FieldValue {
   }
   // Heap block: a size_t count followed by the elements.
   static void* new_block(std::size_t n, std::size_t element_size);
+  static std::size_t block_bytes(std::size_t n, std::size_t element_size) noexcept {
+    return sizeof(std::size_t) + n * element_size;
+  }
   void set_block(DataType type, void* block, std::size_t n) noexcept {
     *static_cast<std::size_t*>(block) = n;
     put(block);
@@ -189,6 +193,9 @@ static_assert(sizeof(FieldValue) == 16);
 
 inline DataType type_of(const FieldValue& v) noexcept { return v.type(); }
 
+// A row's slots, in memory recycled for the next rows.
+using Slots = std::vector<FieldValue, SlotAllocator<FieldValue>>;
+
 inline constexpr std::size_t kAuxCount = 12;
 
 struct StructValue {
@@ -199,7 +206,7 @@ struct StructValue {
   std::int32_t meta_id = 0;
   std::int32_t granularity = 0;
   std::uint16_t namespace_ = 0;  // "namespace" is a keyword
-  std::vector<FieldValue> fields;
+  Slots fields;
 
   std::size_t size() const noexcept { return fields.size(); }
 
