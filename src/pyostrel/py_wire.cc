@@ -117,29 +117,38 @@ PyObject* frame_tuple(const qel::wire::FrameView& f) noexcept {
 
 // Each frame becomes its tuple as soon as it is cut, while its bytes are hot.
 Ref reader_feed(RawFrameReader& reader, Blob data) {
-  // Tuples wait here until the list of them can be sized. Not shared between
-  // calls: allocating a tuple may run the collector, and finalizers may feed.
-  std::vector<PyObject*> made;
-  made.reserve(std::min<std::size_t>(data.bytes.size() / qel::wire::kFrameOverhead + 1, 4096));
-  struct DropOnError {
-    std::vector<PyObject*>& items;
+  // Tuples wait here until the list of them can be sized: on the stack for a
+  // feed of ordinary size, then on the heap. Not shared between calls:
+  // allocating a tuple may run the collector, and finalizers may feed.
+  struct Made {
+    PyObject* local[512];
+    std::vector<PyObject*> more;
+    std::size_t n = 0;
     bool done = false;
-    ~DropOnError() {
-      if (!done) {
-        for (PyObject* item : items) Py_DECREF(item);
+
+    void push(PyObject* item) {
+      if (n < std::size(local)) {
+        local[n++] = item;
+      } else {
+        more.push_back(item);
       }
-      items.clear();
     }
-  } guard{made};
+    std::size_t size() const noexcept { return n + more.size(); }
+    PyObject* operator[](std::size_t i) const noexcept { return i < n ? local[i] : more[i - n]; }
+    ~Made() {
+      if (done) return;
+      for (std::size_t i = 0; i < size(); ++i) Py_DECREF((*this)[i]);
+    }
+  } made;
   reader.feed_each(data, [&made](const qel::wire::FrameView& f) {
     PyObject* item = frame_tuple(f);
     if (!item) throw bind::PythonErrorSet{};
-    made.push_back(item);
+    made.push(item);
   });
   Ref list(PyList_New(static_cast<Py_ssize_t>(made.size())));
   if (!list) throw bind::PythonErrorSet{};
   for (std::size_t i = 0; i < made.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), made[i]);
-  guard.done = true;
+  made.done = true;
   return list;
 }
 
