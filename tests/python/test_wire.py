@@ -194,7 +194,7 @@ def random_frames(rng, count):
 @pytest.mark.parametrize("seed", range(8))
 def test_reader_random_splits_match_one_feed(seed):
     rng = random.Random(seed)
-    tuples = random_frames(rng, 200)
+    tuples = random_frames(rng, 700)  # more than one feed keeps on the stack
     stream = b"".join(frame(cmd, seq, body, version, flag) for cmd, seq, version, flag, body in tuples)
     whole = RawFrameReader()
     assert whole.feed(stream) == tuples and whole.pending() == 0
