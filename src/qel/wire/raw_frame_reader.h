@@ -47,13 +47,6 @@ class RawFrameReader {
   // Cuts frames from `in` past `used`, advancing it, until one is incomplete.
   template <class OnFrame>
   void cut_frames(Bytes in, std::size_t& used, OnFrame& deliver);
-  // Keeps whatever of `rest` is not consumed when a feed ends, however it ends.
-  struct TailKeeper {
-    RawFrameReader& reader;
-    const Bytes& rest;
-    const std::size_t& used;
-    ~TailKeeper() { reader.keep_tail(rest.subspan(used)); }
-  };
   void append(Bytes bytes) { buf_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
   Bytes buffered() const noexcept { return as_bytes(buf_).subspan(start_); }
 
@@ -103,36 +96,55 @@ void RawFrameReader::feed_each(Bytes data, OnFrame&& on_frame) {
       throw;
     }
   };
+  // Whether a FrameError goes out now. The consumer's own does; one from the
+  // stream breaks the reader, and waits for the next feed if frames came first.
+  auto raise_now = [&](const FrameError& e) {
+    if (backlog_) return true;
+    error_ = e.what();
+    return !any;
+  };
+
+  if (backlog_) {
+    // Only after a consumer failed: cut the buffered frames and the new bytes
+    // from one buffer, which nothing changes until the next feed.
+    append(data);
+    backlog_ = false;
+    std::size_t used = 0;
+    auto consume = [&] {
+      start_ += used;
+      frame_in_buf_ = true;
+    };
+    try {
+      cut_frames(buffered(), used, deliver);
+    } catch (const FrameError& e) {
+      consume();
+      if (raise_now(e)) throw;
+      return;
+    } catch (...) {
+      consume();
+      throw;
+    }
+    consume();
+    return;
+  }
+
   Bytes rest = data;
   std::size_t used = 0;
   try {
-    if (backlog_) {
-      // Only after a consumer failed: cut the buffered frames and the new bytes
-      // from one buffer, which nothing changes until the next feed.
-      backlog_ = false;
-      append(data);
-      struct Consume {
-        RawFrameReader& r;
-        const std::size_t& used;
-        ~Consume() {
-          r.start_ += used;
-          r.frame_in_buf_ = true;
-        }
-      } consume{*this, used};
-      cut_frames(buffered(), used, deliver);
-      return;
-    }
-    const TailKeeper keeper{*this, rest, used};
     if (buf_.size() > start_) {
       if (const std::optional<FrameView> frame = complete_buffered(rest)) deliver(*frame);
     }
-    if (buf_.size() != start_) return;  // still waiting for the rest of a buffered frame
-    cut_frames(rest, used, deliver);
+    // Unless a buffered frame still waits for bytes (then `rest` is used up).
+    if (buf_.size() == start_) cut_frames(rest, used, deliver);
   } catch (const FrameError& e) {
-    if (backlog_) throw;  // the consumer's, not the stream's
-    error_ = e.what();
-    if (!any) throw;
+    keep_tail(rest.subspan(used));
+    if (raise_now(e)) throw;
+    return;
+  } catch (...) {
+    keep_tail(rest.subspan(used));
+    throw;
   }
+  keep_tail(rest.subspan(used));
 }
 
 }  // namespace qel::wire
