@@ -82,6 +82,16 @@ TEST(CalendarMemo, UnsortedHolidaysAndRepeatedQueriesAgreeWithAFreshCalendar) {
   }
   EXPECT_EQ(shared.tradeday_sections(20240104).front().begin, 1704333600000);  // after_holiday: 10:00 local
   EXPECT_TRUE(shared.tradeday_sections(20240103).empty());
+
+  // A copy of a queried calendar may be changed, and then answers for its own fields.
+  MarketCalendar changed = shared;
+  changed.holidays = {20240104};
+  changed.periods = {{"trading_period", {{900, 1000}}}};
+  const MarketCalendar fresh = make(8, changed.periods, changed.holidays);
+  const std::int64_t t = 1704333600;  // 2024-01-04 10:00 local, a holiday now
+  EXPECT_EQ(changed.resolve_trade_day(t, Pattern::ceil).trade_day, fresh.resolve_trade_day(t, Pattern::ceil).trade_day);
+  EXPECT_EQ(changed.current_sections(t), fresh.current_sections(t));
+  EXPECT_NE(changed.current_sections(t), shared.current_sections(t));
 }
 
 TEST(CalendarCivil, RoundTripAndSuccessionOverWideRange) {

@@ -77,11 +77,11 @@ std::int64_t MarketCalendar::offset_at(std::int64_t t) const noexcept {
 }
 
 const MarketCalendar::DayMemo& MarketCalendar::civil_of_day(std::int64_t day) const noexcept {
-  for (const DayMemo& m : day_memo_) {
+  for (const DayMemo& m : memo_.day) {
     if (m.day == day && m.yyyymmdd != 0) return m;
   }
   const CivilDate c = civil_from_days(day);
-  DayMemo& slot = day_memo_[day_memo_next_++ % day_memo_.size()];
+  DayMemo& slot = memo_.day[memo_.day_next++ % memo_.day.size()];
   // yyyymmdd(c) is 0 only for the day before 0000-01-01; such a slot is just never hit.
   slot = {day, yyyymmdd(c), c.year, c.month, c.day};
   return slot;
@@ -134,7 +134,7 @@ DayClass MarketCalendar::classify_day(std::int64_t t, Pattern pattern) const {
 
 std::string_view MarketCalendar::period_policy(std::int64_t trade_day) const {
   // One resolution asks about the same two or three days again and again.
-  for (const PolicyMemo& m : policy_memo_) {
+  for (const PolicyMemo& m : memo_.policy) {
     if (m.trade_day == trade_day && !m.policy.empty()) return m.policy;
   }
   std::string_view policy = kTradingPeriod;
@@ -143,17 +143,17 @@ std::string_view MarketCalendar::period_policy(std::int64_t trade_day) const {
     case DayClass::weekend: policy = kAfterWeekend; break;
     case DayClass::holiday: policy = kAfterHoliday; break;
   }
-  policy_memo_[policy_memo_next_++ % policy_memo_.size()] = {trade_day, policy};
+  memo_.policy[memo_.policy_next++ % memo_.policy.size()] = {trade_day, policy};
   return policy;
 }
 
 const std::vector<Section>& MarketCalendar::policy_sections(std::string_view name) const {
-  for (const SectionsMemo& m : sections_memo_) {
+  for (const SectionsMemo& m : memo_.sections) {
     if (m.sections && std::string_view(m.name.data(), m.size) == name) return *m.sections;
   }
   const std::vector<Section>& found = find_policy_sections(name);
   if (name.size() <= sizeof(SectionsMemo::name)) {
-    SectionsMemo& slot = sections_memo_[sections_memo_next_++ % sections_memo_.size()];
+    SectionsMemo& slot = memo_.sections[memo_.sections_next++ % memo_.sections.size()];
     std::copy(name.begin(), name.end(), slot.name.begin());
     slot.size = name.size();
     slot.sections = &found;
@@ -169,12 +169,12 @@ const std::vector<Section>& MarketCalendar::find_policy_sections(std::string_vie
 }
 
 std::int64_t MarketCalendar::day_of_date(std::int64_t yyyymmdd) const noexcept {
-  for (const DateMemo& m : date_memo_) {
+  for (const DateMemo& m : memo_.date) {
     if (m.valid && m.yyyymmdd == yyyymmdd) return m.day;
   }
   const CivilDate c = from_yyyymmdd(yyyymmdd);
   const std::int64_t day = days_from_civil(c.year, c.month, c.day);
-  date_memo_[date_memo_next_++ % date_memo_.size()] = {yyyymmdd, day, true};
+  memo_.date[memo_.date_next++ % memo_.date.size()] = {yyyymmdd, day, true};
   return day;
 }
 
@@ -223,7 +223,7 @@ Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::
 }
 
 Resolution MarketCalendar::resolve_trade_day(std::int64_t t, Pattern pattern) const {
-  ResolutionMemo& m = resolution_memo_;
+  ResolutionMemo& m = memo_.resolution;
   if (!m.valid || m.t != t || m.pattern != pattern) m = {t, pattern, true, resolve_uncached(t, pattern)};
   return m.r;
 }

@@ -103,51 +103,70 @@ class MarketCalendar {
   std::int64_t last_end(std::string_view policy, std::int64_t trade_day) const;
 
  private:
-  // A calendar lives for one call and its fields do not change once queried:
-  // the memos below rely on that. A call resolves the same instant more than
-  // once (its status, then its sessions).
+  // Memos of work one call repeats: it resolves the same instant more than
+  // once (its status, then its sessions), places sections of the same day,
+  // looks up the same few policies and dates. They assume the fields do not
+  // change once the calendar is queried (a calendar is built for one call); a
+  // copy starts with none, so it may be changed before its first query.
   struct ResolutionMemo {
     std::int64_t t = 0;
     Pattern pattern = Pattern::floor;
     bool valid = false;
     Resolution r{};
   };
-  mutable ResolutionMemo resolution_memo_{};
-  Resolution resolve_uncached(std::int64_t t, Pattern pattern) const;
   // Sections by policy name, for the short names calls look up again and again.
   struct SectionsMemo {
     std::array<char, 16> name{};
     std::size_t size = 0;
     const std::vector<Section>* sections = nullptr;
   };
-  mutable std::array<SectionsMemo, 3> sections_memo_{};
-  mutable unsigned sections_memo_next_ = 0;
-  const std::vector<Section>& find_policy_sections(std::string_view name) const;
   struct PolicyMemo {
     std::int64_t trade_day = 0;
     std::string_view policy;
   };
-  mutable std::array<PolicyMemo, 4> policy_memo_{};
-  mutable unsigned policy_memo_next_ = 0;
-  // Civil dates of the few local days one call looks at, by day count: a pure
-  // function of its key, so the memo can never go stale.
+  // Civil dates by day count, and day counts by YYYYMMDD.
   struct DayMemo {
     std::int64_t day = 0;
     std::int64_t yyyymmdd = 0;  // 0: unused slot
     std::int64_t year = 0, month = 0, dom = 0;
   };
-  mutable std::array<DayMemo, 4> day_memo_{};
-  mutable unsigned day_memo_next_ = 0;
-  const DayMemo& civil_of_day(std::int64_t day) const noexcept;
-  // And the other way: the day count of a YYYYMMDD trade day, which every
-  // placed section starts from.
   struct DateMemo {
     std::int64_t yyyymmdd = 0;
     std::int64_t day = 0;
     bool valid = false;
   };
-  mutable std::array<DateMemo, 2> date_memo_{};
-  mutable unsigned date_memo_next_ = 0;
+  struct Memos {
+    ResolutionMemo resolution{};
+    std::array<SectionsMemo, 3> sections{};
+    unsigned sections_next = 0;
+    std::array<PolicyMemo, 4> policy{};
+    unsigned policy_next = 0;
+    std::array<DayMemo, 4> day{};
+    unsigned day_next = 0;
+    std::array<DateMemo, 2> date{};
+    unsigned date_next = 0;
+
+    Memos() = default;
+    Memos(const Memos&) noexcept {}
+    Memos& operator=(const Memos&) noexcept {
+      *this = Memos{};
+      return *this;
+    }
+    Memos(Memos&&) noexcept {}
+    Memos& operator=(Memos&&) noexcept {
+      resolution = {};
+      sections = {};
+      policy = {};
+      day = {};
+      date = {};
+      return *this;
+    }
+  };
+  mutable Memos memo_;
+
+  Resolution resolve_uncached(std::int64_t t, Pattern pattern) const;
+  const std::vector<Section>& find_policy_sections(std::string_view name) const;
+  const DayMemo& civil_of_day(std::int64_t day) const noexcept;
   std::int64_t day_of_date(std::int64_t yyyymmdd) const noexcept;
 
   bool is_holiday(std::int64_t yyyymmdd) const noexcept;  // binary search
