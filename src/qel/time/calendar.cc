@@ -82,7 +82,7 @@ const MarketCalendar::DayMemo& MarketCalendar::civil_of_day(std::int64_t day) co
   }
   const CivilDate c = civil_from_days(day);
   DayMemo& slot = memo_.day[memo_.day_next++ % memo_.day.size()];
-  // yyyymmdd(c) is 0 only for the day before 0000-01-01; such a slot is just never hit.
+  // No date's YYYYMMDD is 0, which marks a slot still unused.
   slot = {day, yyyymmdd(c), c.year, c.month, c.day};
   return slot;
 }
