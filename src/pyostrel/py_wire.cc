@@ -77,10 +77,7 @@ void package_decode_string(NetPackage& p, Blob buf) {
   const std::uint32_t size = bind::with_prefix("NetPackage snappy decompress: ",
                                                [&] { return qel::wire::snappy_checked_length(buf); });
   std::uint8_t* raw = scratch.data(size);
-  bind::with_prefix("NetPackage snappy decompress: ", [&] {
-    qel::wire::snappy_uncompress_into(buf, raw, size);
-    return 0;
-  });
+  bind::with_prefix("NetPackage snappy decompress: ", [&] { qel::wire::snappy_uncompress_into(buf, raw, size); });
   p = bind::with_prefix("NetPackage frame: ", [&] {
     return NetPackage::from_frame(qel::wire::parse_whole_frame(qel::wire::Bytes(raw, size)));
   });

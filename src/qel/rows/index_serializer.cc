@@ -4,12 +4,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <sys/mman.h>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
+
+#include <sys/mman.h>
 
 #include "qel/text/utf8.h"
 #include "qel/wire/scratch_buffer.h"
@@ -568,10 +569,7 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
   } release{scratch};
   const std::uint32_t length = wire::snappy_or<SerializerError>([&] { return wire::snappy_checked_length(blob); });
   std::uint8_t* payload = scratch.data(length);
-  wire::snappy_or<SerializerError>([&] {
-    wire::snappy_uncompress_into(blob, payload, length);
-    return 0;
-  });
+  wire::snappy_or<SerializerError>([&] { wire::snappy_uncompress_into(blob, payload, length); });
   try {
     Reader r(wire::Bytes(payload, length));
     for (std::uint32_t groups = r.read_u32(); groups > 0; --groups) {

@@ -29,19 +29,10 @@ std::string snappy_uncompress(Bytes block);
 std::uint32_t snappy_checked_length(Bytes block);
 void snappy_uncompress_into(Bytes block, std::uint8_t* out, std::uint32_t length);
 
-// The same, with a failure reported as E("snappy: <detail>"), the wording of
-// the codecs that embed Snappy blocks.
-template <class E>
-std::string snappy_compress_or(Bytes input) {
-  try {
-    return snappy_compress(input);
-  } catch (const SnappyError& e) {
-    throw E(std::string("snappy: ") + e.what());
-  }
-}
-
+// f(), with a SnappyError it throws reported as E("snappy: <detail>"), the
+// wording of the codecs that embed Snappy blocks.
 template <class E, class F>
-auto snappy_or(F&& f) {
+decltype(auto) snappy_or(F&& f) {
   try {
     return f();
   } catch (const SnappyError& e) {
@@ -50,12 +41,13 @@ auto snappy_or(F&& f) {
 }
 
 template <class E>
+std::string snappy_compress_or(Bytes input) {
+  return snappy_or<E>([&] { return snappy_compress(input); });
+}
+
+template <class E>
 std::string snappy_uncompress_or(Bytes block) {
-  try {
-    return snappy_uncompress(block);
-  } catch (const SnappyError& e) {
-    throw E(std::string("snappy: ") + e.what());
-  }
+  return snappy_or<E>([&] { return snappy_uncompress(block); });
 }
 
 }  // namespace qel::wire
