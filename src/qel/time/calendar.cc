@@ -20,20 +20,18 @@ std::int64_t nth_sunday(std::int64_t year, std::int64_t month, int n) noexcept {
   return first + (7 - weekday_of_day(first)) % 7 + 7 * (n - 1);
 }
 
-// Binary search that is well defined on unsorted input too.
+// Binary search that is well defined on unsorted input too. Its steps are
+// selects rather than branches: which way a day falls is not predictable.
 bool sorted_contains(const std::vector<std::int32_t>& list, std::int64_t v) noexcept {
-  std::size_t lo = 0, hi = list.size();
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    if (list[mid] < v) {
-      lo = mid + 1;
-    } else if (list[mid] > v) {
-      hi = mid;
-    } else {
-      return true;
-    }
+  std::size_t n = list.size();
+  if (n == 0) return false;
+  const std::int32_t* base = list.data();
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    base = base[half] <= v ? base + half : base;
+    n -= half;
   }
-  return false;
+  return *base == v;
 }
 
 // HHMM clock value as seconds after midnight; minutes carry the sign of v.
