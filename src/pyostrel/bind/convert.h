@@ -22,6 +22,10 @@
 #include "pyostrel/bind/ref.h"
 #include "qel/wire/codec.h"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's digits; Python.h includes it from 3.11 on
+#endif
+
 namespace pyostrel::bind {
 
 template <class T>
