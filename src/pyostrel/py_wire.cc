@@ -8,7 +8,6 @@
 #include "qel/wire/frame.h"
 #include "qel/wire/net_package.h"
 #include "qel/wire/raw_frame_reader.h"
-#include "qel/wire/scratch_buffer.h"
 #include "qel/wire/snappy.h"
 
 namespace pyostrel {
@@ -67,20 +66,13 @@ std::string package_encode_string(const NetPackage& p) {
 }
 
 void package_decode_string(NetPackage& p, Blob buf) {
-  // The frame is decoded into the thread's scratch and only its body copied
-  // out: no zero-filled buffer, no shifting the body down over the header.
-  qel::wire::ScratchBuffer& scratch = qel::wire::ScratchBuffer::for_this_thread();
-  struct Release {
-    qel::wire::ScratchBuffer& s;
-    ~Release() { s.release(); }
-  } release{scratch};
-  const std::uint32_t size = bind::with_prefix("NetPackage snappy decompress: ",
-                                               [&] { return qel::wire::snappy_checked_length(buf); });
-  std::uint8_t* raw = scratch.data(size);
-  bind::with_prefix("NetPackage snappy decompress: ", [&] { qel::wire::snappy_uncompress_into(buf, raw, size); });
-  p = bind::with_prefix("NetPackage frame: ", [&] {
-    return NetPackage::from_frame(qel::wire::parse_whole_frame(qel::wire::Bytes(raw, size)));
-  });
+  try {
+    p = NetPackage::decode_string(buf);
+  } catch (const qel::wire::SnappyError& e) {
+    throw qel::Error(std::string("NetPackage snappy decompress: ") + e.what());
+  } catch (const qel::wire::FrameError& e) {
+    throw qel::Error(std::string("NetPackage frame: ") + e.what());
+  }
 }
 
 void package_decode(NetPackage& p, Blob buf, std::int64_t /*len*/) { package_decode_string(p, buf); }

@@ -284,19 +284,10 @@ struct ToPy<std::vector<T>> {
   }
 };
 
+// A view of elements converts as their vector does (its elements are const,
+// so nothing is moved from).
 template <class T>
-struct ToPy<std::span<const T>> {
-  static PyObject* convert(std::span<const T> values) noexcept {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* item = ToPy<T>::convert(values[i]);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  }
-};
+struct ToPy<std::span<const T>> : ToPy<std::vector<T>> {};
 
 template <class K, class V>
 struct ToPy<std::map<K, V>> {

@@ -13,7 +13,6 @@
 #include <sys/mman.h>
 
 #include "qel/text/utf8.h"
-#include "qel/wire/scratch_buffer.h"
 #include "qel/wire/snappy.h"
 
 namespace qel::rows {
@@ -562,16 +561,10 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
   std::vector<StructValue> out;
   if (blob.empty()) return out;
   // The payload lives only for this call: decode it into the thread's scratch.
-  wire::ScratchBuffer& scratch = wire::ScratchBuffer::for_this_thread();
-  struct Release {
-    wire::ScratchBuffer& s;
-    ~Release() { s.release(); }
-  } release{scratch};
-  const std::uint32_t length = wire::snappy_or<SerializerError>([&] { return wire::snappy_checked_length(blob); });
-  std::uint8_t* payload = scratch.data(length);
-  wire::snappy_or<SerializerError>([&] { wire::snappy_uncompress_into(blob, payload, length); });
+  wire::ScratchBuffer::Lease lease;
+  const wire::Bytes payload = wire::snappy_or<SerializerError>([&] { return wire::snappy_uncompress(blob, lease); });
   try {
-    Reader r(wire::Bytes(payload, length));
+    Reader r(payload);
     for (std::uint32_t groups = r.read_u32(); groups > 0; --groups) {
       const wire::Bytes batch = r.read_bytes_view();
       if (batch.empty()) continue;

@@ -103,28 +103,14 @@ void FieldValue::release() noexcept {
 }
 
 FieldValue::FieldValue(const FieldValue& other) : raw_(other.raw_), text_size_(other.text_size_), type_(other.type_) {
+  if (!other.on_heap()) return;
+  type_ = DataType::Empty;  // nothing owned until the copy is made
   switch (other.type_) {
-    case DataType::String:
-      if (other.text_size_ == kTextOnHeap) {
-        type_ = DataType::Empty;  // nothing owned until the copy is made
-        *this = FieldValue(other.view<DataType::String>());
-      }
-      break;
-    case DataType::VInt:
-    case DataType::VInt64:
-    case DataType::VDouble: {
-      const std::size_t n = other.block_size();
-      const std::size_t width = other.type_ == DataType::VInt ? 4 : 8;
-      type_ = DataType::Empty;
-      void* block = new_block(n, width);
-      if (n != 0) std::memcpy(static_cast<std::size_t*>(block) + 1, other.items<unsigned char>(), n * width);
-      set_block(other.type_, block, n);
-      break;
-    }
-    case DataType::VString:
-      type_ = DataType::Empty;
-      *this = FieldValue(other.view<DataType::VString>());
-      break;
+    case DataType::String: *this = FieldValue(other.view<DataType::String>()); break;
+    case DataType::VInt: *this = FieldValue(other.view<DataType::VInt>()); break;
+    case DataType::VDouble: *this = FieldValue(other.view<DataType::VDouble>()); break;
+    case DataType::VString: *this = FieldValue(other.view<DataType::VString>()); break;
+    case DataType::VInt64: *this = FieldValue(other.view<DataType::VInt64>()); break;
     default: break;
   }
 }

@@ -24,48 +24,29 @@ enum class DataType : std::uint8_t { Empty = 0, Int, Double, String, VInt, VDoub
 std::string_view data_type_name(DataType t) noexcept;
 
 // What a slot of each type is read as (views into the slot) and written from.
+template <class V, class W>
+struct SlotAs {
+  using View = V;
+  using Value = W;
+};
 template <DataType D>
 struct SlotTypes;
 template <>
-struct SlotTypes<DataType::Int> {
-  using View = std::int32_t;
-  using Value = std::int32_t;
-};
+struct SlotTypes<DataType::Int> : SlotAs<std::int32_t, std::int32_t> {};
 template <>
-struct SlotTypes<DataType::Double> {
-  using View = double;
-  using Value = double;
-};
+struct SlotTypes<DataType::Double> : SlotAs<double, double> {};
 template <>
-struct SlotTypes<DataType::Int64> {
-  using View = std::int64_t;
-  using Value = std::int64_t;
-};
+struct SlotTypes<DataType::Int64> : SlotAs<std::int64_t, std::int64_t> {};
 template <>
-struct SlotTypes<DataType::String> {
-  using View = std::string_view;
-  using Value = std::string;
-};
+struct SlotTypes<DataType::String> : SlotAs<std::string_view, std::string> {};
 template <>
-struct SlotTypes<DataType::VInt> {
-  using View = std::span<const std::int32_t>;
-  using Value = std::vector<std::int32_t>;
-};
+struct SlotTypes<DataType::VInt> : SlotAs<std::span<const std::int32_t>, std::vector<std::int32_t>> {};
 template <>
-struct SlotTypes<DataType::VDouble> {
-  using View = std::span<const double>;
-  using Value = std::vector<double>;
-};
+struct SlotTypes<DataType::VDouble> : SlotAs<std::span<const double>, std::vector<double>> {};
 template <>
-struct SlotTypes<DataType::VString> {
-  using View = std::span<const std::string>;
-  using Value = std::vector<std::string>;
-};
+struct SlotTypes<DataType::VString> : SlotAs<std::span<const std::string>, std::vector<std::string>> {};
 template <>
-struct SlotTypes<DataType::VInt64> {
-  using View = std::span<const std::int64_t>;
-  using Value = std::vector<std::int64_t>;
-};
+struct SlotTypes<DataType::VInt64> : SlotAs<std::span<const std::int64_t>, std::vector<std::int64_t>> {};
 
 template <DataType D>
 using ViewOf = typename SlotTypes<D>::View;

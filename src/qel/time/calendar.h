@@ -146,14 +146,10 @@ class MarketCalendar {
     std::array<DateMemo, 2> date{};
     unsigned date_next = 0;
 
+    // Copies and moves (which fall back to these) start empty.
     Memos() = default;
     Memos(const Memos&) noexcept {}
     Memos& operator=(const Memos&) noexcept {
-      *this = Memos{};
-      return *this;
-    }
-    Memos(Memos&&) noexcept {}
-    Memos& operator=(Memos&&) noexcept {
       resolution = {};
       sections = {};
       policy = {};

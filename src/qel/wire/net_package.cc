@@ -16,31 +16,18 @@ std::size_t NetPackage::decode_raw(Bytes buf) {
   return p.frame.size();
 }
 
-namespace {
-// The package of `frame`, content left empty.
-NetPackage header_of(const FrameView& frame) {
+NetPackage NetPackage::from_frame(const FrameView& frame) {
   NetPackage p;
   p.cmd = frame.header.cmd;
   p.seq = frame.header.seq;
   p.length = frame.total_len();
-  return p;
-}
-}  // namespace
-
-NetPackage NetPackage::from_frame(const FrameView& frame) {
-  NetPackage p = header_of(frame);
   p.content.assign(reinterpret_cast<const char*>(frame.body.data()), frame.body.size());
   return p;
 }
 
-NetPackage NetPackage::from_raw_frame(std::string raw) {
-  const FrameView frame = parse_whole_frame(as_bytes(raw));
-  NetPackage p = header_of(frame);
-  const std::size_t body_size = frame.body.size();
-  raw.erase(0, kFrameOverhead);
-  raw.resize(body_size);
-  p.content = std::move(raw);
-  return p;
+NetPackage NetPackage::decode_string(Bytes block) {
+  ScratchBuffer::Lease lease;
+  return from_frame(parse_whole_frame(snappy_uncompress(block, lease)));
 }
 
 }  // namespace qel::wire

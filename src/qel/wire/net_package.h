@@ -26,9 +26,10 @@ struct NetPackage {
   std::size_t decode_raw(Bytes buf);
 
   static NetPackage from_frame(const FrameView& frame);
-  // Parses the whole frame at the front of `raw` (FrameError otherwise) and
-  // keeps its body in raw's own storage instead of copying it.
-  static NetPackage from_raw_frame(std::string raw);
+  // The package of one Snappy-wrapped frame: SnappyError for the block,
+  // FrameError for the frame in it. The frame is decoded into the thread's
+  // scratch buffer and only its body copied out.
+  static NetPackage decode_string(Bytes block);
 };
 
 }  // namespace qel::wire

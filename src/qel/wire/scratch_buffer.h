@@ -42,6 +42,19 @@ class ScratchBuffer {
     }
   }
 
+  // One use of the calling thread's buffer, released however the scope ends.
+  class Lease {
+   public:
+    Lease() : buffer_(for_this_thread()) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { buffer_.release(); }
+    std::uint8_t* data(std::size_t n) { return buffer_.data(n); }
+
+   private:
+    ScratchBuffer& buffer_;
+  };
+
  private:
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t capacity_ = 0;

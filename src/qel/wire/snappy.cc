@@ -26,29 +26,41 @@ std::string snappy_compress(Bytes input) {
   return out;
 }
 
-std::uint32_t snappy_checked_length(Bytes block) {
+namespace {
+
+// The block's preamble, refused before anything is allocated when the block
+// could not expand to its declared length.
+SnappyPreamble checked_preamble(Bytes block) {
   const auto preamble = read_snappy_preamble(block);
   if (!preamble) throw SnappyError("corrupt input: bad length preamble");
-  const std::uint32_t declared = preamble->length;
-  if (declared > snappy_max_expansion(block.size())) {
-    throw SnappyError("corrupt input: declared length " + std::to_string(declared) + " exceeds what " +
+  if (preamble->length > snappy_max_expansion(block.size())) {
+    throw SnappyError("corrupt input: declared length " + std::to_string(preamble->length) + " exceeds what " +
                       std::to_string(block.size()) + " bytes can expand to");
   }
-  return declared;
+  return *preamble;
 }
 
-void snappy_uncompress_into(Bytes block, std::uint8_t* out, std::uint32_t length) {
-  const auto preamble = read_snappy_preamble(block);
-  if (!preamble || preamble->length != length || !decode_snappy_elements(block.subspan(preamble->size), out, length)) {
+// Decodes the elements after `preamble` into its declared length at `out`.
+void decode_into(Bytes block, const SnappyPreamble& preamble, std::uint8_t* out) {
+  if (!decode_snappy_elements(block.subspan(preamble.size), out, preamble.length)) {
     throw SnappyError("corrupt input");
   }
 }
 
+}  // namespace
+
 std::string snappy_uncompress(Bytes block) {
-  const std::uint32_t declared = snappy_checked_length(block);
-  std::string out(declared, '\0');
-  snappy_uncompress_into(block, reinterpret_cast<std::uint8_t*>(out.data()), declared);
+  const SnappyPreamble preamble = checked_preamble(block);
+  std::string out(preamble.length, '\0');
+  decode_into(block, preamble, reinterpret_cast<std::uint8_t*>(out.data()));
   return out;
+}
+
+Bytes snappy_uncompress(Bytes block, ScratchBuffer::Lease& into) {
+  const SnappyPreamble preamble = checked_preamble(block);
+  std::uint8_t* out = into.data(preamble.length);
+  decode_into(block, preamble, out);
+  return {out, preamble.length};
 }
 
 }  // namespace qel::wire

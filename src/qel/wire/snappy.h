@@ -6,6 +6,7 @@
 
 #include "qel/error.h"
 #include "qel/wire/codec.h"
+#include "qel/wire/scratch_buffer.h"
 
 namespace qel::wire {
 
@@ -24,10 +25,9 @@ std::string snappy_compress(Bytes input);
 // length exceeds what the block could expand to.
 std::string snappy_uncompress(Bytes block);
 
-// The declared length of a block, checked as snappy_uncompress checks it, and
-// the decoding of the block into exactly that many bytes at `out`.
-std::uint32_t snappy_checked_length(Bytes block);
-void snappy_uncompress_into(Bytes block, std::uint8_t* out, std::uint32_t length);
+// The same, decoded into the leased scratch buffer: the bytes stay valid while
+// the lease lasts. For a payload that is parsed and dropped within one call.
+Bytes snappy_uncompress(Bytes block, ScratchBuffer::Lease& into);
 
 // f(), with a SnappyError it throws reported as E("snappy: <detail>"), the
 // wording of the codecs that embed Snappy blocks.
