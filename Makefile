@@ -1,14 +1,33 @@
 # The README's commands: `make example` and `make test`. Both install what is
-# missing (Debian packages with apt-get, Python packages with pip) first.
+# missing first: Debian packages with apt-get, Python packages with pip.
 
-PYTHON ?= python3
+# The interpreter: one named with PYTHON=..., else the active virtual environment's,
+# else the project's own .venv, made here on first use. Debian's python3 refuses pip
+# installs outside a virtual environment (PEP 668), so nothing goes into it.
+VENV := .venv
+ifdef PYTHON
+  PY := $(PYTHON)
+else ifdef VIRTUAL_ENV
+  PY := $(VIRTUAL_ENV)/bin/python
+else
+  PY := $(VENV)/bin/python
+  PY_DEP := $(PY)
+endif
+# CMake wants the interpreter as an absolute path.
+PY_EXE = $(if $(findstring /,$(PY)),$(abspath $(PY)),$$(command -v $(PY)))
+
 JOBS ?= $(shell nproc)
 RELEASE := build/release
 ASAN := build/asan
 GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
 
-APT_PACKAGES := g++ cmake libsnappy-dev libgtest-dev libbenchmark-dev
-PY_TEST_MODULES := pytest cramjam
+# The module: a compiler, CMake, Snappy and simdjson. Debian's own interpreter also
+# needs python3-dev (its headers) and python3-venv (`-m venv`); see below.
+APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev
+TEST_APT_PACKAGES := libgtest-dev
+# pip names and the modules they provide; pyproject's `test` extra.
+PY_TEST_PACKAGES := pytest cramjam numpy tzdata
+PY_TEST_MODULES := pytest, cramjam, numpy, tzdata
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 export DEBIAN_FRONTEND := noninteractive
@@ -22,31 +41,55 @@ apt_install = missing=""; for p in $(1); do \
 	  $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q $$missing; \
 	fi
 
-.PHONY: all deps build asan test test-cpp test-python test-asan example install clean
+# Installs the pip packages $(2) into the interpreter unless the modules $(1) import.
+pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
+
+# True when the interpreter $(1) is Debian's (a venv made from it included).
+debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
+
+.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan example install clean distclean
 
 all: build
 
-deps:
-	@$(call apt_install,$(APT_PACKAGES))
-	@$(PYTHON) -c "import pytest, cramjam" 2>/dev/null || $(PYTHON) -m pip install -q $(PY_TEST_MODULES)
+$(VENV)/bin/python:
+	@if ! command -v python3 >/dev/null || $(call debian_python,python3); then $(call apt_install,python3-venv); fi
+	python3 -m venv $(VENV) || { rm -rf $(VENV); exit 1; }
 
-$(RELEASE)/build.ninja $(RELEASE)/Makefile:
+deps: $(PY_DEP)
+	@dev=""; if $(call debian_python,$(PY)); then dev=python3-dev; fi; \
+	$(call apt_install,$(APT_PACKAGES) $$dev)
+
+test-deps: deps
+	@$(call apt_install,$(TEST_APT_PACKAGES))
+	@$(call pip_install,$(PY_TEST_MODULES),$(PY_TEST_PACKAGES))
+
+# One optimised tree serves both commands. The example builds the module alone, in a
+# tree configured without the C++ tests (so without GoogleTest); the tests switch them
+# on in the same tree, which then builds only what is new.
+module: deps
+	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
+	cmake --build $(RELEASE) -j $(JOBS) --target pyostrel
+
+build: test-deps
 	cmake -S . -B $(RELEASE) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPYOSTREL_TESTS=ON \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
-
-build: deps $(RELEASE)/$(if $(GENERATOR),build.ninja,Makefile)
+	  -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
 	cmake --build $(RELEASE) -j $(JOBS)
 
-asan: deps
+asan: test-deps
 	cmake -S . -B $(ASAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPYOSTREL_TESTS=ON -DPYOSTREL_SANITIZE=ON \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	  -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
 test-cpp: build
 	$(RELEASE)/qel_tests --gtest_brief=1
 
+# -rs lists each skip with its reason. Every test dependency is installed here, so a
+# skip for a module that does not import is a failure (interpreter-private modules,
+# named with a leading underscore, come and go between Python versions and may skip).
 test-python: build
-	PYTHONPATH=$(RELEASE)/python $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=$(RELEASE)/python $(PY) -m pytest -q -rs --junitxml=$(RELEASE)/pytest.xml tests/python
+	@if grep -o "could not import '[^_][^']*'" $(RELEASE)/pytest.xml | sort -u | grep .; then \
+	  echo "tests skipped for want of a module: add it to PY_TEST_PACKAGES and pyproject's test extra"; exit 1; fi
 
 # The sanitizer build runs the C++ tests and, with the runtime preloaded into
 # the uninstrumented interpreter, the Python tests.
@@ -54,39 +97,45 @@ test-asan: asan
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN)/qel_tests --gtest_brief=1
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONPATH=$(ASAN)/python $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+	  PYTHONPATH=$(ASAN)/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 test: test-cpp test-python test-asan fuzz-smoke
 
-example: build
-	PYTHONPATH=$(RELEASE)/python $(PYTHON) examples/quickstart.py
+example: module
+	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
 
 install: deps
-	$(PYTHON) -m pip install .
+	$(PY) -m pip install .
 
 clean:
 	rm -rf build
 
+distclean: clean
+	rm -rf $(VENV)
+
 # Benchmarks: not part of `make test`. The pip names are pyproject's `bench` extra.
 BENCH := build/bench
-BENCH_PY_MODULES := 'cramjam>=2.7' orjson msgspec exchange_calendars
+BENCH_APT_PACKAGES := libbenchmark-dev
+BENCH_PY_PACKAGES := 'cramjam>=2.7' orjson msgspec exchange_calendars
+BENCH_PY_MODULES := cramjam, orjson, msgspec, exchange_calendars
 
 .PHONY: bench bench-deps
 
 bench-deps: deps
-	@$(PYTHON) -c "import cramjam, orjson, msgspec, exchange_calendars" 2>/dev/null || \
-	  $(PYTHON) -m pip install -q $(BENCH_PY_MODULES)
+	@$(call apt_install,$(BENCH_APT_PACKAGES))
+	@$(call pip_install,$(BENCH_PY_MODULES),$(BENCH_PY_PACKAGES))
 
 bench: bench-deps
 	cmake -S . -B $(BENCH) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPYOSTREL_BENCH=ON \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	  -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
 	cmake --build $(BENCH) -j $(JOBS)
 	$(BENCH)/qel_bench
-	PYTHONPATH=$(BENCH)/python $(PYTHON) bench/run.py
+	PYTHONPATH=$(BENCH)/python $(PY) bench/run.py
 
 # Fuzzing: the libFuzzer harnesses of fuzz/, built with clang under ASan and UBSan.
 # Inputs they discover go to fuzz/corpus-new/ (ignored); fuzz/corpus/ holds the
 # committed seeds and is only read. A finding leaves fuzz/corpus-new/<harness>-crash-*.
+# The harnesses need no Python; fuzz/make_seeds.py (`make fuzz-seeds`) does.
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
@@ -94,10 +143,10 @@ FUZZ_HARNESSES := $(patsubst fuzz/fuzz_%.cc,%,$(wildcard fuzz/fuzz_*.cc))
 # A single allocation beyond 256 MiB from a 64 KiB input would be a bound broken.
 FUZZ_FLAGS := -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 -timeout=10 -print_final_stats=1
 
-.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps fuzz-seeds
 
-fuzz-deps: deps
-	@$(call apt_install,$(FUZZ_APT_PACKAGES))
+fuzz-deps:
+	@$(call apt_install,$(APT_PACKAGES) $(FUZZ_APT_PACKAGES))
 
 fuzz-build: fuzz-deps
 	cmake -S . -B $(FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYOSTREL_FUZZ=ON \
@@ -127,3 +176,8 @@ fuzz-smoke: fuzz-build
 	    tail -n 40 $$scratch.log; echo "fuzz_$$h: FAILED (log: $$scratch.log)"; status=1; \
 	  fi; \
 	done; exit $$status
+
+# Regenerates the committed seed corpora; their independent Snappy is cramjam.
+fuzz-seeds: $(PY_DEP)
+	@$(call pip_install,cramjam,'cramjam>=2.7')
+	$(PY) fuzz/make_seeds.py
