@@ -1,0 +1,81 @@
+// The one JSON writer: compact output appended to a std::string.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qel::text {
+
+// Appends `utf8` as a quoted JSON string. `"`, `\` and control bytes below 0x20
+// are escaped (\n \t \r \b \f in short form, the rest as \u00XX); every other
+// byte, non-ASCII included, is copied as is.
+// REQUIRES: `utf8` is valid UTF-8; invalid bytes are copied through unchecked
+// and then make the output invalid JSON.
+void append_json_string(std::string& out, std::string_view utf8);
+
+// Appends the shortest text that reads back to `v`, with ".0" added when that
+// text has neither '.' nor an exponent (so 0.0 -> 0.0, -0.0 -> -0.0, 1e+300
+// stays as is). NaN and infinities append `null`.
+void append_json_double(std::string& out, double v);
+
+void append_json_int(std::string& out, std::int64_t v);
+void append_json_uint(std::string& out, std::uint64_t v);
+
+inline void append_json_bool(std::string& out, bool v) { out += v ? "true" : "false"; }
+
+// Nested objects and arrays with the commas placed for the caller. Each value
+// call (string, number_*, boolean, null, raw, begin_*) is one array element or,
+// right after key(), one member value.
+// REQUIRES: calls nest properly and every key() inside an object is followed by
+// exactly one value; the writer does not check this and would emit invalid JSON.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string& out) : out_(out) {}
+
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+
+  void key(std::string_view k) {
+    separate();
+    append_json_string(out_, k);
+    out_ += ':';
+    need_comma_ = false;
+  }
+
+  void string(std::string_view v) { value_begin(); append_json_string(out_, v); }
+  void number_int(std::int64_t v) { value_begin(); append_json_int(out_, v); }
+  void number_uint(std::uint64_t v) { value_begin(); append_json_uint(out_, v); }
+  void number_double(double v) { value_begin(); append_json_double(out_, v); }
+  void boolean(bool v) { value_begin(); append_json_bool(out_, v); }
+  void null() { value_begin(); out_ += "null"; }
+  // REQUIRES: `json` is one complete JSON value.
+  void raw(std::string_view json) { value_begin(); out_ += json; }
+
+ private:
+  // A comma is due before anything that follows a completed value or member;
+  // '{', '[' and "key": are never followed by one.
+  void separate() {
+    if (need_comma_) out_ += ',';
+  }
+  void value_begin() {
+    separate();
+    need_comma_ = true;
+  }
+  void open(char c) {
+    separate();
+    out_ += c;
+    need_comma_ = false;
+  }
+  void close(char c) {
+    out_ += c;
+    need_comma_ = true;
+  }
+
+  std::string& out_;
+  bool need_comma_ = false;
+};
+
+}  // namespace qel::text
