@@ -75,7 +75,7 @@ void package_decode_string(NetPackage& p, Blob buf) {
   }
 }
 
-void package_decode(NetPackage& p, Blob buf, std::int64_t /*len*/) { package_decode_string(p, buf); }
+void package_decode(NetPackage& p, Blob buf, bind::IgnoredInt) { package_decode_string(p, buf); }
 
 std::size_t package_decode_raw(NetPackage& p, Blob buf) {
   return bind::with_prefix("NetPackage frame: ", [&] { return p.decode_raw(buf); });
@@ -105,11 +105,16 @@ PyObject* frame_tuple(const qel::wire::FrameView& f) noexcept {
 }
 
 // Each frame becomes its tuple as soon as it is cut, while its bytes are hot.
+// If building the result fails, the frames cut so far go back to the reader
+// and come out of the next feed: a frame is never consumed and then dropped.
 Ref reader_feed(RawFrameReader& reader, Blob data) {
   // Tuples wait here until the list of them can be sized: on the stack for a
   // feed of ordinary size, then on the heap. Not shared between calls:
   // allocating a tuple may run the collector, and finalizers may feed.
   struct Made {
+    explicit Made(RawFrameReader& r) noexcept : reader(r) {}
+    RawFrameReader& reader;
+    qel::wire::UndeliveredFrames frames;
     PyObject* local[512];
     std::vector<PyObject*> more;
     std::size_t n = 0;
@@ -127,12 +132,22 @@ Ref reader_feed(RawFrameReader& reader, Blob data) {
     ~Made() {
       if (done) return;
       for (std::size_t i = 0; i < size(); ++i) Py_DECREF((*this)[i]);
+      try {
+        reader.give_back(frames.ranges());
+      } catch (...) {  // no memory to keep them: the error already raised says so
+      }
     }
-  } made;
+  } made(reader);
   reader.feed_each(data, [&made](const qel::wire::FrameView& f) {
+    made.frames.add(f);
     PyObject* item = frame_tuple(f);
     if (!item) throw bind::PythonErrorSet{};
-    made.push(item);
+    try {
+      made.push(item);
+    } catch (...) {
+      Py_DECREF(item);
+      throw;
+    }
   });
   Ref list(PyList_New(static_cast<Py_ssize_t>(made.size())));
   if (!list) throw bind::PythonErrorSet{};

@@ -3,6 +3,8 @@
 
 #include "error_text.h"
 
+#include <sys/mman.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -61,6 +63,26 @@ TEST(Writer, LengthPrefixedAndRawVectors) {
   EXPECT_EQ(r.read_string(), "abc");
   EXPECT_EQ(r.read_rawvec_4(), four);
   EXPECT_EQ(r.read_vec_string(), strings);
+}
+
+// Lengths past 2^32 - 1 are refused, not truncated into a prefix that would
+// misframe the rest. The oversized input is untouched zero pages, never read.
+TEST(Writer, RefusesLengthsAU32PrefixCannotCarry) {
+  constexpr std::size_t kSize = std::size_t{1} << 34;  // 2^32 u32 elements
+  void* pages = mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
+  const Bytes huge(static_cast<const std::uint8_t*>(pages), (std::size_t{1} << 32) + 1);
+  Writer w;
+  w.write_u8(7);
+  using test_support::error_text;
+  EXPECT_EQ(error_text<CodecError>([&] { w.write_bytes(huge); }), "length 4294967297 does not fit a u32 length prefix");
+  EXPECT_EQ(error_text<CodecError>([&] { w.write_string(std::string_view(reinterpret_cast<const char*>(huge.data()), huge.size())); }),
+            "length 4294967297 does not fit a u32 length prefix");
+  EXPECT_EQ(error_text<CodecError>([&] { w.write_rawvec_4(std::span(static_cast<const std::uint32_t*>(pages), kSize / 4)); }),
+            "length 4294967296 does not fit a u32 length prefix");
+  EXPECT_EQ(w.size(), 1u);
+  EXPECT_EQ(u32_length(0xFFFFFFFFu), 0xFFFFFFFFu);
+  munmap(pages, kSize);
 }
 
 TEST(Reader, RawVec8RoundTripsDoublesBitExactly) {

@@ -168,6 +168,25 @@ TEST_P(BrokenReader, ReturnsFramesCutBeforeTheFaultThenThrows) {
   }
 }
 
+// Frames a consumer could not pass on come out of the next feed, before the
+// stream fault, which then waits as it did.
+TEST_P(BrokenReader, FramesGivenBackComeOutFirst) {
+  const auto& [bad, error] = GetParam();
+  const std::string stream = kGood + encode_raw_frame(0x5002, 8, {}) + bad + kGood;
+  for (std::size_t buffered : {0, 5}) {
+    RawFrameReader r;
+    r.feed(as_bytes(stream).first(buffered));
+    UndeliveredFrames taken;
+    for (const FrameView& f : r.feed(as_bytes(stream).subspan(buffered))) taken.add(f);
+    EXPECT_EQ(taken.ranges().size(), buffered ? 2u : 1u);
+    r.give_back(taken.ranges());
+    EXPECT_EQ(r.pending(), stream.size());
+    EXPECT_EQ(copy_out(r.feed(as_bytes(kGood))),
+              (std::vector<Frame>{{{4, 7, 0, 0x5001}, "body"}, {{4, 8, 0, 0x5002}, ""}}));
+    EXPECT_EQ(qel::test_support::error_text<FrameError>([&] { r.feed({}); }), error);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, BrokenReader,
     testing::Values(Breakage{std::string("\x12\x34\x56\x78\0\0\0\x08", 8), "bad magic 0x12345678 (expected 0x75f4c465)"},

@@ -133,6 +133,15 @@ def test_getters_never_convert_and_setters_replace_any_type(stored):
     assert sv.get_int(2) == 1  # the neighbour is untouched
 
 
+@pytest.mark.parametrize("n", [2**40, 2**59, 2**63 - 1, 2**63, 2**64 - 1])
+def test_resize_beyond_memory_raises_memory_error(n):
+    sv = StructValue()
+    sv.resize(2)
+    with pytest.raises(MemoryError):
+        sv.resize(n)
+    assert sv.size() == 2
+
+
 def test_resize_and_reset():
     sv = row([(1, 1), (2, 2.0), (3, b"c")], ns=1, meta_id=-5, time_tag=2**64 - 1, granularity=60,
              market=b"SH", code=b"600000")

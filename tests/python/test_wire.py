@@ -237,3 +237,40 @@ def test_reader_returns_good_frames_before_the_error(bad, message, buffered):
     assert reader.feed(stream) == [(1, 2, 4, 0, b"x"), (3, 4, 4, 0, b"")]
     for _ in range(2):
         raises_exactly(lambda: reader.feed(b""), "RawFrameReader: " + message)
+
+
+def test_reader_failed_result_loses_no_frame():
+    """Each allocation of a three-frame feed fails in turn: the frames cut before
+    the failure come out of the next feed, in order, none twice."""
+    _testcapi = pytest.importorskip("_testcapi")
+    frames = [frame(0x10 + i, i, bytes([i]) * (3 + i)) for i in range(3)]
+    expected = [(0x10 + i, i, 4, 0, bytes([i]) * (3 + i)) for i in range(3)]
+    failures = 0
+    for k in range(1, 200):
+        reader = RawFrameReader()
+        reader.feed(frames[0][:5])  # the first frame straddles two feeds
+        data = frames[0][5:] + frames[1] + frames[2]
+        got = []
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            got = reader.feed(data)
+        except MemoryError:
+            failures += 1
+        finally:
+            _testcapi.remove_mem_hooks()
+        got = got + reader.feed(b"")
+        assert got == expected, k
+        assert reader.pending() == 0
+        if failures == 0 and k > 20:
+            break
+    assert failures > 0
+
+
+def test_package_decode_ignores_any_int_length():
+    pkg = NetPackage()
+    wire = compressed(frame(7, 1, b"x"))
+    for n in (0, -1, 2**63, 2**64 + 5, -(2**100)):
+        pkg.decode(wire, n)
+        assert pkg.get_content() == b"x"
+    with pytest.raises(TypeError):
+        pkg.decode(wire, "3")

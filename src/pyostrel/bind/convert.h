@@ -361,6 +361,17 @@ struct Arg<Object> {
   }
 };
 
+// An int argument kept for compatibility and ignored: any size is accepted.
+struct IgnoredInt {};
+
+template <>
+struct Arg<IgnoredInt> {
+  static bool convert(PyObject* obj, IgnoredInt&) noexcept {
+    if (PyLong_Check(obj)) return true;
+    Ref index(PyNumber_Index(obj));  // the interpreter's own TypeError otherwise
+    return static_cast<bool>(index);
+  }
+};
 
 template <>
 struct ToPy<Ref> {

@@ -2,6 +2,7 @@
 #include "pyostrel/bind/errors.h"
 
 #include <new>
+#include <stdexcept>
 
 #include "pyostrel/bind/ref.h"
 
@@ -38,6 +39,10 @@ void set_python_error(const char* prefix) noexcept {
   } catch (const qel::InternalError& e) {
     set_internal_error(e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold: an allocation that
+    // cannot be satisfied, whatever the size that caused it.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     set_internal_error(e.what());

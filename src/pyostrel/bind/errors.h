@@ -19,7 +19,8 @@ PyObject* internal_error_type() noexcept;
 
 // Sets the Python error for the exception being handled: qel::Error becomes
 // Exception with `prefix` before its text, qel::InternalError and unexpected
-// exceptions the internal-failure type, std::bad_alloc MemoryError.
+// exceptions the internal-failure type, std::bad_alloc and std::length_error
+// (a request no allocator can satisfy) MemoryError.
 void set_python_error(const char* prefix) noexcept;
 
 // Sets the internal-failure exception with `message`.

@@ -310,23 +310,59 @@ namespace {
   throw InternalError("type mismatch not found again");
 }
 
+// The first length, in row order, that a u32 prefix cannot carry.
+[[noreturn]] void throw_first_too_long(RowRefs rows) {
+  for (const StructValue* row : rows) {
+    wire::u32_length(row->market.size());
+    wire::u32_length(row->stock_code.size());
+    for (const FieldValue& v : row->fields) {
+      switch (type_of(v)) {
+        case DataType::String: wire::u32_length(v.view<DataType::String>().size()); break;
+        case DataType::VInt: wire::u32_length(v.view<DataType::VInt>().size()); break;
+        case DataType::VDouble: wire::u32_length(v.view<DataType::VDouble>().size()); break;
+        case DataType::VInt64: wire::u32_length(v.view<DataType::VInt64>().size()); break;
+        case DataType::VString:
+          wire::u32_length(v.view<DataType::VString>().size());
+          for (const std::string& text : v.view<DataType::VString>()) wire::u32_length(text.size());
+          break;
+        default: break;
+      }
+    }
+  }
+  throw InternalError("over-long length not found again");
+}
+
 }  // namespace
 
 namespace {
 
-// Bytes one value of a column takes, as write_value below writes it.
-std::size_t value_size(const FieldValue& v) noexcept {
+// Bytes one value of a column takes, as write_value below writes it. Every
+// length or count that gets a u32 prefix is or-ed into `prefixed`.
+std::size_t value_size(const FieldValue& v, std::size_t& prefixed) noexcept {
   switch (type_of(v)) {
     case DataType::Int: return 4;
     case DataType::Double:
     case DataType::Int64: return 8;
-    case DataType::String: return 4 + v.view<DataType::String>().size();
-    case DataType::VInt: return 4 + 4 * v.view<DataType::VInt>().size();
-    case DataType::VDouble: return 4 + 8 * v.view<DataType::VDouble>().size();
-    case DataType::VInt64: return 4 + 8 * v.view<DataType::VInt64>().size();
+    case DataType::String:
+      prefixed |= v.view<DataType::String>().size();
+      return 4 + v.view<DataType::String>().size();
+    case DataType::VInt:
+      prefixed |= v.view<DataType::VInt>().size();
+      return 4 + 4 * v.view<DataType::VInt>().size();
+    case DataType::VDouble:
+      prefixed |= v.view<DataType::VDouble>().size();
+      return 4 + 8 * v.view<DataType::VDouble>().size();
+    case DataType::VInt64:
+      prefixed |= v.view<DataType::VInt64>().size();
+      return 4 + 8 * v.view<DataType::VInt64>().size();
     case DataType::VString: {
+      const auto list = v.view<DataType::VString>();
       std::size_t n = 4;
-      for (const std::string& text : v.view<DataType::VString>()) n += 4 + text.size();
+      prefixed |= list.size();
+      for (const std::string& text : list) {
+        prefixed |= text.size();
+        n += 4 + text.size();
+      }
       return n;
     }
     case DataType::Empty: break;
@@ -412,6 +448,7 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
   std::vector<std::uint64_t> words(word_count);
   std::vector<std::size_t> column_bytes(field_count);
   std::size_t market_bytes = 0, stock_code_bytes = 0;
+  std::size_t prefixed = 0;  // or of every u32-prefixed length: one test after the pass
   bool type_mismatch = false;
   for (std::size_t r = 0; r < n; ++r) {
     const StructValue& row = *rows[r];
@@ -423,6 +460,7 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
     }
     market_bytes += 4 + row.market.size();
     stock_code_bytes += 4 + row.stock_code.size();
+    prefixed |= row.market.size() | row.stock_code.size();
     // A slot's presence bit is set exactly when it is not Empty: that is also
     // the all-ones bitmap when no slot is Empty.
     for (std::size_t f = 0; f < field_count; ++f) {
@@ -436,10 +474,12 @@ void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
         type_mismatch = true;
         continue;
       }
-      column_bytes[f] += value_size(v);
+      column_bytes[f] += value_size(v, prefixed);
     }
   }
   if (type_mismatch) throw_first_type_mismatch(meta, rows);
+  if (prefixed > 0xFFFFFFFFu) throw_first_too_long(rows);
+  wire::u32_length(word_count);
 
   std::size_t total = 16 + 8 * n + 4 * n + market_bytes + stock_code_bytes + 4 * aux_count * n + 4 + 8 * word_count;
   for (std::size_t bytes : column_bytes) total += bytes;
@@ -548,7 +588,7 @@ std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows) {
     const std::size_t len_at = payload.size();
     payload.extend(4);  // batch_len, written once the batch is
     serialize_to(catalog, group, [&payload](std::size_t n) { return payload.extend(n); });
-    wire::detail::to_big_endian(static_cast<std::uint32_t>(payload.size() - len_at - 4), payload.at(len_at));
+    wire::detail::to_big_endian(wire::u32_length(payload.size() - len_at - 4), payload.at(len_at));
   };
   wire::detail::to_big_endian(static_cast<std::uint32_t>(rows.empty() ? 0 : one_group ? 1 : groups.size()),
                               payload.extend(4));

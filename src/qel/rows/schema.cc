@@ -56,18 +56,18 @@ void write_meta(Writer& w, const SchemaKey& key, const IndexMeta& m) {
   w.write_u16(m.namespace_);
   w.write_string(m.name);
   w.write_string(m.display_name);
-  w.write_u32(static_cast<std::uint32_t>(m.granularities.size()));
+  w.write_u32(wire::u32_length(m.granularities.size()));
   for (const auto& [granularity, count] : m.granularities) {
     w.write_i32(granularity);
     w.write_i32(count);
   }
   w.write_u8(m.flag_byte);
-  w.write_u32(static_cast<std::uint32_t>(m.string_set.size()));
+  w.write_u32(wire::u32_length(m.string_set.size()));
   for (const std::string& s : m.string_set) w.write_string(s);
   w.write_string(m.index_type);
   w.write_u32(m.revision);
   w.write_string(m.author_uuid);
-  w.write_u32(static_cast<std::uint32_t>(m.fields.size()));
+  w.write_u32(wire::u32_length(m.fields.size()));
   for (const IndexMetaField& f : m.fields) {
     w.write_u32(f.pos);
     w.write_string(f.name);
@@ -100,7 +100,7 @@ IndexSchemaCatalog load_schema(wire::Bytes binary) {
 
 std::string save_schema(const IndexSchemaCatalog& catalog) {
   Writer w;
-  w.write_u32(static_cast<std::uint32_t>(catalog.metas.size()));
+  w.write_u32(wire::u32_length(catalog.metas.size()));
   for (const auto& [key, meta] : catalog.metas) write_meta(w, key, meta);
   return wire::snappy_compress_or<SchemaError>(wire::as_bytes(w.buffer()));
 }

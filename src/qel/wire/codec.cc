@@ -34,6 +34,10 @@ CodecError CodecError::field_type_mismatch(std::size_t index, std::string_view s
           index, 0};
 }
 
+CodecError CodecError::too_long(std::uint64_t len) {
+  return {Kind::too_long, "length " + std::to_string(len) + " does not fit a u32 length prefix", len, 0};
+}
+
 Bytes Reader::read_bytes_view() {
   const std::size_t start = pos_;
   const std::uint32_t len = read_u32();
@@ -67,7 +71,7 @@ std::vector<std::string> Reader::read_vec_string() {
 }
 
 void Writer::write_vec_string(std::span<const std::string> list) {
-  write_u32(static_cast<std::uint32_t>(list.size()));
+  write_u32(u32_length(list.size()));
   for (const std::string& s : list) write_string(s);
 }
 

@@ -26,17 +26,20 @@ inline Bytes as_bytes(std::string_view s) noexcept {
 // them without parsing the message.
 class CodecError : public Error {
  public:
-  enum class Kind { unexpected_end, length_overflow, invalid_utf8, unknown_enum, field_type_mismatch };
+  enum class Kind { unexpected_end, length_overflow, invalid_utf8, unknown_enum, field_type_mismatch, too_long };
 
   static CodecError unexpected_end(std::uint64_t needed);
   static CodecError length_overflow(std::uint64_t len, std::uint64_t remaining);
   static CodecError invalid_utf8();
   static CodecError unknown_enum(std::uint64_t value);
   static CodecError field_type_mismatch(std::size_t index, std::string_view schema_type);
+  // A writer's: a text, blob or list whose length a u32 prefix cannot carry.
+  static CodecError too_long(std::uint64_t len);
 
   Kind kind() const noexcept { return kind_; }
   // unexpected_end: bytes missing. length_overflow: the declared length.
   // unknown_enum: the discriminant. field_type_mismatch: the field index.
+  // too_long: the length.
   std::uint64_t value() const noexcept { return value_; }
   // length_overflow: bytes that were left.
   std::uint64_t remaining() const noexcept { return remaining_; }
@@ -48,6 +51,13 @@ class CodecError : public Error {
   std::uint64_t value_;
   std::uint64_t remaining_;
 };
+
+// `n` as a u32 length or count prefix; a larger one throws rather than being
+// truncated into a prefix that misframes everything after it.
+inline std::uint32_t u32_length(std::size_t n) {
+  if (n > 0xFFFFFFFFu) throw CodecError::too_long(n);
+  return static_cast<std::uint32_t>(n);
+}
 
 namespace detail {
 
@@ -179,7 +189,7 @@ class Writer {
   void write_raw(Bytes data) { buf_.append(reinterpret_cast<const char*>(data.data()), data.size()); }
   void write_raw(std::string_view data) { buf_.append(data); }
   void write_bytes(Bytes data) {
-    write_u32(static_cast<std::uint32_t>(data.size()));
+    write_u32(u32_length(data.size()));
     write_raw(data);
   }
   void write_string(std::string_view text) { write_bytes(as_bytes(text)); }
@@ -218,7 +228,7 @@ class Writer {
 template <class T>
 void Writer::write_rawvec(std::span<const T> list) {
   static_assert(sizeof(T) == 4 || sizeof(T) == 8);
-  write_u32(static_cast<std::uint32_t>(list.size()));
+  write_u32(u32_length(list.size()));
   if constexpr (std::endian::native == std::endian::little) {
     buf_.append(reinterpret_cast<const char*>(list.data()), list.size_bytes());
   } else {

@@ -51,6 +51,24 @@ void RawFrameReader::keep_tail(Bytes tail) {
   }
 }
 
+void RawFrameReader::give_back(std::span<const Bytes> frames) {
+  if (frames.empty()) return;
+  std::size_t size = pending();
+  for (Bytes f : frames) size += f.size();
+  // Built aside: the frames may live in buf_ itself.
+  std::string pending_bytes;
+  pending_bytes.reserve(size);
+  for (Bytes f : frames) pending_bytes.append(reinterpret_cast<const char*>(f.data()), f.size());
+  pending_bytes.append(buf_, start_);
+  if (tail_in_spare_) pending_bytes.append(spare_);
+  buf_.swap(pending_bytes);
+  start_ = 0;
+  spare_.clear();
+  tail_in_spare_ = false;
+  frame_in_buf_ = false;
+  backlog_ = true;
+}
+
 std::span<const FrameView> RawFrameReader::feed(Bytes data) {
   frames_.clear();
   feed_each(data, [this](const FrameView& f) { frames_.push_back(f); });

@@ -33,6 +33,12 @@ class RawFrameReader {
   template <class OnFrame>
   void feed_each(Bytes data, OnFrame&& on_frame);
 
+  // Puts frames that the last feed handed out, and that their consumer could
+  // not pass on, back in front of the pending bytes: the next feed cuts them
+  // again first. `frames` are the raw bytes of whole frames in stream order
+  // (see UndeliveredFrames), still valid (no feed since).
+  void give_back(std::span<const Bytes> frames);
+
   // Bytes fed but not yet returned as frames.
   std::size_t pending() const noexcept { return buf_.size() - start_ + (tail_in_spare_ ? spare_.size() : 0); }
   bool broken() const noexcept { return error_.has_value(); }
@@ -62,6 +68,26 @@ class RawFrameReader {
   std::optional<std::string> error_;
 };
 
+// The raw bytes of the frames a consumer has taken from one feed, as few
+// ranges: frames cut one after another from the same buffer are contiguous, so
+// a feed needs one range, two when its first frame was completed in the reader.
+class UndeliveredFrames {
+ public:
+  void add(const FrameView& f) {
+    const std::uint8_t* begin = f.body.data() - kFrameOverhead;
+    if (!ranges_.empty() && ranges_.back().data() + ranges_.back().size() == begin) {
+      ranges_.back() = Bytes(ranges_.back().data(), ranges_.back().size() + f.size());
+    } else {
+      ranges_.emplace_back(begin, f.size());
+    }
+  }
+  void clear() noexcept { ranges_.clear(); }
+  std::span<const Bytes> ranges() const noexcept { return ranges_; }
+
+ private:
+  std::vector<Bytes> ranges_;
+};
+
 template <class OnFrame>
 void RawFrameReader::cut_frames(Bytes in, std::size_t& used, OnFrame& deliver) {
   // Each header is found from the previous one's length, a chain of dependent
@@ -86,7 +112,8 @@ void RawFrameReader::cut_frames(Bytes in, std::size_t& used, OnFrame& deliver) {
 
 template <class OnFrame>
 void RawFrameReader::feed_each(Bytes data, OnFrame&& on_frame) {
-  if (error_) throw FrameError(*error_);
+  // A broken reader still hands out the frames given back to it first.
+  if (error_ && !backlog_) throw FrameError(*error_);
   reclaim();
   bool any = false;
   auto deliver = [&](const FrameView& f) {
@@ -108,8 +135,9 @@ void RawFrameReader::feed_each(Bytes data, OnFrame&& on_frame) {
 
   if (backlog_) {
     // Only after a consumer failed: cut the buffered frames and the new bytes
-    // from one buffer, which nothing changes until the next feed.
-    append(data);
+    // from one buffer, which nothing changes until the next feed. A broken
+    // reader takes no new bytes.
+    if (!error_) append(data);
     backlog_ = false;
     std::size_t used = 0;
     auto consume = [&] {
