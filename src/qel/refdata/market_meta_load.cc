@@ -1,0 +1,407 @@
+// Market meta bundle: the JSON loader.
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qel/error.h"
+#include "qel/refdata/json_read.h"
+#include "qel/refdata/market_meta.h"
+#include "qel/text/json_writer.h"
+
+namespace qel::refdata {
+
+namespace {
+
+using json::array;
+using json::element;
+using json::element_type;
+using json::object;
+
+constexpr std::string_view kPrefix = "load_market_meta_from_json_str: ";
+
+[[noreturn]] void throw_missing(std::string_view kind, std::string_view key) {
+  throw Error("missing/!" + std::string(kind) + " field '" + std::string(key) + "'");
+}
+
+std::int32_t required_int(object o, std::string_view key) {
+  if (const auto e = json::member(o, key)) {
+    if (const auto v = json::as_integer<std::int32_t>(*e, key)) return *v;
+  }
+  throw_missing("int", key);
+}
+
+std::string_view required_string(object o, std::string_view key) {
+  if (const auto e = json::member(o, key)) {
+    if (const auto v = json::as_string(*e)) return *v;
+  }
+  throw_missing("string", key);
+}
+
+array required_array(object o, std::string_view key) {
+  if (const auto e = json::member(o, key)) {
+    if (const auto v = json::as_array(*e)) return *v;
+  }
+  throw_missing("array", key);
+}
+
+// An optional integer: absent or not an integer reads as 0.
+template <class T>
+T optional_integer(object o, std::string_view key) {
+  if (const auto e = json::member(o, key)) return json::as_integer<T>(*e, key).value_or(0);
+  return 0;
+}
+
+PartHeader read_header(object o) {
+  PartHeader h;
+  h.rev = required_int(o, "rev");
+  h.market_code = required_string(o, "market_code");
+  h.trade_day = optional_integer<std::int32_t>(o, "trade_day");
+  h.time_tag = optional_integer<std::uint64_t>(o, "time_tag");
+  return h;
+}
+
+// Column elements of the wrong type read as their column's default.
+std::string text_of(element e) { return std::string(json::as_string(e).value_or(std::string_view())); }
+double float_of(element e) { return json::as_number(e).value_or(0.0); }
+template <class T>
+T integer_of(element e, std::string_view key) {
+  return json::as_integer<T>(e, key).value_or(0);
+}
+
+// A code outside 0..max (any integer, however large) reads as 0.
+std::int32_t enum_of(element e, std::int32_t max) {
+  if (e.type() == element_type::INT64) {
+    const std::int64_t v = e.get_int64().value_unsafe();
+    if (v >= 0 && v <= max) return static_cast<std::int32_t>(v);
+  }
+  return 0;
+}
+
+std::vector<std::string> texts_of(element e) {
+  std::vector<std::string> out;
+  if (const auto a = json::as_array(e)) {
+    for (element x : *a) out.push_back(text_of(x));
+  }
+  return out;
+}
+
+std::vector<std::int32_t> ints_of(element e, std::string_view key) {
+  std::vector<std::int32_t> out;
+  if (const auto a = json::as_array(e)) {
+    for (element x : *a) out.push_back(integer_of<std::int32_t>(x, key));
+  }
+  return out;
+}
+
+void render_sorted(element e, text::JsonWriter& w);
+
+// Writes a nested JSON object compact with its keys ascending (a repeated key
+// keeps its last value), and so every object inside it; numbers as the writer
+// forms them.
+void render_sorted(object o, text::JsonWriter& w) {
+  std::map<std::string_view, element> members;
+  for (const auto& kv : o) members.insert_or_assign(kv.key, kv.value);
+  w.begin_object();
+  for (const auto& [k, v] : members) {
+    w.key(k);
+    render_sorted(v, w);
+  }
+  w.end_object();
+}
+
+void render_sorted(element e, text::JsonWriter& w) {
+  switch (e.type()) {
+    case element_type::OBJECT: render_sorted(*json::as_object(e), w); return;
+    case element_type::ARRAY: {
+      const array a = *json::as_array(e);
+      w.begin_array();
+      for (element x : a) render_sorted(x, w);
+      w.end_array();
+      return;
+    }
+    case element_type::INT64: w.number_int(e.get_int64().value_unsafe()); return;
+    case element_type::UINT64: w.number_uint(e.get_uint64().value_unsafe()); return;
+    case element_type::DOUBLE: w.number_double(e.get_double().value_unsafe()); return;
+    case element_type::STRING: w.string(e.get_string().value_unsafe()); return;
+    case element_type::BOOL: w.boolean(e.get_bool().value_unsafe()); return;
+    case element_type::NULL_VALUE: w.null(); return;
+  }
+}
+
+// Fills rows[i].*field from element i of the column under `key`; elements
+// past the last row are ignored and rows past the column's end keep the default.
+template <class Row, class T, class Read>
+void fill(object table, std::string_view key, std::vector<Row>& rows, T Row::*field, Read&& read) {
+  std::size_t i = 0;
+  for (element e : required_array(table, key)) {
+    if (i == rows.size()) break;
+    rows[i++].*field = read(e);
+  }
+}
+
+class BundleLoader {
+ public:
+  std::vector<MarketMeta> load(std::string_view text) {
+    element root;
+    if (const auto err = parser_.parse(text.data(), text.size()).get(root); err != simdjson::SUCCESS) {
+      throw Error(std::string(kPrefix) + "bad JSON: " + simdjson::error_message(err));
+    }
+    std::optional<array> markets;
+    if (const auto top = json::as_object(root)) {
+      if (const auto m = json::member(*top, "markets")) markets = json::as_array(*m);
+    }
+    if (!markets) throw Error(std::string(kPrefix) + "top-level 'markets' array missing");
+    std::vector<MarketMeta> out;
+    for (element e : *markets) {
+      const auto market = json::as_object(e);
+      out.push_back(market ? read_market(*market) : MarketMeta{});
+    }
+    return out;
+  }
+
+ private:
+  MarketMeta read_market(object o) {
+    MarketMeta m;
+    if (const auto p = part(o, "market_info")) m.market_info = read_market_info(*p);
+    if (const auto p = part(o, "holidays")) m.holidays = read_holidays(*p);
+    if (const auto p = part(o, "securities")) m.securities = read_securities(*p);
+    if (const auto p = part(o, "dividends")) m.dividends = read_dividends(*p);
+    if (const auto p = part(o, "stocks")) m.stocks = read_stocks(*p);
+    if (const auto p = part(o, "commodities")) m.commodities = read_commodities(*p);
+    if (const auto p = part(o, "futures")) m.futures = read_futures(*p);
+    return m;
+  }
+
+  static std::optional<object> part(object o, std::string_view key) {
+    if (const auto e = json::member(o, key)) return json::as_object(*e);
+    return std::nullopt;
+  }
+
+  MarketInfo read_market_info(object o) {
+    MarketInfo m;
+    m.header = read_header(o);
+    m.name = required_string(o, "name");
+    m.time_zone = required_int(o, "time_zone");
+    m.currency = required_string(o, "currency");
+    m.begin_day = required_int(o, "begin_day");
+    m.start_day = required_int(o, "start_day");
+    m.trading_period = trading_period(required_string(o, "trading_period"), "trading_period");
+    if (const auto e = json::member(o, "extra")) {
+      if (const auto s = json::as_string(*e)) m.extra = text_map(*s, "extra");
+    }
+    m.revs = int_map(required_string(o, "revs"), "revs");
+    return m;
+  }
+
+  Holidays read_holidays(object o) {
+    Holidays h;
+    h.header = read_header(o);
+    for (element e : required_array(o, "days")) h.days.push_back(integer_of<std::int32_t>(e, "days"));
+    return h;
+  }
+
+  // The rows of a column-wise table, one per element of its "code" column,
+  // with the columns that `columns` fills in; keyed by code, a repeated code
+  // keeping its last row.
+  template <class Row, class Columns>
+  static Table<Row> read_table(object o, Columns&& columns) {
+    Table<Row> t;
+    t.header = read_header(o);
+    std::size_t n = 0;
+    for ([[maybe_unused]] element e : required_array(o, "code")) ++n;
+    std::vector<Row> rows(n);
+    fill(o, "code", rows, &Row::code, text_of);
+    columns(rows);
+    for (Row& r : rows) {
+      std::string code = r.code;
+      t.rows.insert_or_assign(std::move(code), std::move(r));
+    }
+    return t;
+  }
+
+  Table<Security> read_securities(object o) {
+    return read_table<Security>(o, [&](std::vector<Security>& r) {
+      fill(o, "name", r, &Security::name, text_of);
+      fill(o, "abbreviation", r, &Security::abbreviation, text_of);
+      fill(o, "category", r, &Security::category, [](element e) { return enum_of(e, 10); });
+      fill(o, "state", r, &Security::state, [](element e) { return enum_of(e, 3); });
+      fill(o, "last_close", r, &Security::last_close, float_of);
+      fill(o, "dividend_ratio", r, &Security::dividend_ratio, float_of);
+      fill(o, "lists_at", r, &Security::lists_at, [](element e) { return integer_of<std::int32_t>(e, "lists_at"); });
+      fill(o, "suspend", r, &Security::suspend_days, [&](element e) { return suspend_days(text_of(e)); });
+    });
+  }
+
+  Table<Dividend> read_dividends(object o) {
+    return read_table<Dividend>(o, [&](std::vector<Dividend>& r) {
+      fill(o, "operation", r, &Dividend::operation,
+           [](element e) { return integer_of<std::int32_t>(e, "operation"); });
+      fill(o, "bonus", r, &Dividend::bonus, float_of);
+      fill(o, "interest", r, &Dividend::interest, float_of);
+      fill(o, "allotment", r, &Dividend::allotment, float_of);
+      fill(o, "allotment_price", r, &Dividend::allotment_price, float_of);
+      fill(o, "bonus_share", r, &Dividend::bonus_share, float_of);
+    });
+  }
+
+  Table<Stock> read_stocks(object o) {
+    const auto i32 = [](std::string_view key) {
+      return [key](element e) { return integer_of<std::int32_t>(e, key); };
+    };
+    const auto i64 = [](std::string_view key) {
+      return [key](element e) { return integer_of<std::int64_t>(e, key); };
+    };
+    return read_table<Stock>(o, [&](std::vector<Stock>& r) {
+      fill(o, "name", r, &Stock::name, text_of);
+      fill(o, "historical_names", r, &Stock::historical_names, texts_of);
+      fill(o, "historical_name_days", r, &Stock::historical_name_days,
+           [](element e) { return ints_of(e, "historical_name_days"); });
+      fill(o, "list_day", r, &Stock::list_day, i32("list_day"));
+      fill(o, "begin_shares", r, &Stock::begin_shares, i64("begin_shares"));
+      fill(o, "list_shares", r, &Stock::list_shares, i64("list_shares"));
+      fill(o, "list_price", r, &Stock::list_price, float_of);
+      fill(o, "unlimit_shares", r, &Stock::unlimit_shares, i64("unlimit_shares"));
+      fill(o, "limit_shares", r, &Stock::limit_shares, i64("limit_shares"));
+    });
+  }
+
+  Table<Commodity> read_commodities(object o) {
+    const auto i32 = [](std::string_view key) {
+      return [key](element e) { return integer_of<std::int32_t>(e, key); };
+    };
+    return read_table<Commodity>(o, [&](std::vector<Commodity>& r) {
+      fill(o, "name", r, &Commodity::name, text_of);
+      fill(o, "historical_names", r, &Commodity::historical_names, texts_of);
+      fill(o, "historical_name_days", r, &Commodity::historical_name_days,
+           [](element e) { return ints_of(e, "historical_name_days"); });
+      fill(o, "trade_period", r, &Commodity::trade_period,
+           [&](element e) { return trading_period(text_of(e), "trade_period"); });
+      fill(o, "uom", r, &Commodity::uom, text_of);
+      fill(o, "volume_multiplier", r, &Commodity::volume_multiplier, i32("volume_multiplier"));
+      fill(o, "surge_limit", r, &Commodity::surge_limit, float_of);
+      fill(o, "plunge_limit", r, &Commodity::plunge_limit, float_of);
+      fill(o, "margin", r, &Commodity::margin, [&](element e) { return sorted_object(text_of(e), "margin"); });
+      fill(o, "commission", r, &Commodity::commission,
+           [&](element e) { return sorted_object(text_of(e), "commission"); });
+      fill(o, "settlement_day_ord", r, &Commodity::settlement_day_ord, i32("settlement_day_ord"));
+      fill(o, "last_trade_day_ord", r, &Commodity::last_trade_day_ord, i32("last_trade_day_ord"));
+      fill(o, "min_variation_unit", r, &Commodity::min_variation_unit, float_of);
+      fill(o, "delivery_month_ord", r, &Commodity::delivery_month_ord, text_of);
+      fill(o, "extra", r, &Commodity::extra, [&](element e) { return text_map(text_of(e), "extra"); });
+    });
+  }
+
+  Table<Future> read_futures(object o) {
+    const auto i32 = [](std::string_view key) {
+      return [key](element e) { return integer_of<std::int32_t>(e, key); };
+    };
+    return read_table<Future>(o, [&](std::vector<Future>& r) {
+      fill(o, "name", r, &Future::name, text_of);
+      fill(o, "commodity", r, &Future::commodity, text_of);
+      fill(o, "trade_period", r, &Future::trade_period,
+           [&](element e) { return trading_period(text_of(e), "trade_period"); });
+      fill(o, "uom", r, &Future::uom, text_of);
+      fill(o, "volume_multiplier", r, &Future::volume_multiplier, i32("volume_multiplier"));
+      fill(o, "max_market_order_vol", r, &Future::max_market_order_vol, i32("max_market_order_vol"));
+      fill(o, "min_market_order_vol", r, &Future::min_market_order_vol, i32("min_market_order_vol"));
+      fill(o, "max_limit_order_vol", r, &Future::max_limit_order_vol, i32("max_limit_order_vol"));
+      fill(o, "min_limit_order_vol", r, &Future::min_limit_order_vol, i32("min_limit_order_vol"));
+      fill(o, "margin", r, &Future::margin, [&](element e) { return sorted_object(text_of(e), "margin"); });
+      fill(o, "commission", r, &Future::commission,
+           [&](element e) { return sorted_object(text_of(e), "commission"); });
+      fill(o, "price_tick", r, &Future::price_tick, float_of);
+      fill(o, "expires_at", r, &Future::expires_at, i32("expires_at"));
+      fill(o, "start_delivery_date", r, &Future::start_delivery_date, i32("start_delivery_date"));
+      fill(o, "end_delivery_date", r, &Future::end_delivery_date, i32("end_delivery_date"));
+      fill(o, "real_contract_code", r, &Future::real_contract_code, text_of);
+      fill(o, "extra", r, &Future::extra, [&](element e) { return text_map(text_of(e), "extra"); });
+    });
+  }
+
+  // The object a nested JSON text holds; nullopt for an empty text or a value
+  // that is not an object (both read as having no members). Valid until the
+  // next nested parse.
+  std::optional<object> nested_object(std::string_view text, std::string_view key) {
+    if (text.empty()) return std::nullopt;
+    element root;
+    if (const auto err = nested_.parse(text.data(), text.size()).get(root); err != simdjson::SUCCESS) {
+      throw Error(std::string(kPrefix) + "bad JSON in '" + std::string(key) + "': " + simdjson::error_message(err));
+    }
+    return json::as_object(root);
+  }
+
+  // {"policy": [[start, end], ...], ...}: a section that is not a two-element
+  // array is skipped, a non-integer bound reads as 0, each list ascending.
+  TradingPeriod trading_period(std::string_view text, std::string_view key) {
+    TradingPeriod out;
+    const auto o = nested_object(text, key);
+    if (!o) return out;
+    for (const auto& kv : *o) {
+      std::vector<std::pair<std::int32_t, std::int32_t>> sections;
+      if (const auto list = json::as_array(kv.value)) {
+        for (element s : *list) {
+          const auto pair = json::as_array(s);
+          if (!pair || pair->size() != 2) continue;
+          sections.emplace_back(integer_of<std::int32_t>(pair->at(0).value_unsafe(), key),
+                                integer_of<std::int32_t>(pair->at(1).value_unsafe(), key));
+        }
+      }
+      std::sort(sections.begin(), sections.end());
+      out.insert_or_assign(std::string(kv.key), std::move(sections));
+    }
+    return out;
+  }
+
+  // {"key": "value", ...}; a value that is not a string reads as empty text.
+  TextMap text_map(std::string_view text, std::string_view key) {
+    TextMap out;
+    if (const auto o = nested_object(text, key)) {
+      for (const auto& kv : *o) out.insert_or_assign(std::string(kv.key), text_of(kv.value));
+    }
+    return out;
+  }
+
+  // {"key": n, ...}; a value that is not an integer reads as 0.
+  std::map<std::string, std::int32_t> int_map(std::string_view text, std::string_view key) {
+    std::map<std::string, std::int32_t> out;
+    if (const auto o = nested_object(text, key)) {
+      for (const auto& kv : *o) out.insert_or_assign(std::string(kv.key), integer_of<std::int32_t>(kv.value, key));
+    }
+    return out;
+  }
+
+  // {"days": [d, ...]}.
+  std::vector<std::int32_t> suspend_days(std::string_view text) {
+    if (const auto o = nested_object(text, "suspend")) {
+      if (const auto days = json::member(*o, "days")) return ints_of(*days, "suspend");
+    }
+    return {};
+  }
+
+  // The object rendered compact with keys ascending; "{}" for an empty text or
+  // a value that is not an object.
+  std::string sorted_object(std::string_view text, std::string_view key) {
+    const auto o = nested_object(text, key);
+    if (!o) return "{}";
+    std::string out;
+    text::JsonWriter w(out);
+    render_sorted(*o, w);
+    return out;
+  }
+
+  simdjson::dom::parser parser_;
+  // Nested texts get a parser of their own: reparsing with the bundle's would
+  // free the document that is being read.
+  simdjson::dom::parser nested_;
+};
+
+}  // namespace
+
+std::vector<MarketMeta> load_market_meta_from_json_str(std::string_view json) {
+  return BundleLoader().load(json);
+}
+
+}  // namespace qel::refdata
