@@ -54,6 +54,20 @@ void fuzz_batch_set_decompress(const std::uint8_t* data, std::size_t size);
 // (or trade day).
 void fuzz_market_time(const std::uint8_t* data, std::size_t size);
 
+// load_market_meta_from_json_str over the input as a bundle; only its
+// documented messages may fail it, and a loaded bundle's rows must have the
+// parts' slot counts, one vector element per row and rendered texts that parse.
+void fuzz_market_meta(const std::uint8_t* data, std::size_t size);
+
+// Commission::load over the input; a failure changes no rate, and loaded rates
+// written back as JSON load to themselves.
+void fuzz_commission(const std::uint8_t* data, std::size_t size);
+
+// KestrinConfig::load_from_json_text over the input; a refusal or a text that
+// is not JSON changes nothing, and a loaded configuration written back as JSON
+// loads to itself.
+void fuzz_client_config(const std::uint8_t* data, std::size_t size);
+
 struct Harness {
   const char* name;  // fuzz/fuzz_<name>.cc, fuzz/corpus/<name>/
   void (*run)(const std::uint8_t*, std::size_t);
@@ -68,6 +82,9 @@ inline constexpr Harness kHarnesses[] = {
     {"batch_deserialize", &fuzz_batch_deserialize},
     {"batch_set_decompress", &fuzz_batch_set_decompress},
     {"market_time", &fuzz_market_time},
+    {"market_meta", &fuzz_market_meta},
+    {"commission", &fuzz_commission},
+    {"client_config", &fuzz_client_config},
 };
 
 }  // namespace qel::fuzz
