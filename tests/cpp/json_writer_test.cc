@@ -4,8 +4,6 @@
 #include <simdjson.h>
 
 #include <bit>
-#include <charconv>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -149,27 +147,6 @@ TEST(JsonDouble, RandomBitPatternsReadBackExactly) {
                    std::numeric_limits<double>::max(), -0.0, 9007199254740993.0}) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(parse_double(json_double(v))),
               std::bit_cast<std::uint64_t>(v));
-  }
-}
-
-// Short decimals take a path of their own; it must give to_chars' text exactly,
-// fixed or exponent form alike.
-TEST(JsonDouble, ShortDecimalsMatchToChars) {
-  std::mt19937_64 rng(13);
-  const double scales[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
-  for (int round = 0; round < 200000; ++round) {
-    const int digits = 1 + static_cast<int>(rng() % 16);
-    std::int64_t k = static_cast<std::int64_t>(rng() % 10'000'000'000'000'000ULL);
-    for (int d = digits; d < 16; ++d) k /= 10;
-    if (rng() % 2) k = -k;
-    const double v = static_cast<double>(k) / scales[rng() % std::size(scales)];
-    char ref[64];
-    char* end = std::to_chars(ref, ref + sizeof ref, v).ptr;
-    std::string expected(ref, end);
-    if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
-    ASSERT_EQ(json_double(v), expected) << k;
-    char buf[kJsonNumberRoom];
-    ASSERT_EQ(std::string(buf, write_json_double(buf, v)), expected);
   }
 }
 
