@@ -30,18 +30,6 @@ using qel::rows::StructValue;
 
 }  // namespace pyostrel
 
-namespace pyostrel::bind {
-template <>
-inline constexpr bool is_bound<qel::rows::StructValue> = true;
-template <>
-inline constexpr bool is_bound<qel::rows::IndexMetaField> = true;
-template <>
-inline constexpr bool is_bound<qel::rows::IndexMeta> = true;
-template <>
-inline constexpr bool is_bound<qel::rows::IndexSchemaCatalog> = true;
-template <>
-inline constexpr bool is_bound<qel::rows::NameIndex> = true;
-}  // namespace pyostrel::bind
 
 namespace pyostrel {
 namespace {

@@ -22,9 +22,6 @@ using qel::time::Span;
 
 namespace pyostrel::bind {
 template <>
-inline constexpr bool is_bound<qel::time::MarketStatus> = true;
-
-template <>
 struct ToPy<qel::time::Span> {
   static PyObject* convert(const qel::time::Span& s) noexcept { return Py_BuildValue("(LL)", s.begin, s.end); }
 };

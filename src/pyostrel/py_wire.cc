@@ -21,9 +21,6 @@ using qel::wire::RawFrameReader;
 
 }  // namespace pyostrel
 
-template <>
-inline constexpr bool pyostrel::bind::is_bound<qel::wire::FrameHeader> = true;
-
 namespace pyostrel {
 namespace {
 
@@ -173,7 +170,7 @@ PyTypeObject* net_header_type() noexcept {
         .accessors<&FrameHeader::flag>("flag")
         .accessors<&FrameHeader::cmd>("cmd")
         .method<&header_encode>("encode")
-        .method<&header_encode, 1>("encode_string")
+        .method<&header_encode>("encode_string")
         .method<&header_decode>("decode", {"buf", "len"}, "NetHeader decode: ")
         .method<&header_decode_string>("decode_string", {"buf"}, "NetHeader decode: ")
         .method<&header_clone>("clone")
@@ -192,7 +189,7 @@ PyTypeObject* net_package_type() noexcept {
         .method<&package_set_content>("set_content", {"v"})
         .method<&package_encode_raw>("encode_raw")
         .method<&package_encode_string>("encode_string")
-        .method<&package_encode_string, 1>("encode")
+        .method<&package_encode_string>("encode")
         .method<&package_decode_string>("decode_string", {"buf"})
         .method<&package_decode>("decode", {"buf", "_len"})
         .method<&package_decode_raw>("decode_raw", {"buf"})

@@ -26,11 +26,13 @@ struct Sig;
 template <class R, class C, class... A>
 struct Sig<R (C::*)(A...)> {
   using Ret = R;
+  using Self = C&;
   using Args = List<A...>;
   static constexpr bool reads_only = false;
 };
 template <class R, class C, class... A>
 struct Sig<R (C::*)(A...) const> : Sig<R (C::*)(A...)> {
+  using Self = const C&;
   static constexpr bool reads_only = true;
 };
 template <class R, class C, class... A>
@@ -44,6 +46,7 @@ struct MethodSig : Sig<Fn> {};
 template <class R, class S, class... A>
 struct MethodSig<R (*)(S, A...)> {
   using Ret = R;
+  using Self = S;
   using Args = List<A...>;
   static constexpr bool reads_only = std::is_const_v<std::remove_reference_t<S>>;
 };
@@ -60,21 +63,29 @@ struct FunctionSig<R (*)(A...)> {
 template <class R, class... A>
 struct FunctionSig<R (*)(A...) noexcept> : FunctionSig<R (*)(A...)> {};
 
-// What one registered callable needs at call time. Kept per (callable, alias)
-// because the trampoline is a plain function pointer.
+// What one binding of a callable needs, read only on slow paths: keyword
+// arguments, omitted defaults, errors. Keyed by the bound function and the
+// type it is bound on (null for module functions), so one function may serve
+// several classes, each with its own names and error prefix.
 struct CallInfo {
+  PyTypeObject* type = nullptr;
   const Params* params = nullptr;
   const char* prefix = "";  // before the text of a qel::Error
+  const CallInfo* next = nullptr;
 };
-template <auto F, int Alias>
-inline CallInfo call_info;
+template <auto F>
+inline const CallInfo* bindings_of = nullptr;
+
+// The binding of a function on `type` (null for module functions).
+const CallInfo& find_binding(const CallInfo* bindings, PyTypeObject* type) noexcept;
 
 template <class T>
 using Stored = std::remove_cvref_t<T>;
 
-// Calls `fn` and converts its result; any exception becomes the Python error.
-template <class Fn>
-PyObject* call_and_convert(const char* prefix, Fn&& fn) noexcept {
+// Calls `fn` and converts its result; any exception becomes the Python error,
+// under the prefix of F's binding on `type`.
+template <auto F, class Fn>
+PyObject* call_and_convert(PyTypeObject* type, Fn&& fn) noexcept {
   try {
     using R = decltype(fn());
     if constexpr (std::is_void_v<R>) {
@@ -84,24 +95,29 @@ PyObject* call_and_convert(const char* prefix, Fn&& fn) noexcept {
       return ToPy<std::remove_cvref_t<R>>::convert(fn());
     }
   } catch (...) {
-    set_python_error(prefix);
+    set_python_error(find_binding(bindings_of<F>, type).prefix);
     return nullptr;
   }
 }
 
-// Parses and converts the Python arguments for parameters A..., then calls
-// body(converted...) with the converted values as lvalues.
-template <class... A, class Body>
-PyObject* with_args(List<A...>, const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Parses and converts the Python arguments of F's parameters A..., then calls
+// body(converted...) with the converted values as lvalues. All arguments given
+// by position, the common call, need no parameter names.
+template <auto F, class... A, class Body>
+PyObject* with_args(List<A...>, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Body&& body) noexcept {
   constexpr std::size_t n = sizeof...(A);
   PyObject* raw[n == 0 ? 1 : n];
-  if ((nargs != 0 || kwnames != nullptr || n != 0) && !params.parse(args, nargs, kwnames, raw)) return nullptr;
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == n) {
+    for (std::size_t i = 0; i < n; ++i) raw[i] = args[i];
+  } else if (!find_binding(bindings_of<F>, type).params->parse(args, nargs, kwnames, raw)) {
+    return nullptr;
+  }
   std::tuple<Stored<A>...> values;
   bool ok = true;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     ((ok = ok && (raw[I] == nullptr || Arg<Stored<A>>::convert(raw[I], std::get<I>(values)) ||
-                  (prefix_argument_error(params.name(I)), false))),
+                  (prefix_argument_error(find_binding(bindings_of<F>, type).params->name(I)), false))),
      ...);
   }(std::index_sequence_for<A...>{});
   if (!ok) return nullptr;

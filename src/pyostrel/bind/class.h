@@ -4,6 +4,9 @@
 //       .getter<&FrameHeader::seq>("get_seq")
 //       .method<&decode>("decode", {"buf", "len"}, "NetHeader decode: ")
 //       .build();
+//
+// Only the trampolines are generated per bound function; the registration
+// work lives in ClassBuilder, once.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "pyostrel/bind/call.h"
+#include "pyostrel/bound_types.h"
 
 namespace pyostrel::bind {
 
@@ -30,9 +34,20 @@ struct Instance {
 template <class T>
 inline PyTypeObject* bound_type = nullptr;
 
-// Marks a native type as bound, so that returning it creates a Python object.
 template <class T>
-inline constexpr bool is_bound = false;
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Instance<T>*>(self)->value.~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Whether `obj` holds a T: every class built over T, and only those, frees its
+// instances with dealloc_instance<T> (several classes may share one layout).
+template <class T>
+bool holds(PyObject* obj) noexcept {
+  return Py_TYPE(obj)->tp_dealloc == &dealloc_instance<T>;
+}
 
 // Shared (reads_only) or exclusive use of an instance for one call.
 template <bool Shared>
@@ -109,7 +124,7 @@ const char* bound_name() noexcept {
 // Takes a shared borrow of `obj` if it is an instance of T's type.
 template <class T>
 Instance<T>* borrow_instance(PyObject* obj) noexcept {
-  if (!bound_type<T> || !PyObject_TypeCheck(obj, bound_type<T>)) {
+  if (!holds<T>(obj)) {
     wrong_type(obj, bound_name<T>());
     return nullptr;
   }
@@ -223,43 +238,124 @@ void set_member(typename MemberOf<M>::Class& self, typename MemberOf<M>::Value v
 
 // The borrow is taken before the arguments are converted: a conversion that
 // runs Python code (an __index__) and touches this instance sees it in use.
-template <class T, auto F, int Alias>
+template <class T, auto F>
 PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   using S = MethodSig<decltype(F)>;
-  const CallInfo& info = call_info<F, Alias>;
   auto* inst = reinterpret_cast<Instance<T>*>(self);
   Borrow<S::reads_only> borrow(inst->borrow);
   if (!borrow) return nullptr;
-  return with_args(typename S::Args{}, *info.params, args, nargs, kwnames, [&](auto&... a) -> PyObject* {
-    return call_and_convert(info.prefix,
-                            [&]() -> decltype(auto) { return std::invoke(F, inst->value, std::move(a)...); });
+  return with_args<F>(typename S::Args{}, Py_TYPE(self), args, nargs, kwnames, [&](auto&... a) -> PyObject* {
+    return call_and_convert<F>(Py_TYPE(self),
+                               [&]() -> decltype(auto) { return std::invoke(F, inst->value, std::move(a)...); });
   });
+}
+
+// Methods without parameters: the interpreter checks that none were given.
+template <class T, auto F>
+PyObject* noargs_trampoline(PyObject* self, PyObject*) noexcept {
+  using S = MethodSig<decltype(F)>;
+  auto* inst = reinterpret_cast<Instance<T>*>(self);
+  Borrow<S::reads_only> borrow(inst->borrow);
+  if (!borrow) return nullptr;
+  return call_and_convert<F>(Py_TYPE(self), [&]() -> decltype(auto) { return std::invoke(F, inst->value); });
+}
+
+template <auto Get>
+PyObject* property_get(PyObject* self, void*) noexcept {
+  using T = std::remove_cvref_t<typename MethodSig<decltype(Get)>::Self>;
+  auto* inst = reinterpret_cast<Instance<T>*>(self);
+  Borrow<true> borrow(inst->borrow);
+  if (!borrow) return nullptr;
+  return call_and_convert<Get>(Py_TYPE(self), [&]() -> decltype(auto) { return std::invoke(Get, inst->value); });
+}
+
+int refuse_delete() noexcept;
+
+template <auto Set>
+int property_set(PyObject* self, PyObject* value, void*) noexcept {
+  using S = MethodSig<decltype(Set)>;
+  using T = std::remove_cvref_t<typename S::Self>;
+  if (!value) return refuse_delete();
+  auto* inst = reinterpret_cast<Instance<T>*>(self);
+  Borrow<false> borrow(inst->borrow);
+  if (!borrow) return -1;
+  PyObject* done = with_args<Set>(typename S::Args{}, Py_TYPE(self), &value, 1, nullptr, [&](auto&... a) {
+    return call_and_convert<Set>(Py_TYPE(self), [&] { std::invoke(Set, inst->value, std::move(a)...); });
+  });
+  if (!done) return -1;
+  Py_DECREF(done);
+  return 0;
 }
 
 enum class Construct { by_default, none };
 
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+// TypeError unless the call has no arguments.
+bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
 template <class T>
-class Class {
+PyObject* construct_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return no_arguments(type, args, kwargs) ? new_instance<T>(type) : nullptr;
+}
+
+// The registration work of a class that does not depend on its native type.
+class ClassBuilder {
+ public:
+  ClassBuilder(const ClassBuilder&) = delete;
+  ClassBuilder& operator=(const ClassBuilder&) = delete;
+
+ protected:
+  ClassBuilder(const char* name, const char* doc, std::size_t basicsize, newfunc construct, destructor dealloc);
+
+  // `bindings` is the bound function's list of CallInfo; the new one joins it
+  // once the type exists.
+  void add_method(const char* name, PyCFunction trampoline, int flags, const CallInfo*& bindings,
+                  std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
+                  const char* doc);
+  void add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
+                    const CallInfo** set_bindings, const char* doc);
+  void add_slot(int slot, void* fn) { slots_.push_back(PyType_Slot{slot, fn}); }
+  // Creates the type object once: a later call returns `cache`. Null with an
+  // error set on failure.
+  PyTypeObject* build(PyTypeObject*& cache) noexcept;
+
+  static std::string prefixed(const char* prefix, const char* name) { return std::string(prefix) + name; }
+
+ private:
+  std::string name_;
+  const char* doc_;
+  std::size_t basicsize_;
+  std::vector<PyMethodDef> methods_;
+  std::vector<PyGetSetDef> properties_;
+  std::vector<PyType_Slot> slots_;
+  struct Pending {
+    const CallInfo** bindings;
+    CallInfo* info;
+  };
+  std::vector<Pending> pending_;
+};
+
+template <class T>
+class Class : public ClassBuilder {
  public:
   Class(const char* name, const char* doc, Construct construct = Construct::by_default)
-      : name_(name), doc_(doc), construct_(construct) {}
+      : ClassBuilder(name, doc, sizeof(Instance<T>),
+                     construct == Construct::by_default ? &construct_instance<T> : &refuse_construction,
+                     &dealloc_instance<T>) {}
 
   // Binds F (a member function of T, or a free function taking T& or const T&
   // first). `params` names the Python parameters; `prefix` goes before the text
-  // of a qel::Error that F throws. Alias distinguishes two bindings of one F.
-  template <auto F, int Alias = 0>
+  // of a qel::Error that F throws.
+  template <auto F>
   Class& method(const char* name, std::initializer_list<const char*> params = {}, const char* prefix = "",
                 const char* doc = "") {
     using S = MethodSig<decltype(F)>;
-    auto* p = new Params(name_ + "." + name, params);  // lives as long as the type
-    if (p->size() != S::Args::size) throw qel::InternalError("parameter names do not match " + p->qualname());
-    if (call_info<F, Alias>.params && call_info<F, Alias>.params->qualname() != p->qualname()) {
-      throw qel::InternalError("one binding registered under two names: " + p->qualname());
+    if constexpr (S::Args::size == 0) {
+      add_method(name, &noargs_trampoline<T, F>, METH_NOARGS, bindings_of<F>, 0, params, prefix, doc);
+    } else {
+      add_method(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<T, F>)),
+                 METH_FASTCALL | METH_KEYWORDS, bindings_of<F>, S::Args::size, params, prefix, doc);
     }
-    call_info<F, Alias> = CallInfo{p, prefix};
-    methods_.push_back(PyMethodDef{
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<T, F, Alias>)),
-        METH_FASTCALL | METH_KEYWORDS, keep(std::string(name) + p->signature(true) + "\n--\n\n" + doc)});
     return *this;
   }
 
@@ -272,34 +368,36 @@ class Class {
   Class& setter(const char* name) {
     return method<&set_member<M>>(name, {"v"});
   }
-  // get_<name>() and set_<name>(v).
   template <auto M>
   Class& accessors(const char* name) {
-    getter<M>(keep(std::string("get_") + name));
-    return setter<M>(keep(std::string("set_") + name));
+    getter<M>(keep(prefixed("get_", name)));
+    return setter<M>(keep(prefixed("set_", name)));
+  }
+
+  // A property read by Get(const T&) and, unless Set is null, written by
+  // Set(T&, v); `del` raises AttributeError.
+  template <auto Get, auto Set = nullptr>
+  Class& property(const char* name, const char* doc = "") {
+    if constexpr (std::is_null_pointer_v<decltype(Set)>) {
+      add_property(name, &property_get<Get>, nullptr, bindings_of<Get>, nullptr, doc);
+    } else {
+      add_property(name, &property_get<Get>, &property_set<Set>, bindings_of<Get>, &bindings_of<Set>, doc);
+    }
+    return *this;
   }
 
   // len(obj) -> F(value).
   template <auto F>
   Class& len() {
-    len_ = &len_trampoline<F>;
+    add_slot(Py_mp_length, reinterpret_cast<void*>(&len_trampoline<F>));
     return *this;
   }
 
-  // Creates the type object (once per process); null with an error set on failure.
-  PyTypeObject* build() noexcept;
+  PyTypeObject* build() noexcept { return ClassBuilder::build(bound_type<T>); }
+  // For a second class over the same native type, with a cache of its own.
+  PyTypeObject* build(PyTypeObject*& cache) noexcept { return ClassBuilder::build(cache); }
 
  private:
-  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-  static PyObject* tp_new_refused(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-  static void tp_dealloc(PyObject* self) noexcept;
-
-  std::string name_;
-  const char* doc_;
-  Construct construct_;
-  std::vector<PyMethodDef> methods_;
-  lenfunc len_ = nullptr;
-
   template <auto F>
   static Py_ssize_t len_trampoline(PyObject* self) noexcept {
     auto* inst = reinterpret_cast<Instance<T>*>(self);
@@ -316,59 +414,6 @@ PyTypeObject* type_of(Define&& define) noexcept {
   if (bound_type<T>) return bound_type<T>;
   try {
     return define();
-  } catch (...) {
-    set_python_error("");
-    return nullptr;
-  }
-}
-
-template <class T>
-PyObject* Class<T>::tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", type->tp_name + sizeof("pyostrel"));
-    return nullptr;
-  }
-  return new_instance<T>(type);
-}
-
-template <class T>
-PyObject* Class<T>::tp_new_refused(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + sizeof("pyostrel"));
-  return nullptr;
-}
-
-template <class T>
-void Class<T>::tp_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<Instance<T>*>(self)->value.~T();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-template <class T>
-PyTypeObject* Class<T>::build() noexcept {
-  if (bound_type<T>) return bound_type<T>;
-  try {
-    methods_.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-    auto* defs = new std::vector<PyMethodDef>(std::move(methods_));  // lives as long as the type
-    PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(construct_ == Construct::by_default ? &tp_new : &tp_new_refused)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-        {Py_tp_methods, defs->data()},
-        {Py_tp_doc, const_cast<char*>(doc_)},
-        {len_ ? Py_mp_length : 0, reinterpret_cast<void*>(len_)},
-        {0, nullptr},
-    };
-    PyType_Spec type_spec{keep("pyostrel." + name_), static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
-                     slots};
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (!type) {
-      PyErr_Clear();
-      set_internal_error("failed to create type object for " + name_);
-      return nullptr;
-    }
-    bound_type<T> = reinterpret_cast<PyTypeObject*>(type);
-    return bound_type<T>;
   } catch (...) {
     set_python_error("");
     return nullptr;

@@ -8,12 +8,11 @@
 
 namespace pyostrel::bind {
 
-template <auto F, int Alias>
+template <auto F>
 PyObject* function_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   using S = FunctionSig<decltype(F)>;
-  const CallInfo& info = call_info<F, Alias>;
-  return with_args(typename S::Args{}, *info.params, args, nargs, kwnames, [&](auto&... a) -> PyObject* {
-    return call_and_convert(info.prefix, [&]() -> decltype(auto) { return F(std::move(a)...); });
+  return with_args<F>(typename S::Args{}, nullptr, args, nargs, kwnames, [&](auto&... a) -> PyObject* {
+    return call_and_convert<F>(nullptr, [&]() -> decltype(auto) { return F(std::move(a)...); });
   });
 }
 
@@ -27,26 +26,18 @@ struct IntConstant {
 };
 bool add_constants(PyObject* module, std::span<const IntConstant> constants) noexcept;
 
+// The work of add_function that does not depend on F.
+bool add_function_binding(PyObject* module, const char* name, PyCFunction trampoline, const CallInfo*& bindings,
+                          std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
+                          const char* doc) noexcept;
+
 // Binds F as module function `name`; see Class::method for the arguments.
-template <auto F, int Alias = 0>
+template <auto F>
 bool add_function(PyObject* module, const char* name, std::initializer_list<const char*> params,
                   const char* prefix = "", const char* doc = "") noexcept {
-  try {
-    using S = FunctionSig<decltype(F)>;
-    auto* p = new Params(name, params);  // lives as long as the function
-    if (p->size() != S::Args::size) throw qel::InternalError(std::string("parameter names do not match ") + name);
-    call_info<F, Alias> = CallInfo{p, prefix};
-    auto* def = new PyMethodDef{
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_trampoline<F, Alias>)),
-        METH_FASTCALL | METH_KEYWORDS, keep(std::string(name) + p->signature(false) + "\n--\n\n" + doc)};
-    Ref module_name(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    Ref fn(PyCFunction_NewEx(def, nullptr, module_name.get()));
-    return fn && add_object(module, name, fn.get());
-  } catch (...) {
-    set_python_error("");
-    return false;
-  }
+  using S = FunctionSig<decltype(F)>;
+  return add_function_binding(module, name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_trampoline<F>)),
+                              bindings_of<F>, S::Args::size, params, prefix, doc);
 }
 
 }  // namespace pyostrel::bind

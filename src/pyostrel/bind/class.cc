@@ -1,0 +1,88 @@
+// The registration work of heap types, shared by every bound class.
+#include "pyostrel/bind/class.h"
+
+namespace pyostrel::bind {
+
+int refuse_delete() noexcept {
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return -1;
+}
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + sizeof("pyostrel"));
+  return nullptr;
+}
+
+bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  if (PyTuple_GET_SIZE(args) == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes no arguments", type->tp_name + sizeof("pyostrel"));
+  return false;
+}
+
+ClassBuilder::ClassBuilder(const char* name, const char* doc, std::size_t basicsize, newfunc construct,
+                           destructor dealloc)
+    : name_(name), doc_(doc), basicsize_(basicsize) {
+  add_slot(Py_tp_new, reinterpret_cast<void*>(construct));
+  add_slot(Py_tp_dealloc, reinterpret_cast<void*>(dealloc));
+  add_slot(Py_tp_doc, const_cast<char*>(doc_));
+}
+
+void ClassBuilder::add_method(const char* name, PyCFunction trampoline, int flags, const CallInfo*& bindings,
+                              std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
+                              const char* doc) {
+  auto* p = new Params(name_ + "." + name, params);  // lives as long as the type
+  if (p->size() != arity) throw qel::InternalError("parameter names do not match " + p->qualname());
+  pending_.push_back({&bindings, new CallInfo{nullptr, p, prefix, nullptr}});
+  methods_.push_back(PyMethodDef{name, trampoline, flags, keep(std::string(name) + p->signature(true) + "\n--\n\n" + doc)});
+}
+
+void ClassBuilder::add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
+                                const CallInfo** set_bindings, const char* doc) {
+  auto* p = new Params(name_ + "." + name, {"v"});
+  pending_.push_back({&get_bindings, new CallInfo{nullptr, p, "", nullptr}});
+  if (set_bindings) pending_.push_back({set_bindings, new CallInfo{nullptr, p, "", nullptr}});
+  properties_.push_back(PyGetSetDef{name, get, set, doc, nullptr});
+}
+
+PyTypeObject* ClassBuilder::build(PyTypeObject*& cache) noexcept {
+  if (cache) return cache;
+  try {
+    // Kept for the life of the type, which the process never frees.
+    auto* methods = new std::vector<PyMethodDef>(methods_);
+    methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    std::vector<PyType_Slot> slots = slots_;
+    slots.push_back({Py_tp_methods, methods->data()});
+    if (!properties_.empty()) {
+      auto* properties = new std::vector<PyGetSetDef>(properties_);
+      properties->push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+      slots.push_back({Py_tp_getset, properties->data()});
+    }
+    slots.push_back({0, nullptr});
+    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(basicsize_), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) {
+      PyErr_Clear();
+      set_internal_error("failed to create type object for " + name_);
+      return nullptr;
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    for (const Pending& p : pending_) {
+      // One function bound twice on a class (two names of one operation)
+      // shares the first binding's call data.
+      if (&find_binding(*p.bindings, t) != &find_binding(nullptr, t)) {
+        if (p.info->params->size() != 0) throw qel::InternalError("one function bound under two names on " + name_);
+        continue;
+      }
+      p.info->type = t;
+      p.info->next = *p.bindings;
+      *p.bindings = p.info;
+    }
+    cache = t;
+    return t;
+  } catch (...) {
+    set_python_error("");
+    return nullptr;
+  }
+}
+
+}  // namespace pyostrel::bind
