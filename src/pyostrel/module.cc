@@ -9,6 +9,7 @@
 #include "pyostrel/py_constants.h"
 #include "pyostrel/py_rows.h"
 #include "pyostrel/py_time.h"
+#include "pyostrel/py_trading_server.h"
 #include "pyostrel/py_wire.h"
 
 namespace pyostrel {
@@ -66,15 +67,25 @@ bool register_all(PyObject* m) {
       // 11: framing
       && add_type(m, raw_frame_reader_type())
       && add_type(m, net_header_type())
+      && add_type(m, keepalive_type())
       // 12: frame magic, first command table, trading-server enumerations
       && add_constants(m, groups::trading_server)
       // 13: compatibility container types
       && add_alias_types(m)
       // 14: message classes
       && add_type(m, net_package_type())
+      && add_type(m, universe_req_type())
+      && add_type(m, universe_res_type())
+      && add_type(m, fetch_by_code_req_type())
+      && add_type(m, fetch_by_time_req_type())
+      && add_type(m, universe_seeds_req_type())
+      && add_type(m, fetch_sv_res_type())
+      && add_type(m, universe_seeds_res_type())
       // 15: second command table, push types
-      && add_constants(m, groups::data_ring);
+      && add_constants(m, groups::data_ring)
       // 16: storage-master history messages, subscriptions
+      && add_type(m, subscribe_req_type())
+      && add_type(m, unsubscribe_req_type());
 }
 
 // Steps 1-2: the interpreter identity check.

@@ -93,13 +93,15 @@ std::size_t name_index_len(const NameIndex& index) { return index.by_name.size()
 
 // ---- IndexSerializer --------------------------------------------------------
 
-void update_schema_from_binary(IndexSerializer& s, Blob buf) { s.catalog = qel::rows::load_schema(buf); }
-IndexSchemaCatalog serializer_schema(const IndexSerializer& s) { return s.catalog; }
+void update_schema_from_binary(IndexSerializer& s, Blob buf) {
+  s.snapshot = std::make_shared<const IndexSchemaCatalog>(qel::rows::load_schema(buf));
+}
+IndexSchemaCatalog serializer_schema(const IndexSerializer& s) { return s.catalog(); }
 
 // Written straight into the returned bytes object.
 bind::Ref serialize_batch(const IndexSerializer& s, SharedList<StructValue> batch) {
   bind::Ref out;
-  qel::rows::serialize_to(s.catalog, batch.refs(), [&out](std::size_t size) {
+  qel::rows::serialize_to(s.catalog(), batch.refs(), [&out](std::size_t size) {
     out = bind::Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!out) throw bind::PythonErrorSet{};
     return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
@@ -108,7 +110,7 @@ bind::Ref serialize_batch(const IndexSerializer& s, SharedList<StructValue> batc
 }
 
 std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
-  return qel::rows::deserialize(s.catalog, buf);
+  return qel::rows::deserialize(s.catalog(), buf);
 }
 
 }  // namespace

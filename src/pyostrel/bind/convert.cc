@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "pyostrel/bind/errors.h"
 #include "qel/text/utf8.h"
 
 namespace pyostrel::bind {
@@ -61,6 +62,28 @@ bool Arg<bool>::convert(PyObject* obj, bool& out) noexcept {
 }
 
 std::string Utf8::validated() const { return qel::text::utf8_string(bytes); }
+
+bool assign_bytes(std::string& out, qel::wire::Bytes bytes) noexcept {
+  try {
+    out.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return true;
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+bool Arg<std::string>::convert(PyObject* obj, std::string& out) noexcept {
+  Utf8 text;
+  if (!Arg<Utf8>::convert(obj, text)) return false;
+  try {
+    out = text.validated();
+    return true;
+  } catch (...) {
+    set_python_error("");
+    return false;
+  }
+}
 
 bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {
   if (PyUnicode_Check(obj)) {

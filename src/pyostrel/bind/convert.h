@@ -199,6 +199,16 @@ struct Arg<Utf8> {
   }
 };
 
+// Copies `bytes` into `out`; false with MemoryError set when it cannot.
+bool assign_bytes(std::string& out, qel::wire::Bytes bytes) noexcept;
+
+// Platform text into a native string: `bytes` holding valid UTF-8, else
+// Exception "invalid utf-8: ...".
+template <>
+struct Arg<std::string> {
+  static bool convert(PyObject* obj, std::string& out) noexcept;
+};
+
 template <>
 struct ToPy<std::string> {
   static PyObject* convert(const std::string& s) noexcept { return bytes_from(s.data(), s.size()); }

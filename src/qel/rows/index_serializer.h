@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,9 +22,15 @@ class SerializerError : public Error {
 
 using RowRefs = std::span<const StructValue* const>;
 
-// The catalog that rows are packed and unpacked against.
+// A catalog that never changes once shared: a message holding one keeps the
+// schema it was given, however the serializer's schema changes afterwards.
+using CatalogSnapshot = std::shared_ptr<const IndexSchemaCatalog>;
+
+// The catalog that rows are packed and unpacked against. A schema update
+// replaces the snapshot; snapshots handed out earlier stay as they were.
 struct IndexSerializer {
-  IndexSchemaCatalog catalog;
+  CatalogSnapshot snapshot = std::make_shared<const IndexSchemaCatalog>();
+  const IndexSchemaCatalog& catalog() const noexcept { return *snapshot; }
 };
 
 // One batch of `rows`, all written under the first row's (namespace, meta id).

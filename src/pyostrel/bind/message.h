@@ -1,0 +1,145 @@
+// Message classes from their declarations: get_/set_ methods for the declared
+// fields, encode(), and a strict decode under "<Class> decode: ".
+//
+//   bind::Message<ATUnsubscribeReq>("ATUnsubscribeReq", "doc").encode().build();
+#pragma once
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "pyostrel/bind/class.h"
+#include "qel/msg/layout.h"
+
+namespace pyostrel::bind {
+
+template <>
+struct Arg<qel::msg::Blob> {
+  static bool convert(PyObject* obj, qel::msg::Blob& out) noexcept {
+    Blob view;
+    if (!Arg<Blob>::convert(obj, view)) return false;
+    return assign_bytes(out.data, view.bytes);
+  }
+};
+template <>
+struct ToPy<qel::msg::Blob> {
+  static PyObject* convert(const qel::msg::Blob& b) noexcept { return bytes_from(b.data.data(), b.data.size()); }
+};
+
+template <>
+struct Arg<qel::msg::LittleEndianI32> {
+  static bool convert(PyObject* obj, qel::msg::LittleEndianI32& out) noexcept {
+    return Arg<std::int32_t>::convert(obj, out.value);
+  }
+};
+template <>
+struct ToPy<qel::msg::LittleEndianI32> {
+  static PyObject* convert(qel::msg::LittleEndianI32 v) noexcept { return PyLong_FromLong(v.value); }
+};
+
+template <auto... Path>
+struct PathValue;
+template <auto M>
+struct PathValue<M> {
+  using type = typename qel::msg::MemberOf<M>::Value;
+};
+template <auto M, auto... Rest>
+  requires(sizeof...(Rest) > 0)
+struct PathValue<M, Rest...> : PathValue<Rest...> {};
+
+// A field reached through the members of its embedded prefixes.
+template <class T, auto... Path>
+const typename PathValue<Path...>::type& get_path(const T& t) noexcept {
+  return (t.*....*Path);
+}
+template <class T, auto... Path>
+void set_path(T& t, typename PathValue<Path...>::type v) {
+  (t.*....*Path) = std::move(v);
+}
+
+template <qel::msg::Record T>
+std::string encode_message(const T& m) {
+  return qel::msg::encode(m);
+}
+template <qel::msg::Record T>
+void decode_message(T& m, Blob buf) {
+  qel::msg::decode(m, buf.bytes);
+}
+
+// The doc line of an accessor: "<Verb> the <kind> field <name>." (kept for the process).
+const char* field_doc(const char* verb, const std::string& kind, const char* name);
+
+template <class V>
+std::string kind_name() {
+  std::string out;
+  qel::msg::append_kind_name<V>(out);
+  return out;
+}
+
+template <class T>
+class Message : public Class<T> {
+ public:
+  Message(const char* name, const char* doc) : Class<T>(name, doc), name_(name) {
+    add_accessors<T, false, AccessList{}>();
+  }
+
+  template <auto F>
+  Message& method(const char* name, std::initializer_list<const char*> params = {}, const char* prefix = "",
+                  const char* doc = "") {
+    Class<T>::template method<F>(name, params, prefix, doc);
+    return *this;
+  }
+
+  Message& encode() {
+    method<&encode_message<T>>("encode", {}, "", "The body, fields in wire order.");
+    return *this;
+  }
+  // decode(buf) reading every wire field in order; on failure the object is
+  // unchanged and the error reads "<Class> decode: <codec error>".
+  Message& decode() {
+    return decode_with<&decode_message<T>>();
+  }
+  template <auto F>
+  Message& decode_with() {
+    std::string prefix = name_;
+    prefix += " decode: ";
+    method<F>("decode", {"buf"}, keep(std::move(prefix)));
+    return *this;
+  }
+
+ private:
+  using AccessList = std::array<qel::msg::Access, qel::msg::kMaxPrefixFields>;
+
+  // Which accessors exist is settled at compile time: a hidden field's
+  // accessors are never generated.
+  template <class R, bool Overridden, AccessList Override, auto... Outer>
+  void add_accessors() {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (add_entry<R, I, Overridden, Override, Outer...>(), ...);
+    }(std::make_index_sequence<std::tuple_size_v<std::remove_cv_t<decltype(R::kFields)>>>{});
+  }
+
+  template <class R, std::size_t I, bool Overridden, AccessList Override, auto... Outer>
+  void add_entry() {
+    static constexpr auto f = std::get<I>(R::kFields);
+    using F = std::remove_cv_t<decltype(f)>;
+    if constexpr (qel::msg::is_embed<F>) {
+      add_accessors<typename F::Value, true, f.access, Outer..., F::member>();
+    } else {
+      using V = typename F::Value;
+      constexpr unsigned access = Overridden ? Override[I] : f.access;
+      if constexpr ((access & qel::msg::kGet) != 0) {
+        Class<T>::template method<&get_path<T, Outer..., F::member>>(
+            keep(this->prefixed("get_", f.name)), {}, "", field_doc("Returns", kind_name<V>(), f.name));
+      }
+      if constexpr ((access & qel::msg::kSet) != 0) {
+        Class<T>::template method<&set_path<T, Outer..., F::member>>(
+            keep(this->prefixed("set_", f.name)), {"v"}, "", field_doc("Sets", kind_name<V>(), f.name));
+      }
+    }
+  }
+
+  std::string name_;
+};
+
+}  // namespace pyostrel::bind

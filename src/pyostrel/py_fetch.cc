@@ -1,0 +1,65 @@
+// Python classes of the historical fetch: ATFetchByCodeReq, ATFetchByTimeReq,
+// ATFetchSVRes.
+#include <span>
+
+#include "pyostrel/bind/message.h"
+#include "pyostrel/py_trading_server.h"
+#include "qel/msg/fetch.h"
+
+namespace pyostrel {
+namespace {
+
+using bind::Blob;
+using bind::Message;
+using bind::Shared;
+using qel::msg::ATFetchByCodeReq;
+using qel::msg::ATFetchByTimeReq;
+using qel::msg::ATFetchSVRes;
+using qel::rows::IndexSerializer;
+using qel::rows::StructValue;
+
+void decode_reply(ATFetchSVRes& res, Blob buf) { qel::msg::decode_fetch_reply(res, buf.bytes); }
+
+void set_compressor(ATFetchSVRes& res, Shared<IndexSerializer> compressor) {
+  qel::msg::attach_catalog(res, compressor->snapshot);
+}
+
+// Copied straight into the new objects, with no list of copies in between.
+std::span<const StructValue> results(ATFetchSVRes& res) { return qel::msg::fetch_rows(res); }
+
+std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
+
+}  // namespace
+
+PyTypeObject* fetch_by_code_req_type() noexcept {
+  return bind::type_of<ATFetchByCodeReq>([] {
+    return Message<ATFetchByCodeReq>("ATFetchByCodeReq", "Rows of one market and code over a time window.")
+        .encode()
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* fetch_by_time_req_type() noexcept {
+  return bind::type_of<ATFetchByTimeReq>([] {
+    return Message<ATFetchByTimeReq>("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.")
+        .encode()
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* fetch_sv_res_type() noexcept {
+  return bind::type_of<ATFetchSVRes>([] {
+    return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
+        .decode_with<&decode_reply>()
+        .method<&set_compressor>("set_compressor", {"compressor"}, "",
+                                 "Keeps the serializer's current catalog and decodes rows still waiting.")
+        .method<&results>("results", {}, "", "Copies of the rows.")
+        .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
+        .method<&json_results>("json_result", {}, "", "The rows as JSON text.")
+        .build();
+  });
+}
+
+}  // namespace pyostrel

@@ -1,0 +1,117 @@
+// Python classes of the trading server's session layer: Keepalive, universe
+// revisions and seeds, subscription.
+#include "pyostrel/py_trading_server.h"
+
+#include "pyostrel/bind/message.h"
+#include "qel/msg/trading_server.h"
+
+namespace pyostrel {
+namespace {
+
+using bind::Blob;
+using bind::Message;
+using bind::Ref;
+using bind::Shared;
+using qel::rows::IndexSerializer;
+using namespace qel::msg;
+
+void decode_keepalive(Keepalive& k, Blob buf) { qel::msg::decode_keepalive(k, buf.bytes); }
+
+template <class T>
+void set_compressor(T& m, Shared<IndexSerializer> compressor) {
+  m.catalog = compressor->snapshot;
+}
+
+void decode_universe(ATUniverseRes& res, Blob buf) { qel::msg::decode_universe(res, buf.bytes); }
+
+// {namespace: [StructValue, ...]}; a repeated namespace keeps its later rows.
+Ref universe_revs(const ATUniverseRes& res) {
+  Ref dict(PyDict_New());
+  if (!dict) throw bind::PythonErrorSet{};
+  for (auto& [namespace_, rows] : universe_revisions(res)) {
+    Ref key(bind::ToPy<std::string>::convert(namespace_));
+    Ref value(bind::ToPy<std::vector<qel::rows::StructValue>>::convert(std::move(rows)));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw bind::PythonErrorSet{};
+  }
+  return dict;
+}
+
+void decode_seeds(ATUniverseSeedsRes& res, Blob buf) { qel::msg::decode_seeds(res, buf.bytes); }
+
+void set_filters(ATSubscribeReq&, bind::Object filters) {
+  Ref fast;
+  if (!bind::as_fast_sequence(filters.obj, fast)) throw bind::PythonErrorSet{};
+  if (PySequence_Fast_GET_SIZE(fast.get()) != 0) {
+    throw qel::Error(
+        "ATSubscribeReq.set_filters: non-empty filters (ATSubscribeFilter) are not supported: only an empty filter "
+        "set is accepted, and the wire encodes the filter count only");
+  }
+}
+
+}  // namespace
+
+PyTypeObject* keepalive_type() noexcept {
+  return bind::type_of<Keepalive>([] {
+    return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
+        .encode()
+        .decode_with<&decode_keepalive>()
+        .build();
+  });
+}
+
+PyTypeObject* universe_req_type() noexcept {
+  return bind::type_of<ATUniverseReq>([] {
+    return Message<ATUniverseReq>("ATUniverseReq", "The universe revision read: the base request only.")
+        .encode()
+        .build();
+  });
+}
+
+PyTypeObject* universe_res_type() noexcept {
+  return bind::type_of<ATUniverseRes>([] {
+    return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
+        .decode_with<&decode_universe>()
+        .method<&set_compressor<ATUniverseRes>>("set_compressor", {"compressor"}, "",
+                                                "Keeps the serializer's current catalog for revs().")
+        .method<&universe_revs>("revs", {}, "decompress: ",
+                                "{namespace: [StructValue]}, decoded through the kept catalog.")
+        .build();
+  });
+}
+
+PyTypeObject* universe_seeds_req_type() noexcept {
+  return bind::type_of<ATUniverseSeedsReq>([] {
+    return Message<ATUniverseSeedsReq>("ATUniverseSeedsReq", "The universe seed read for one name, market and day.")
+        .encode()
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* universe_seeds_res_type() noexcept {
+  return bind::type_of<ATUniverseSeedsRes>([] {
+    return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
+        .decode_with<&decode_seeds>()
+        .method<&set_compressor<ATUniverseSeedsRes>>("set_compressor", {"compressor"}, "",
+                                                     "Keeps the serializer's current catalog for seed_data().")
+        .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
+        .build();
+  });
+}
+
+PyTypeObject* subscribe_req_type() noexcept {
+  return bind::type_of<ATSubscribeReq>([] {
+    return Message<ATSubscribeReq>("ATSubscribeReq", "The realtime subscription request.")
+        .method<&set_filters>("set_filters", {"v"}, "", "Accepts only an empty list: the wire carries no filters.")
+        .encode()
+        .build();
+  });
+}
+
+PyTypeObject* unsubscribe_req_type() noexcept {
+  return bind::type_of<ATUnsubscribeReq>([] {
+    return Message<ATUnsubscribeReq>("ATUnsubscribeReq", "Ends a realtime subscription.").encode().build();
+  });
+}
+
+}  // namespace pyostrel

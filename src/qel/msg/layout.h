@@ -1,0 +1,369 @@
+// Messages as declarations: a plain struct and one list of its fields in body
+// order drive encode, strict decode and, in the binding, the accessors.
+//
+//   struct ATUnsubscribeReq {
+//     BaseRequest base;
+//     std::string uuid;
+//     static constexpr auto kFields = std::tuple{
+//         Embed<&ATUnsubscribeReq::base>{{kGetSet, kSet}},  // seq, token
+//         Field<&ATUnsubscribeReq::uuid>{"uuid", kSet},
+//     };
+//   };
+//
+// The wire kind of a field follows from its C++ type: integers big-endian at
+// their width, double as f64, bool as one byte, std::string as `string`
+// (UTF-8 checked on decode), Blob as `bytes`, std::vector<T> as vec<T>,
+// RawVec<T> as rawvec<T>, LittleEndianI32, std::optional<R> as a one-byte
+// optional union, and any struct with kFields as a nested record.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "qel/wire/codec.h"
+
+namespace qel::msg {
+
+using wire::Reader;
+using wire::Writer;
+
+// Which Python accessors a field has.
+enum Access : std::uint8_t { kHidden = 0, kGet = 1, kSet = 2, kGetSet = kGet | kSet };
+
+// `bytes`: opaque, never checked.
+struct Blob {
+  std::string data;
+  bool operator==(const Blob&) const = default;
+};
+
+// rawvec<T>: a big-endian count, then little-endian elements of 4 or 8 bytes.
+template <class T>
+struct RawVec {
+  std::vector<T> items;
+  bool operator==(const RawVec&) const = default;
+};
+
+// A lone i32 in native little-endian byte order.
+struct LittleEndianI32 {
+  std::int32_t value = 0;
+  bool operator==(const LittleEndianI32&) const = default;
+};
+
+// A list that the wire carries as its count only, always 0.
+struct EmptyList {
+  bool operator==(const EmptyList&) const = default;
+};
+
+template <auto M>
+struct MemberOf;
+template <class C, class V, V C::*M>
+struct MemberOf<M> {
+  using Class = C;
+  using Value = V;
+};
+
+template <auto M>
+struct Field {
+  using Value = typename MemberOf<M>::Value;
+  static constexpr auto member = M;
+  const char* name;
+  Access access = kGetSet;
+};
+
+// A shared prefix (a struct with fields of its own), laid out inline.
+// `access` overrides the prefix's own access per field, in its order.
+inline constexpr std::size_t kMaxPrefixFields = 8;
+
+template <auto M>
+struct Embed {
+  using Value = typename MemberOf<M>::Value;
+  static constexpr auto member = M;
+  static constexpr std::size_t kMaxFields = kMaxPrefixFields;
+  std::array<Access, kMaxFields> access{kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet};
+};
+
+template <class T>
+concept Record = requires { T::kFields; };
+
+template <class T>
+inline constexpr bool is_embed = false;
+template <auto M>
+inline constexpr bool is_embed<Embed<M>> = true;
+
+// ---- one value of each wire kind -------------------------------------------
+
+template <class T>
+struct Wire;
+
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+struct Wire<T> {
+  using U = std::make_unsigned_t<T>;
+  static std::size_t size(T) noexcept { return sizeof(T); }
+  static void write(Writer& w, T v) {
+    if constexpr (sizeof(T) == 1) w.write_u8(static_cast<std::uint8_t>(v));
+    if constexpr (sizeof(T) == 2) w.write_u16(static_cast<std::uint16_t>(v));
+    if constexpr (sizeof(T) == 4) w.write_u32(static_cast<std::uint32_t>(v));
+    if constexpr (sizeof(T) == 8) w.write_u64(static_cast<std::uint64_t>(v));
+  }
+  static T read(Reader& r) {
+    if constexpr (sizeof(T) == 1) return static_cast<T>(r.read_u8());
+    if constexpr (sizeof(T) == 2) return static_cast<T>(r.read_u16());
+    if constexpr (sizeof(T) == 4) return static_cast<T>(r.read_u32());
+    if constexpr (sizeof(T) == 8) return static_cast<T>(r.read_u64());
+  }
+};
+
+template <>
+struct Wire<bool> {
+  static std::size_t size(bool) noexcept { return 1; }
+  static void write(Writer& w, bool v) { w.write_bool(v); }
+  static bool read(Reader& r) { return r.read_u8() != 0; }
+};
+
+template <>
+struct Wire<double> {
+  static std::size_t size(double) noexcept { return 8; }
+  static void write(Writer& w, double v) { w.write_f64(v); }
+  static double read(Reader& r) { return r.read_f64(); }
+};
+
+template <>
+struct Wire<std::string> {
+  static std::size_t size(const std::string& v) noexcept { return 4 + v.size(); }
+  static void write(Writer& w, const std::string& v) { w.write_string(v); }
+  static std::string read(Reader& r) { return r.read_string(); }
+};
+
+template <>
+struct Wire<Blob> {
+  static std::size_t size(const Blob& v) noexcept { return 4 + v.data.size(); }
+  static void write(Writer& w, const Blob& v) { w.write_bytes(wire::as_bytes(v.data)); }
+  static Blob read(Reader& r) { return {r.read_bytes()}; }
+};
+
+template <>
+struct Wire<LittleEndianI32> {
+  static std::size_t size(LittleEndianI32) noexcept { return 4; }
+  static void write(Writer& w, LittleEndianI32 v) {
+    const auto u = static_cast<std::uint32_t>(v.value);
+    const std::uint8_t le[4] = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
+                                static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
+    w.write_raw(wire::Bytes(le, 4));
+  }
+  static LittleEndianI32 read(Reader& r) {
+    const wire::Bytes b = r.read_view(4);
+    return {static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                                      std::uint32_t{b[3]} << 24)};
+  }
+};
+
+template <>
+struct Wire<EmptyList> {
+  static std::size_t size(EmptyList) noexcept { return 4; }
+  static void write(Writer& w, EmptyList) { w.write_u32(0); }
+  static EmptyList read(Reader& r) {
+    // No element layout exists: any other count cannot be read past.
+    if (const std::uint32_t n = r.read_u32(); n != 0) throw wire::CodecError::length_overflow(n, r.remaining());
+    return {};
+  }
+};
+
+template <class T>
+struct Wire<RawVec<T>> {
+  static std::size_t size(const RawVec<T>& v) noexcept { return 4 + sizeof(T) * v.items.size(); }
+  static void write(Writer& w, const RawVec<T>& v) { w.write_rawvec(std::span<const T>(v.items)); }
+  static RawVec<T> read(Reader& r) { return {r.read_rawvec<T>()}; }
+};
+
+template <class T>
+struct Wire<std::vector<T>> {
+  static std::size_t size(const std::vector<T>& v) noexcept {
+    std::size_t n = 4;
+    for (const T& item : v) n += Wire<T>::size(item);
+    return n;
+  }
+  static void write(Writer& w, const std::vector<T>& v) {
+    w.write_u32(wire::u32_length(v.size()));
+    for (const T& item : v) Wire<T>::write(w, item);
+  }
+  static std::vector<T> read(Reader& r) {
+    const std::uint32_t n = r.read_u32();
+    std::vector<T> out;
+    // Every element takes at least one byte: a lying count cannot reserve
+    // more than the input could hold.
+    out.reserve(std::min<std::size_t>(n, r.remaining()));
+    for (std::uint32_t i = 0; i < n; ++i) out.push_back(Wire<T>::read(r));
+    return out;
+  }
+};
+
+// Appends the wire notation of a kind, for docstrings.
+template <class T>
+void append_kind_name(std::string& out) {
+  if constexpr (std::is_same_v<T, bool>) {
+    out += "bool";
+  } else if constexpr (std::is_integral_v<T>) {
+    out += std::is_signed_v<T> ? 'i' : 'u';
+    out += std::to_string(8 * sizeof(T));
+  } else if constexpr (std::is_same_v<T, double>) {
+    out += "f64";
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    out += "string";
+  } else if constexpr (std::is_same_v<T, Blob>) {
+    out += "bytes";
+  } else if constexpr (std::is_same_v<T, LittleEndianI32>) {
+    out += "little-endian i32";
+  } else if constexpr (std::is_same_v<T, EmptyList>) {
+    out += "u32 count (always 0)";
+  } else if constexpr (requires { T{}.items; }) {
+    out += "rawvec<";
+    append_kind_name<typename decltype(T{}.items)::value_type>(out);
+    out += '>';
+  } else if constexpr (requires { T{}.has_value(); }) {
+    out += "optional ";
+    append_kind_name<typename T::value_type>(out);
+  } else if constexpr (requires { typename T::value_type; }) {
+    out += "vec<";
+    append_kind_name<typename T::value_type>(out);
+    out += '>';
+  } else {
+    out += "record";
+  }
+}
+
+// ---- records ------------------------------------------------------------------
+
+template <Record T>
+std::size_t record_size(const T& v) noexcept;
+template <Record T>
+void write_record(Writer& w, const T& v);
+
+template <Record T>
+auto read_record(Reader& r);
+template <Record T>
+void assign_record(T& target, auto&& decoded);
+
+template <Record T>
+struct Wire<T> {
+  static std::size_t size(const T& v) noexcept { return record_size(v); }
+  static void write(Writer& w, const T& v) { write_record(w, v); }
+  static T read(Reader& r) {
+    T out{};
+    assign_record(out, read_record<T>(r));
+    return out;
+  }
+};
+
+// Absent is one zero byte; present is 1, then the record.
+template <Record T>
+struct Wire<std::optional<T>> {
+  static std::size_t size(const std::optional<T>& v) noexcept { return 1 + (v ? record_size(*v) : 0); }
+  static void write(Writer& w, const std::optional<T>& v) {
+    w.write_u8(v ? 1 : 0);
+    if (v) write_record(w, *v);
+  }
+  static std::optional<T> read(Reader& r) {
+    const std::uint8_t tag = r.read_u8();
+    if (tag == 0) return std::nullopt;
+    if (tag != 1) throw wire::CodecError::unknown_enum(tag);
+    return Wire<T>::read(r);
+  }
+};
+
+template <Record T>
+std::size_t record_size(const T& v) noexcept {
+  return std::apply(
+      [&](const auto&... f) {
+        return (std::size_t{0} + ... + [&]<class F>(const F&) {
+          using Member = typename F::Value;
+          if constexpr (is_embed<F>) {
+            return record_size<Member>(v.*F::member);
+          } else {
+            return Wire<Member>::size(v.*F::member);
+          }
+        }(f));
+      },
+      T::kFields);
+}
+
+template <Record T>
+void write_record(Writer& w, const T& v) {
+  std::apply(
+      [&](const auto&... f) {
+        (
+            [&]<class F>(const F&) {
+              using Member = typename F::Value;
+              if constexpr (is_embed<F>) {
+                write_record(w, v.*F::member);
+              } else {
+                Wire<Member>::write(w, v.*F::member);
+              }
+            }(f),
+            ...);
+      },
+      T::kFields);
+}
+
+// Reads the fields in body order (a braced list evaluates left to right).
+template <Record T>
+auto read_record(Reader& r) {
+  return std::apply(
+      [&](const auto&... f) {
+        return std::tuple{[&]<class F>(const F&) {
+          using Member = typename F::Value;
+          if constexpr (is_embed<F>) {
+            return read_record<Member>(r);
+          } else {
+            return Wire<Member>::read(r);
+          }
+        }(f)...};
+      },
+      T::kFields);
+}
+
+template <Record T>
+void assign_record(T& target, auto&& decoded) {
+  std::apply(
+      [&](const auto&... f) {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+          (
+              [&]<class F>(const F&, auto&& value) {
+                if constexpr (is_embed<F>) {
+                  assign_record(target.*F::member, std::move(value));
+                } else {
+                  target.*F::member = std::move(value);
+                }
+              }(f, std::get<I>(decoded)),
+              ...);
+        }(std::index_sequence_for<decltype(f)...>{});
+      },
+      T::kFields);
+}
+
+// The body of `v`, written into one buffer of its final size.
+template <Record T>
+std::string encode(const T& v) {
+  Writer w(record_size(v));
+  write_record(w, v);
+  return std::move(w).take();
+}
+
+// Reads the wire fields of T from `body` and, only once all have decoded,
+// replaces them in `target`; fields outside the list (a stored catalog, rows)
+// are kept. Bytes after the last field are ignored. Throws wire::CodecError.
+template <Record T>
+void decode(T& target, wire::Bytes body) {
+  Reader r(body);
+  auto decoded = read_record<T>(r);
+  assign_record(target, std::move(decoded));
+}
+
+}  // namespace qel::msg
