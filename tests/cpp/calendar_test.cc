@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qel/time/calendar.h"
@@ -92,6 +93,67 @@ TEST(CalendarMemo, UnsortedHolidaysAndRepeatedQueriesAgreeWithAFreshCalendar) {
   EXPECT_EQ(changed.resolve_trade_day(t, Pattern::ceil).trade_day, fresh.resolve_trade_day(t, Pattern::ceil).trade_day);
   EXPECT_EQ(changed.current_sections(t), fresh.current_sections(t));
   EXPECT_NE(changed.current_sections(t), shared.current_sections(t));
+}
+
+// Outcome of a day search: the instant found, or the text it gave up with.
+std::string search(const MarketCalendar& cal, std::int64_t t, Pattern p, int direction) {
+  std::int64_t found = 0;
+  const std::string error = qel::test_support::error_text<InternalError>([&] { found = cal.step_to_trading_day(t, p, direction); });
+  return error == "no error" ? std::to_string(found) : error;
+}
+
+TEST(CalendarMemo, SearchesThatReachARememberedRunAgreeWithAFreshCalendar) {
+  // Closed days just past the step bound, between two open weekdays.
+  const std::int64_t first = days_from_civil(2024, 1, 3), length = kMaxDaySteps + 2, last = first + length - 1;
+  ASSERT_EQ(weekday_of_day(last + 1), 4);  // a Thursday
+  const MarketCalendar shared = make(8, kDaySessions, closed_run(first, static_cast<int>(length)));
+  // Walks either way over the days where searches start to give up (a
+  // backward search from last - 1 on, a forward one up to first + 1), then a
+  // search a second off the walk's instants, which the run must not answer.
+  struct Walk { int direction; std::int64_t from, to; };
+  for (const Walk& w : {Walk{-1, last - 3, last + 1}, Walk{-1, last + 1, last - 3}, Walk{+1, first - 1, first + 3},
+                        Walk{+1, first + 3, first - 1}}) {
+    const Pattern p = w.direction > 0 ? Pattern::ceil : Pattern::floor;
+    auto agree = [&](std::int64_t t) {
+      ASSERT_EQ(search(shared, t, p, w.direction), search(make(8, kDaySessions, shared.holidays), t, p, w.direction))
+          << (t - first * kDay) / kDay << " " << w.direction;
+    };
+    const std::int64_t step = w.from < w.to ? 1 : -1;
+    for (std::int64_t day = w.from; day != w.to + step; day += step) agree(day * kDay + 2 * 3600);  // 10:00 local
+    agree((w.direction > 0 ? first + 3 : last - 3) * kDay + 2 * 3600 + 1);
+  }
+}
+
+TEST(CalendarMemo, ResolutionsWalkedDayByDayAgreeWithAFreshCalendar) {
+  // Runs of closed days, a Friday holiday (which closes the weekend after it
+  // under FLOOR only) and a run across the spring switch of US Eastern time,
+  // where instants a whole day apart skip a local date near midnight.
+  std::vector<std::int32_t> holidays = closed_run(days_from_civil(2024, 1, 10), 12);
+  holidays.push_back(20240126);
+  for (std::int32_t d : closed_run(days_from_civil(2024, 3, 8), 5)) holidays.push_back(d);
+  const Periods periods{{"trading_period", {{930, 1130}, {1300, 1500}}}, {"after_holiday", {{-300, 230}, {900, 1500}}}};
+  for (std::int32_t tz : {8, kUsEastern}) {
+    for (bool ignore : {false, true}) {
+      const MarketCalendar shared = make(tz, periods, holidays, ignore);
+      for (std::int64_t hh : {0, 10, 23}) {
+        const std::int64_t t0 = shared.local_to_utc(2024, 1, 1, hh, 30);
+        for (bool backward : {false, true}) {
+          for (std::int64_t k = 0; k <= 90; ++k) {
+            const std::int64_t t = t0 + (backward ? 90 - k : k) * kDay;
+            for (Pattern p : {Pattern::floor, Pattern::ceil, Pattern::round}) {
+              const MarketCalendar fresh = make(tz, periods, holidays, ignore);
+              const Resolution a = shared.resolve_trade_day(t, p), b = fresh.resolve_trade_day(t, p);
+              ASSERT_EQ(std::tuple(a.trade_day, a.policy, a.action_day), std::tuple(b.trade_day, b.policy, b.action_day))
+                  << tz << " " << ignore << " " << t << " " << static_cast<int>(p);
+              for (int direction : {-1, +1}) {
+                ASSERT_EQ(search(shared, t, p, direction), search(fresh, t, p, direction)) << t << " " << direction;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(CalendarCivil, RoundTripAndSuccessionOverWideRange) {

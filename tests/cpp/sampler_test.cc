@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <string>
@@ -244,6 +245,32 @@ TEST(SamplerFailures, RaiseInternalError) {
   for (const auto& [name, fn] : cases) EXPECT_THROW(fn(), InternalError) << name;
   // A Monday with its own policy needs no fallback.
   EXPECT_TRUE(calculate_status(no_default, jan(8, 10), C).market_open);
+}
+
+// Walks over a long run of closed days. Each day of such a walk used to search
+// the whole run again: these calls took from seconds to about a minute.
+TEST(SamplerLongRuns, CrossAClosedRunOnce) {
+  using Clock = std::chrono::steady_clock;
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+  const auto limit = std::chrono::milliseconds(500);
+#else
+  const auto limit = std::chrono::seconds(5);
+#endif
+  const std::int64_t jan2 = days_from_civil(2024, 1, 2);
+  const std::vector<std::int32_t> closed = closed_before(jan2, 24000);
+  const CivilDate open = civil_from_days(jan2 - 24001);  // the last open day before the run
+  // After a holiday the session opens 20,000 days ahead of its trade day, so
+  // an edge search from inside the run steps forward through it.
+  const Periods far{{"trading_period", {{930, 1130}, {1300, 1500}}}, {"after_holiday", {{-48000000, -47999900}}}};
+  const std::int64_t in_run = jan(1, 12) - 19000 * kDay * 1000;
+
+  const auto start = Clock::now();
+  // The first bar of the day after the run reports the close before it.
+  EXPECT_EQ(sampler_tm_bound(make(closed), jan(2, 9, 32), 300, true),
+            std::pair(at(open.year, open.month, open.day, 15), jan(2, 9, 35)));
+  EXPECT_EQ(next_market_break_time(make(closed, true, far), in_run), jan(3, 11, 30));
+  EXPECT_EQ(next_market_continue_time(make(closed, true, far), in_run), jan(3, 9, 30));
+  EXPECT_LT(Clock::now() - start, limit);
 }
 
 TEST(SamplerExtremes, StayDefined) {

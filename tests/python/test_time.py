@@ -2,6 +2,7 @@
 
 import collections
 import random
+import time
 import types
 from datetime import date, datetime, timedelta, timezone
 
@@ -200,6 +201,17 @@ def test_day_search_gives_up_on_a_century_of_holidays():
     with pytest.raises(BaseException) as info:
         p.calculate_market_status(at(2000, 1, 5, 10), 8, PERIODS, closed)
     assert not isinstance(info.value, Exception)
+
+
+def test_first_bar_after_a_long_run_of_holidays_steps_back_over_it_once():
+    # The first bar's previous end is the close before 24,000 closed days; the
+    # walk back used to search the whole run again for every day (about a minute).
+    last_open = date(2024, 1, 1) - timedelta(days=24000)
+    closed = [int((last_open + timedelta(days=i)).strftime("%Y%m%d")) for i in range(1, 24001)]
+    start = time.perf_counter()
+    got = p.sampler_tm_bound(jan(2, 9, 32), 8, PERIODS, closed, 300)
+    assert time.perf_counter() - start < 0.5
+    assert got == (at(last_open.year, last_open.month, last_open.day, 15), jan(2, 9, 35))
 
 
 # ---- MarketStatus ----

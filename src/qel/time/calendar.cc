@@ -54,10 +54,14 @@ bool SortedDays::contains(std::int64_t day) const noexcept {
 
 std::int64_t clamp_instant_ms(std::int64_t ms) noexcept { return std::clamp(ms, -kMaxInstantMs, kMaxInstantMs); }
 
+namespace {
+[[noreturn]] void day_steps_exceeded() {
+  throw InternalError("no trading day within " + std::to_string(kMaxDaySteps) + " days of the instant");
+}
+}  // namespace
+
 void count_day_step(int& steps) {
-  if (++steps > kMaxDaySteps) {
-    throw InternalError("no trading day within " + std::to_string(kMaxDaySteps) + " days of the instant");
-  }
+  if (++steps > kMaxDaySteps) day_steps_exceeded();
 }
 
 std::pair<std::int64_t, std::int64_t> us_eastern_dst(std::int64_t year) noexcept {
@@ -203,17 +207,39 @@ std::int64_t MarketCalendar::last_end(std::string_view policy, std::int64_t trad
   return place(non_empty(policy_sections(policy), policy).back(), trade_day).end;
 }
 
-std::int64_t MarketCalendar::next_trading_instant(std::int64_t t, Pattern pattern) const {
+std::int64_t MarketCalendar::step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const {
+  RunMemo& run = memo_.run[direction > 0 ? 1 : 0];
+  const std::int64_t step = direction > 0 ? kDay : -kDay;
+  // The remembered run answers for an instant on it (or at its end): it is
+  // the same instants this search would classify.
+  auto on_run = [&](std::int64_t x) {
+    if (!run.valid || run.pattern != pattern || (run.found - x) % kDay != 0) return false;
+    return direction > 0 ? run.near <= x && x <= run.found : run.found <= x && x <= run.near;
+  };
+  std::int64_t x = t;
   int steps = 0;
-  do {
+  bool joined = false;
+  for (;;) {
+    if (on_run(x + step)) {
+      // Every day crossed still counts towards the bound.
+      if (steps + (run.found - x) / step > kMaxDaySteps) day_steps_exceeded();
+      x = run.found;
+      joined = true;
+      break;
+    }
     count_day_step(steps);
-    t += kDay;
-  } while (classify_day(t, pattern) != DayClass::trading);
-  return t;
+    x += step;
+    if (classify_day(x, pattern) == DayClass::trading) break;
+  }
+  // Both runs end at x and are closed up to it, so the longer one is kept.
+  std::int64_t near = t + step;
+  if (joined && (direction > 0 ? run.near < near : run.near > near)) near = run.near;
+  run = {near, x, pattern, true};
+  return x;
 }
 
 Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {
-  const std::int64_t next = local_date(next_trading_instant(t, pattern));
+  const std::int64_t next = local_date(step_to_trading_day(t, pattern, +1));
   const std::string_view policy = period_policy(next);
   const std::int64_t start = first_start(policy, next);
   if (pattern == Pattern::ceil || t >= start - 600) return {policy, next, 0};
@@ -235,7 +261,7 @@ Resolution MarketCalendar::resolve_uncached(std::int64_t t, Pattern pattern) con
     const std::int64_t close = last_end(stay.policy, today);
     switch (pattern) {
       case Pattern::floor: {
-        const std::int64_t next = local_date(next_trading_instant(t, Pattern::floor));
+        const std::int64_t next = local_date(step_to_trading_day(t, Pattern::floor, +1));
         const std::string_view policy = period_policy(next);
         r = t >= first_start(policy, next) ? Resolution{policy, next, 0} : stay;
         break;
@@ -244,13 +270,7 @@ Resolution MarketCalendar::resolve_uncached(std::int64_t t, Pattern pattern) con
       default: r = t < close + 600 ? stay : forward_search(t, pattern, today); break;
     }
   } else {
-    std::int64_t x = t;
-    int steps = 0;
-    do {
-      count_day_step(steps);
-      x -= kDay;
-    } while (classify_day(x, Pattern::floor) != DayClass::trading);
-    r = forward_search(t, pattern, local_date(x));
+    r = forward_search(t, pattern, local_date(step_to_trading_day(t, Pattern::floor, -1)));
   }
   r.action_day = today;
   return r;

@@ -95,6 +95,10 @@ class MarketCalendar {
   // Sessions (epoch milliseconds) of `trade_day` by the date's own rule; empty
   // on a weekend or holiday.
   std::vector<Span> tradeday_sections(std::int32_t trade_day) const;
+  // The nearest instant t + k * direction * kDay (k >= 1, direction +1 or -1)
+  // that classifies as Trading under `pattern`; throws InternalError once k
+  // passes kMaxDaySteps.
+  std::int64_t step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const;
 
   // A section of `trade_day` placed on its date, in seconds.
   Span place(const Section& s, std::int64_t trade_day) const noexcept;
@@ -135,8 +139,21 @@ class MarketCalendar {
     std::int64_t day = 0;
     bool valid = false;
   };
+  // The run of closed days a day-stepping search crossed, one per direction:
+  // the instants from `near` on, stepping a day at a time towards `found`,
+  // classify as closed under `pattern`, and `found` as Trading. A walk that
+  // resolves day after day over a long run (the sampler stepping back to the
+  // previous trade day, an edge search stepping forward) crosses it once
+  // instead of once per day.
+  struct RunMemo {
+    std::int64_t near = 0;
+    std::int64_t found = 0;
+    Pattern pattern = Pattern::floor;
+    bool valid = false;
+  };
   struct Memos {
     ResolutionMemo resolution{};
+    std::array<RunMemo, 2> run{};  // backward, forward
     std::array<SectionsMemo, 3> sections{};
     unsigned sections_next = 0;
     std::array<PolicyMemo, 4> policy{};
@@ -151,6 +168,7 @@ class MarketCalendar {
     Memos(const Memos&) noexcept {}
     Memos& operator=(const Memos&) noexcept {
       resolution = {};
+      run = {};
       sections = {};
       policy = {};
       day = {};
@@ -171,8 +189,6 @@ class MarketCalendar {
   // YYYYMMDD of the local date of t.
   std::int64_t local_date(std::int64_t t) const noexcept;
   std::int64_t offset_at(std::int64_t t) const noexcept;
-  // The first day after the local date of t (stepping from t) that classifies as Trading.
-  std::int64_t next_trading_instant(std::int64_t t, Pattern pattern) const;
   // The first trading day after t's date, or `fallback` when t is more than
   // 600 s before its first session (except under CEIL), with its policy.
   Resolution forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const;

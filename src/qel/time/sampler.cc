@@ -245,15 +245,6 @@ std::array<std::int64_t, 3> trade_day_frame(const MarketCalendar& calendar, std:
   const Resolution r = calendar.resolve_trade_day(now / 1000, pattern);
   return {calendar.first_start(r.policy, r.trade_day) * 1000, now, calendar.last_end(r.policy, r.trade_day) * 1000};
 }
-
-std::int64_t step_to_trading_day(const MarketCalendar& calendar, std::int64_t x, std::int64_t step) {
-  int steps = 0;
-  do {
-    count_day_step(steps);
-    x += step;
-  } while (calendar.classify_day(x, Pattern::floor) != DayClass::trading);
-  return x;
-}
 }  // namespace
 
 std::array<std::int64_t, 3> equivalant_market_time(const MarketCalendar& calendar, std::int64_t now,
@@ -261,10 +252,10 @@ std::array<std::int64_t, 3> equivalant_market_time(const MarketCalendar& calenda
   std::array<std::int64_t, 3> out = trade_day_frame(calendar, now, pattern);
   std::int64_t candidate = now;
   if (pattern == Pattern::floor && now < out[0]) {
-    out = trade_day_frame(calendar, step_to_trading_day(calendar, out[0] / 1000, -kDay) * 1000, Pattern::floor);
+    out = trade_day_frame(calendar, calendar.step_to_trading_day(out[0] / 1000, Pattern::floor, -1) * 1000, Pattern::floor);
     candidate = out[2];
   } else if (pattern == Pattern::ceil && now > out[2]) {
-    out = trade_day_frame(calendar, step_to_trading_day(calendar, now / 1000, kDay) * 1000, Pattern::floor);
+    out = trade_day_frame(calendar, calendar.step_to_trading_day(now / 1000, Pattern::floor, +1) * 1000, Pattern::floor);
     candidate = out[0];
   }
   out[1] = std::min(out[2], std::max(candidate, out[0]));
