@@ -7,6 +7,7 @@
 #include "pyostrel/bind/ref.h"
 #include "pyostrel/py_aliases.h"
 #include "pyostrel/py_constants.h"
+#include "pyostrel/py_data_ring.h"
 #include "pyostrel/py_rows.h"
 #include "pyostrel/py_time.h"
 #include "pyostrel/py_trading_server.h"
@@ -61,6 +62,7 @@ bool register_all(PyObject* m) {
       && add_market_status_functions(m)
       && add_constants(m, groups::market_states)
       // 8: data-ring identity
+      && add_type(m, lanterfold_category_type())
       && add_constants(m, groups::ring_identity)
       // 9-10: storage client, market reference data
       && add_encode_raw_frame(m)
@@ -81,6 +83,14 @@ bool register_all(PyObject* m) {
       && add_type(m, universe_seeds_req_type())
       && add_type(m, fetch_sv_res_type())
       && add_type(m, universe_seeds_res_type())
+      && add_type(m, dr_market_status_type())
+      && add_type(m, push_start_req_type())
+      && add_type(m, push_start_res_type())
+      && add_type(m, push_stop_req_type())
+      && add_type(m, push_stop_res_type())
+      && add_type(m, binary_push_req_type())
+      && add_type(m, sampler_push_req_type())
+      && add_type(m, report_market_meta_req_type())
       // 15: second command table, push types
       && add_constants(m, groups::data_ring)
       // 16: storage-master history messages, subscriptions

@@ -1,0 +1,168 @@
+// Python classes of the data ring: DRPushStartReq/Res, DRPushStopReq/Res,
+// DRBinaryPushDataReq, DRSamplerPushDataReq, DRReportMarketMetaReq,
+// DRMarketStatus, LanterfoldCategory.
+#include "pyostrel/py_data_ring.h"
+
+#include <span>
+#include <vector>
+
+#include "pyostrel/bind/message.h"
+#include "qel/msg/data_ring.h"
+
+namespace pyostrel::bind {
+
+// rawvec<T> crosses as a list of int, like vec<T>.
+template <class T>
+struct Arg<qel::msg::RawVec<T>> {
+  static bool convert(PyObject* obj, qel::msg::RawVec<T>& out) noexcept {
+    return Arg<std::vector<T>>::convert(obj, out.items);
+  }
+};
+template <class T>
+struct ToPy<qel::msg::RawVec<T>> {
+  static PyObject* convert(const qel::msg::RawVec<T>& v) noexcept { return ToPy<std::vector<T>>::convert(v.items); }
+};
+
+}  // namespace pyostrel::bind
+
+namespace pyostrel {
+namespace {
+
+using bind::Blob;
+using bind::Message;
+using bind::Shared;
+using bind::SharedList;
+using qel::rows::IndexSerializer;
+using qel::rows::StructValue;
+using namespace qel::msg;
+
+// A second class over a native type that already has one: built once into
+// its own cache.
+template <class Define>
+PyTypeObject* second_type(PyTypeObject*& cache, Define&& define) noexcept {
+  if (cache) return cache;
+  try {
+    return define(cache);
+  } catch (...) {
+    bind::set_python_error("");
+    return nullptr;
+  }
+}
+
+// ---- row pushes ---------------------------------------------------------------
+
+BinaryPush& push_of(BinaryPush& p) { return p; }
+const BinaryPush& push_of(const BinaryPush& p) { return p; }
+BinaryPush& push_of(SamplerPush& s) { return s.push; }
+const BinaryPush& push_of(const SamplerPush& s) { return s.push; }
+
+template <class T>
+void set_compressor(T& m, Shared<IndexSerializer> compressor) {
+  push_of(m).catalog = compressor->snapshot;
+}
+
+template <class T>
+void set_values(T& m, SharedList<StructValue> values) {
+  std::vector<StructValue> copies;
+  copies.reserve(values.refs().size());
+  for (const StructValue* row : values.refs()) copies.push_back(*row);
+  push_of(m).values = std::move(copies);
+}
+
+// Copied straight into the new objects.
+template <class T>
+std::span<const StructValue> values(const T& m) {
+  return push_of(m).values;
+}
+
+template <class T>
+std::string encode(const T& m) {
+  return encode_push(m);
+}
+
+template <class T>
+Message<T>& push_methods(Message<T>& cls) {
+  return cls.template method<&set_compressor<T>>("set_compressor", {"compressor"}, "",
+                                                 "Keeps the serializer's current catalog for encode().")
+      .template method<&set_values<T>>("set_values", {"values"}, "", "Stores copies of the rows, replacing any.")
+      .template method<&values<T>>("values", {}, "", "Copies of the rows.")
+      .template method<&encode<T>>("encode", {}, "",
+                                   "The body; the rows go as a compressed batch set built with the kept catalog.");
+}
+
+// ---- LanterfoldCategory ---------------------------------------------------------
+
+void decode_lanterfold(LanterfoldCategory& c, Blob buf) { qel::msg::decode_lanterfold(c, buf.bytes); }
+
+}  // namespace
+
+PyTypeObject* lanterfold_category_type() noexcept {
+  return bind::type_of<LanterfoldCategory>([] {
+    return Message<LanterfoldCategory>("LanterfoldCategory", "A data-ring member's category and identity.")
+        .encode()
+        .method<&decode_lanterfold>("decode", {"buf"}, "LanterfoldCategory.decode ",
+                                    "Reads category, then identify; on failure nothing changes.")
+        .build();
+  });
+}
+
+PyTypeObject* dr_market_status_type() noexcept {
+  return bind::type_of<DRMarketStatus>([] {
+    return Message<DRMarketStatus>("DRMarketStatus", "The multi-market status broadcast.").encode().decode().build();
+  });
+}
+
+PyTypeObject* push_start_req_type() noexcept {
+  return bind::type_of<DRPushStartReq>([] {
+    return Message<DRPushStartReq>("DRPushStartReq", "Starts a push session; seq stays off the wire.")
+        .method<&bind::get_member<&DRPushStartReq::seq>>("get_seq", {}, "", "Returns the correlation number.")
+        .method<&bind::set_member<&DRPushStartReq::seq>>("set_seq", {"v"}, "",
+                                                          "Sets the i32 correlation number (never encoded).")
+        .encode()
+        .build();
+  });
+}
+
+PyTypeObject* push_stop_req_type() noexcept {
+  return bind::type_of<PushSession>([] {
+    return Message<PushSession>("DRPushStopReq", "Stops a push session.").encode().build();
+  });
+}
+
+PyTypeObject* push_start_res_type() noexcept {
+  static PyTypeObject* cache = nullptr;
+  return second_type(cache, [](PyTypeObject*& c) {
+    return Message<PushSession>("DRPushStartRes", "The push-session start reply.").decode().build(c);
+  });
+}
+
+PyTypeObject* push_stop_res_type() noexcept {
+  static PyTypeObject* cache = nullptr;
+  return second_type(cache, [](PyTypeObject*& c) {
+    return Message<PushSession>("DRPushStopRes", "The push-session stop reply.").decode().build(c);
+  });
+}
+
+PyTypeObject* binary_push_req_type() noexcept {
+  return bind::type_of<BinaryPush>([] {
+    Message<BinaryPush> cls("DRBinaryPushDataReq", "Pushes rows to the data ring.");
+    return push_methods(cls).build();
+  });
+}
+
+PyTypeObject* report_market_meta_req_type() noexcept {
+  static PyTypeObject* cache = nullptr;
+  return second_type(cache, [](PyTypeObject*& c) {
+    Message<BinaryPush> cls("DRReportMarketMetaReq", "Reports market meta rows to the data ring.");
+    return push_methods(cls).build(c);
+  });
+}
+
+PyTypeObject* sampler_push_req_type() noexcept {
+  return bind::type_of<SamplerPush>([] {
+    Message<SamplerPush> cls("DRSamplerPushDataReq", "Pushes sampler rows; save follows the rows.");
+    return push_methods(cls).build();
+  });
+}
+
+}  // namespace pyostrel
