@@ -9,6 +9,9 @@ struct IndexMeta;
 struct IndexSchemaCatalog;
 struct NameIndex;
 }  // namespace qel::rows
+namespace qel::balance {
+struct StructValueKey;
+}
 namespace qel::time {
 struct MarketStatus;
 }
@@ -31,6 +34,8 @@ template <>
 inline constexpr bool is_bound<qel::rows::IndexSchemaCatalog> = true;
 template <>
 inline constexpr bool is_bound<qel::rows::NameIndex> = true;
+template <>
+inline constexpr bool is_bound<qel::balance::StructValueKey> = true;
 template <>
 inline constexpr bool is_bound<qel::time::MarketStatus> = true;
 template <>

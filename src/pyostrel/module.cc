@@ -6,6 +6,7 @@
 #include "pyostrel/bind/function.h"
 #include "pyostrel/bind/ref.h"
 #include "pyostrel/py_aliases.h"
+#include "pyostrel/py_calculator.h"
 #include "pyostrel/py_constants.h"
 #include "pyostrel/py_data_ring.h"
 #include "pyostrel/py_rows.h"
@@ -75,6 +76,8 @@ bool register_all(PyObject* m) {
       // 13: compatibility container types
       && add_alias_types(m)
       // 14: message classes
+      && add_type(m, tc_data_communication_type())
+      && add_type(m, struct_value_key_type())
       && add_type(m, net_package_type())
       && add_type(m, universe_req_type())
       && add_type(m, universe_res_type())

@@ -1,7 +1,36 @@
 // The registration work of heap types, shared by every bound class.
 #include "pyostrel/bind/class.h"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // T_PYSSIZET and READONLY; Python.h has them under Py_ names from 3.12 on
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
 namespace pyostrel::bind {
+namespace {
+
+PyObject*& instance_dict(PyObject* self) noexcept {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_dictoffset);
+}
+
+int traverse_instance_dict(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));  // a heap type's instances hold a reference to it
+  Py_VISIT(instance_dict(self));
+  return 0;
+}
+
+int clear_instance_dict(PyObject* self) noexcept {
+  Py_CLEAR(instance_dict(self));
+  return 0;
+}
+
+}  // namespace
+
+void release_instance_dict(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(instance_dict(self));
+}
 
 int refuse_delete() noexcept {
   PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -25,6 +54,19 @@ ClassBuilder::ClassBuilder(const char* name, const char* doc, std::size_t basics
   add_slot(Py_tp_new, reinterpret_cast<void*>(construct));
   add_slot(Py_tp_dealloc, reinterpret_cast<void*>(dealloc));
   add_slot(Py_tp_doc, const_cast<char*>(doc_));
+}
+
+void ClassBuilder::add_instance_dict() {
+  // The dict pointer goes after the native value: set by __dictoffset__, which
+  // PyType_FromSpec reads from the member table from 3.9 on.
+  const std::size_t offset = (basicsize_ + alignof(PyObject*) - 1) / alignof(PyObject*) * alignof(PyObject*);
+  basicsize_ = offset + sizeof(PyObject*);
+  dict_offset_ = static_cast<Py_ssize_t>(offset);
+  properties_.push_back(PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr});
+  // The dict may hold anything, this instance included: the collector must see it.
+  flags_ |= Py_TPFLAGS_HAVE_GC;
+  add_slot(Py_tp_traverse, reinterpret_cast<void*>(&traverse_instance_dict));
+  add_slot(Py_tp_clear, reinterpret_cast<void*>(&clear_instance_dict));
 }
 
 void ClassBuilder::add_method(const char* name, PyCFunction trampoline, int flags, const CallInfo*& bindings,
@@ -57,8 +99,14 @@ PyTypeObject* ClassBuilder::build(PyTypeObject*& cache) noexcept {
       properties->push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
       slots.push_back({Py_tp_getset, properties->data()});
     }
+    if (dict_offset_ != 0) {
+      auto* members = new PyMemberDef[2]{{"__dictoffset__", Py_T_PYSSIZET, dict_offset_, Py_READONLY, nullptr},
+                                         {nullptr, 0, 0, 0, nullptr}};
+      slots.push_back({Py_tp_members, members});
+    }
     slots.push_back({0, nullptr});
-    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(basicsize_), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(basicsize_), 0, static_cast<unsigned int>(flags_),
+                      slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) {
       PyErr_Clear();

@@ -34,9 +34,14 @@ struct Instance {
 template <class T>
 inline PyTypeObject* bound_type = nullptr;
 
+// For the one kind of class that takes part in garbage collection, its
+// instances having a __dict__: untracks the instance, then drops its dict.
+void release_instance_dict(PyObject* self) noexcept;
+
 template <class T>
 void dealloc_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  if (PyType_IS_GC(type)) release_instance_dict(self);
   reinterpret_cast<Instance<T>*>(self)->value.~T();
   type->tp_free(self);
   Py_DECREF(type);
@@ -95,6 +100,7 @@ PyObject* new_instance(PyTypeObject* type, A&&... args) noexcept {
   try {
     new (&inst->value) T(std::forward<A>(args)...);
   } catch (...) {
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(obj);
     type->tp_free(obj);
     Py_DECREF(type);
     set_python_error("");
@@ -315,6 +321,9 @@ class ClassBuilder {
   void add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
                     const CallInfo** set_bindings, const char* doc);
   void add_slot(int slot, void* fn) { slots_.push_back(PyType_Slot{slot, fn}); }
+  // Instances get a __dict__ (its pointer placed after the native value) and
+  // so take part in garbage collection.
+  void add_instance_dict();
   // Creates the type object once: a later call returns `cache`. Null with an
   // error set on failure.
   PyTypeObject* build(PyTypeObject*& cache) noexcept;
@@ -325,8 +334,10 @@ class ClassBuilder {
   std::string name_;
   const char* doc_;
   std::size_t basicsize_;
+  unsigned long flags_ = Py_TPFLAGS_DEFAULT;
   std::vector<PyMethodDef> methods_;
   std::vector<PyGetSetDef> properties_;
+  Py_ssize_t dict_offset_ = 0;  // 0: no instance __dict__
   std::vector<PyType_Slot> slots_;
   struct Pending {
     const CallInfo** bindings;
@@ -393,6 +404,39 @@ class Class : public ClassBuilder {
     return *this;
   }
 
+  // hash(obj) -> F(value), a std::size_t; F must agree with T's ==.
+  template <auto F>
+  Class& hash() {
+    add_slot(Py_tp_hash, reinterpret_cast<void*>(&hash_trampoline<F>));
+    return *this;
+  }
+
+  // ==, !=, <, <=, >, >= between two instances by T's <=> (a total order);
+  // NotImplemented against any other type.
+  Class& ordered() {
+    add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_trampoline));
+    return *this;
+  }
+
+  // repr(obj) -> F(value), which returns the str object as a Ref.
+  template <auto F>
+  Class& repr() {
+    add_slot(Py_tp_repr, reinterpret_cast<void*>(&repr_trampoline<F>));
+    return *this;
+  }
+
+  // Any other slot, with a function written for it.
+  Class& slot(int id, void* fn) {
+    add_slot(id, fn);
+    return *this;
+  }
+
+  // Instances accept arbitrary attributes, kept in their own __dict__.
+  Class& instance_dict() {
+    add_instance_dict();
+    return *this;
+  }
+
   PyTypeObject* build() noexcept { return ClassBuilder::build(bound_type<T>); }
   // For a second class over the same native type, with a cache of its own.
   PyTypeObject* build(PyTypeObject*& cache) noexcept { return ClassBuilder::build(cache); }
@@ -404,6 +448,45 @@ class Class : public ClassBuilder {
     Borrow<true> borrow(inst->borrow);
     if (!borrow) return -1;
     return static_cast<Py_ssize_t>(std::invoke(F, inst->value));
+  }
+
+  template <auto F>
+  static Py_hash_t hash_trampoline(PyObject* self) noexcept {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    Borrow<true> borrow(inst->borrow);
+    if (!borrow) return -1;
+    const auto h = static_cast<Py_hash_t>(std::invoke(F, inst->value));
+    return h == -1 ? -2 : h;  // -1 reports an error
+  }
+
+  static PyObject* compare_trampoline(PyObject* a, PyObject* b, int op) noexcept {
+    if (!holds<T>(a) || !holds<T>(b)) Py_RETURN_NOTIMPLEMENTED;
+    auto* x = reinterpret_cast<Instance<T>*>(a);
+    auto* y = reinterpret_cast<Instance<T>*>(b);
+    Borrow<true> bx(x->borrow);
+    if (!bx) return nullptr;
+    Borrow<true> by(y->borrow);
+    if (!by) return nullptr;
+    const auto c = x->value <=> y->value;
+    bool r = false;
+    switch (op) {
+      case Py_LT: r = c < 0; break;
+      case Py_LE: r = c <= 0; break;
+      case Py_EQ: r = c == 0; break;
+      case Py_NE: r = c != 0; break;
+      case Py_GT: r = c > 0; break;
+      case Py_GE: r = c >= 0; break;
+      default: Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong(r);
+  }
+
+  template <auto F>
+  static PyObject* repr_trampoline(PyObject* self) noexcept {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    Borrow<true> borrow(inst->borrow);
+    if (!borrow) return nullptr;
+    return call_and_convert<F>(Py_TYPE(self), [&]() -> decltype(auto) { return std::invoke(F, inst->value); });
   }
 };
 

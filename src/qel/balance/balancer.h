@@ -1,0 +1,64 @@
+// The dynamic load balancer's state: which workers own which task keys, the
+// key mask, and the rows still waiting for an owner.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "qel/balance/task_key.h"
+#include "qel/rows/struct_value.h"
+
+namespace qel::balance {
+
+using WorkerSet = std::set<std::uint32_t>;
+using Workers = std::map<StructValueKey, WorkerSet, KeyLess>;
+
+// A task key and the keys that depend on it: they follow it to its worker.
+struct Dependency {
+  StructValueKey key;
+  std::vector<StructValueKey> dependents;
+};
+
+class Balancer {
+ public:
+  const Workers& workers() const noexcept { return workers_; }
+  void setup_workers(Workers workers) noexcept { workers_ = std::move(workers); }
+  // Each entry replaces its key's worker set; other keys stay.
+  void assign_task_keys(std::span<const std::pair<StructValueKey, WorkerSet>> entries);
+  void clear_workers() noexcept { workers_.clear(); }
+
+  // Gives each key of `deps` not yet owned to the least-burdened worker
+  // (smallest load, then smallest number) and its dependents, masked, to the
+  // same worker. Loads start from workers 0 .. total_workers - 1 at 0, plus
+  // one per (key, worker) already present; a worker's load grows by one plus
+  // its new key's dependents.
+  void update_clusters(std::span<const Dependency> deps, std::uint32_t total_workers);
+
+  std::uint16_t key_mask() const noexcept { return key_mask_; }
+  void set_key_mask(std::uint16_t mask) noexcept { key_mask_ = mask; }
+
+  // The row's masked task key.
+  KeyView task_key(const rows::StructValue& row) const noexcept { return masked_view(row, key_mask_); }
+  // The workers that own the row's masked task key; null when none does.
+  const WorkerSet* owners(const rows::StructValue& row) const noexcept {
+    const auto it = workers_.find(task_key(row));
+    return it == workers_.end() ? nullptr : &it->second;
+  }
+
+  // Rows whose key had no owner at the last worker_svm.
+  std::vector<rows::StructValue> pending;
+  // Every row goes to worker 1.
+  bool disable_load_balance = false;
+  // Kept for the caller; routing does not read it.
+  bool dynamic_load_balance = false;
+
+ private:
+  Workers workers_;
+  std::uint16_t key_mask_ = 0;
+};
+
+}  // namespace qel::balance

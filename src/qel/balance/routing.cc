@@ -1,0 +1,109 @@
+// Routing a calculator message's rows to the workers that own their task keys.
+#include "qel/balance/routing.h"
+
+#include <set>
+#include <type_traits>
+
+namespace qel::balance {
+
+using rows::StructValue;
+
+// Committing moves the kept pending rows into reserved room: it cannot fail.
+static_assert(std::is_nothrow_move_constructible_v<StructValue>);
+
+std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const msg::TCDataCommunication& m) {
+  std::vector<std::pair<StructValueKey, StructValue>> out;
+  for (const auto& [key, rows] : m.batches) {
+    for (const StructValue& row : rows) {
+      if (!m.balancer.owners(row)) out.emplace_back(to_key(m.balancer.task_key(row)), row);
+    }
+  }
+  return out;
+}
+
+std::vector<StructValueKey> wild_task_keys(const msg::TCDataCommunication& m) {
+  std::set<KeyView> seen;  // views into the stored rows
+  for (const auto& [key, rows] : m.batches) {
+    for (const StructValue& row : rows) {
+      if (!m.balancer.owners(row)) seen.insert(m.balancer.task_key(row));
+    }
+  }
+  std::vector<StructValueKey> out;
+  out.reserve(seen.size());
+  for (const KeyView& k : seen) out.push_back(to_key(k));
+  return out;
+}
+
+WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
+  const Balancer& b = m.balancer;
+  const std::vector<StructValue>& previous = b.pending;
+  // Stored rows first, then the previous pending ones: one order throughout.
+  std::vector<const StructValue*> rows = msg::stored_rows(m.batches);
+  const std::size_t stored = rows.size();
+  rows.reserve(stored + previous.size());
+  for (const StructValue& row : previous) rows.push_back(&row);
+
+  WorkerSvm out;
+  if (rows.empty()) return out;
+
+  // Each worker's rows, by address; a row owned by several workers joins each.
+  std::map<std::uint32_t, std::vector<const StructValue*>> groups;
+  std::vector<std::size_t> strays;  // positions in `rows` of those without an owner
+  if (b.disable_load_balance) {
+    groups[1] = rows;
+  } else {
+    std::vector<const WorkerSet*> owners(rows.size());
+    std::map<std::uint32_t, std::size_t> counts;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      owners[i] = b.owners(*rows[i]);
+      if (!owners[i]) {
+        strays.push_back(i);
+        continue;
+      }
+      for (std::uint32_t w : *owners[i]) ++counts[w];
+    }
+    for (const auto& [w, n] : counts) groups[w].reserve(n);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (!owners[i]) continue;
+      for (std::uint32_t w : *owners[i]) groups[w].push_back(rows[i]);
+    }
+  }
+
+  if (!groups.empty() && !m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
+  for (const auto& [w, group] : groups) {
+    std::string blob;
+    try {
+      blob = rows::compress(*m.catalog, group);
+    } catch (const Error& e) {
+      throw Error("worker_svm compress: " + std::string(e.what()));
+    }
+    out.bodies.emplace_hint(out.bodies.end(), w, msg::data_body(m.base, blob));
+  }
+
+  // Stored rows are copied into the next pending list now; previous pending
+  // rows stay where they are until the commit moves them.
+  out.pending.reserve(strays.size());
+  for (std::size_t i : strays) {
+    if (i < stored) {
+      out.pending.push_back(*rows[i]);
+    } else {
+      out.kept.push_back(i - stored);
+    }
+  }
+  return out;
+}
+
+void commit_worker_svm(msg::TCDataCommunication& m, WorkerSvm&& prepared) noexcept {
+  std::vector<StructValue>& previous = m.balancer.pending;
+  for (std::size_t i : prepared.kept) prepared.pending.push_back(std::move(previous[i]));  // within reserved room
+  previous.swap(prepared.pending);
+}
+
+std::map<std::uint32_t, std::string> worker_svm(msg::TCDataCommunication& m) {
+  WorkerSvm prepared = prepare_worker_svm(m);
+  std::map<std::uint32_t, std::string> bodies = std::move(prepared.bodies);
+  commit_worker_svm(m, std::move(prepared));
+  return bodies;
+}
+
+}  // namespace qel::balance

@@ -1,0 +1,177 @@
+// Calculator data bodies: encode, decode into batches, and the JSON rendering.
+#include "qel/msg/calculator.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "qel/rows/row_json.h"
+#include "qel/text/json_writer.h"
+
+namespace qel::msg {
+namespace {
+
+using rows::SchemaKey;
+using rows::StructValue;
+
+SchemaKey key_of(const StructValue& row) noexcept { return {row.namespace_, static_cast<std::uint32_t>(row.meta_id)}; }
+
+struct Body {
+  BaseCommunication base;
+  wire::Bytes blob;  // borrowed from the body
+};
+
+// Prefix and blob; a codec error is reported under `prefix`.
+Body read_body(wire::Bytes body, const char* prefix) {
+  try {
+    Reader r(body);
+    Body out;
+    assign_record(out.base, read_record<BaseCommunication>(r));
+    out.blob = r.read_bytes_view();
+    return out;
+  } catch (const Error& e) {
+    throw Error(prefix + std::string(e.what()));
+  }
+}
+
+std::vector<StructValue> decompress(const rows::IndexSchemaCatalog& catalog, wire::Bytes blob, const char* prefix) {
+  try {
+    return rows::decompress(catalog, blob);
+  } catch (const Error& e) {
+    throw Error(prefix + std::string(e.what()));
+  }
+}
+
+// Rows of a decompressed set, in runs of one key each (a set that compress
+// wrote holds each key once, ascending).
+template <class Run>
+void for_each_run(const std::vector<StructValue>& rows, Run&& run) {
+  for (auto begin = rows.begin(); begin != rows.end();) {
+    const SchemaKey key = key_of(*begin);
+    const auto end = std::find_if(begin, rows.end(), [&](const StructValue& r) { return key_of(r) != key; });
+    run(key, begin - rows.begin(), end - begin);
+    begin = end;
+  }
+}
+
+Batches into_batches(std::vector<StructValue>&& rows) {
+  Batches out;
+  if (!rows.empty() && key_of(rows.front()) == key_of(rows.back()) &&
+      std::all_of(rows.begin(), rows.end(), [&](const StructValue& r) { return key_of(r) == key_of(rows.front()); })) {
+    const SchemaKey key = key_of(rows.front());
+    out.emplace(key, std::move(rows));
+    return out;
+  }
+  for_each_run(rows, [&](const SchemaKey& key, std::ptrdiff_t at, std::ptrdiff_t n) {
+    std::vector<StructValue>& batch = out[key];
+    batch.insert(batch.end(), std::make_move_iterator(rows.begin() + at), std::make_move_iterator(rows.begin() + at + n));
+  });
+  return out;
+}
+
+}  // namespace
+
+std::vector<const StructValue*> stored_rows(const Batches& batches) {
+  std::size_t n = 0;
+  for (const auto& [key, rows] : batches) n += rows.size();
+  std::vector<const StructValue*> out;
+  out.reserve(n);
+  for (const auto& [key, rows] : batches) {
+    for (const StructValue& row : rows) out.push_back(&row);
+  }
+  return out;
+}
+
+std::string data_body(const BaseCommunication& base, std::string_view blob) {
+  Writer w(record_size(base) + 4 + blob.size());
+  write_record(w, base);
+  w.write_bytes(wire::as_bytes(blob));
+  return std::move(w).take();
+}
+
+std::string encode_data(const TCDataCommunication& m, const rows::IndexSchemaCatalog& catalog) {
+  std::string blob;
+  try {
+    blob = rows::compress(catalog, stored_rows(m.batches));
+  } catch (const Error& e) {
+    throw Error("compress: " + std::string(e.what()));
+  }
+  return data_body(m.base, blob);
+}
+
+void decode_data(TCDataCommunication& m, wire::Bytes body, rows::CatalogSnapshot catalog) {
+  Body got = read_body(body, "TCDataCommunication blob: ");
+  Batches batches = into_batches(decompress(*catalog, got.blob, "decompress: "));
+  m.base = std::move(got.base);
+  m.batches = std::move(batches);
+  m.catalog = std::move(catalog);
+}
+
+std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body) {
+  if (!m.catalog) throw Error("decode_to_json requires set_compressor first");
+  const Body got = read_body(body, "decode_to_json blob: ");
+  const std::vector<StructValue> rows = decompress(*m.catalog, got.blob, "decode_to_json decompress: ");
+
+  // Groups in ascending key order: the runs as they stand when the set is in
+  // order, else the rows' addresses sorted by key (stable: each group keeps
+  // its rows' order).
+  std::vector<const StructValue*> sorted;
+  const bool in_order =
+      std::is_sorted(rows.begin(), rows.end(), [](const StructValue& a, const StructValue& b) {
+        return key_of(a) < key_of(b);
+      });
+  if (!in_order) {
+    sorted.reserve(rows.size());
+    for (const StructValue& r : rows) sorted.push_back(&r);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const StructValue* a, const StructValue* b) { return key_of(*a) < key_of(*b); });
+  }
+
+  std::string out;
+  text::JsonWriter w(out);
+  w.begin_object();
+  w.key("runtime"), w.number_uint(got.base.runtime);
+  w.key("category"), w.number_uint(got.base.category);
+  w.key("session_id"), w.number_int(got.base.session_id);
+  w.key("status"), w.number_int(got.base.status);
+  w.key("error_code"), w.number_int(got.base.error_code);
+  w.key("error_msg"), w.string(got.base.error_msg);
+  w.key("data"), w.begin_object();
+
+  // Namespace 0 sorts first: at most a "global" array, then a "private" one.
+  bool open = false, open_global = false, first_group = true;
+  auto group = [&](const SchemaKey& key, auto span) {
+    const rows::IndexMeta* meta = m.catalog->lookup(key.first, key.second);
+    if (meta == nullptr) {
+      throw Error("decode_to_json: no schema for (ns=" + std::to_string(key.first) +
+                  ", meta=" + std::to_string(key.second) + ")");
+    }
+    const bool global = key.first == 0;
+    if (!open || global != open_global) {
+      if (open) w.end_array();
+      w.key(global ? "global" : "private"), w.begin_array();
+      open = true, open_global = global, first_group = true;
+    }
+    // Groups are appended by the row renderer itself: the commas between them are ours.
+    if (!first_group) out += ',';
+    first_group = false;
+    rows::append_group_json(out, *meta, span);
+  };
+  if (in_order) {
+    for_each_run(rows, [&](const SchemaKey& key, std::ptrdiff_t at, std::ptrdiff_t n) {
+      group(key, std::span<const StructValue>(rows.data() + at, static_cast<std::size_t>(n)));
+    });
+  } else {
+    for (auto begin = sorted.begin(); begin != sorted.end();) {
+      const SchemaKey key = key_of(**begin);
+      const auto end = std::find_if(begin, sorted.end(), [&](const StructValue* r) { return key_of(*r) != key; });
+      group(key, std::span<const StructValue* const>(&*begin, static_cast<std::size_t>(end - begin)));
+      begin = end;
+    }
+  }
+  if (open) w.end_array();
+  w.end_object();
+  w.end_object();
+  return out;
+}
+
+}  // namespace qel::msg
