@@ -38,15 +38,7 @@ Ref universe_revs(const ATUniverseRes& res) {
 
 void decode_seeds(ATUniverseSeedsRes& res, Blob buf) { qel::msg::decode_seeds(res, buf.bytes); }
 
-void set_filters(ATSubscribeReq&, bind::Object filters) {
-  Ref fast;
-  if (!bind::as_fast_sequence(filters.obj, fast)) throw bind::PythonErrorSet{};
-  if (PySequence_Fast_GET_SIZE(fast.get()) != 0) {
-    throw qel::Error(
-        "ATSubscribeReq.set_filters: non-empty filters (ATSubscribeFilter) are not supported: only an empty filter "
-        "set is accepted, and the wire encodes the filter count only");
-  }
-}
+void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
 
 }  // namespace
 

@@ -52,31 +52,26 @@ void package_set_content(NetPackage& p, Blob v) {
   p.content.assign(reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size());
 }
 
-std::string package_encode_raw(const NetPackage& p) {
-  return bind::with_prefix("NetPackage frame: ", [&] { return p.encode_raw(); });
-}
-
+// The stages of the Snappy-wrapped form report under their own names, after
+// the methods' "NetPackage " prefix.
 std::string package_encode_string(const NetPackage& p) {
-  std::string raw = package_encode_raw(p);
-  return bind::with_prefix("NetPackage snappy compress: ",
-                           [&] { return qel::wire::snappy_compress(qel::wire::as_bytes(raw)); });
+  std::string raw = qel::with_prefix<qel::Error, qel::wire::FrameError>("frame: ", [&] { return p.encode_raw(); });
+  return qel::with_prefix<qel::Error, qel::wire::SnappyError>(
+      "snappy compress: ", [&] { return qel::wire::snappy_compress(qel::wire::as_bytes(raw)); });
 }
 
 void package_decode_string(NetPackage& p, Blob buf) {
-  try {
-    p = NetPackage::decode_string(buf);
-  } catch (const qel::wire::SnappyError& e) {
-    throw qel::Error(std::string("NetPackage snappy decompress: ") + e.what());
-  } catch (const qel::wire::FrameError& e) {
-    throw qel::Error(std::string("NetPackage frame: ") + e.what());
-  }
+  p = qel::with_prefix<qel::Error, qel::wire::FrameError>("frame: ", [&] {
+    return qel::with_prefix<qel::Error, qel::wire::SnappyError>("snappy decompress: ",
+                                                                 [&] { return NetPackage::decode_string(buf); });
+  });
 }
 
 void package_decode(NetPackage& p, Blob buf, bind::IgnoredInt) { package_decode_string(p, buf); }
 
-std::size_t package_decode_raw(NetPackage& p, Blob buf) {
-  return bind::with_prefix("NetPackage frame: ", [&] { return p.decode_raw(buf); });
-}
+std::size_t package_decode_raw(NetPackage& p, Blob buf) { return p.decode_raw(buf); }
+
+std::string package_encode_raw(const NetPackage& p) { return p.encode_raw(); }
 
 // ---- RawFrameReader ---------------------------------------------------------
 
@@ -187,12 +182,12 @@ PyTypeObject* net_package_type() noexcept {
         .accessors<&NetPackage::length>("length")
         .getter<&NetPackage::content>("get_content")
         .method<&package_set_content>("set_content", {"v"})
-        .method<&package_encode_raw>("encode_raw")
-        .method<&package_encode_string>("encode_string")
-        .method<&package_encode_string>("encode")
-        .method<&package_decode_string>("decode_string", {"buf"})
-        .method<&package_decode>("decode", {"buf", "_len"})
-        .method<&package_decode_raw>("decode_raw", {"buf"})
+        .method<&package_encode_raw>("encode_raw", {}, "NetPackage frame: ")
+        .method<&package_encode_string>("encode_string", {}, "NetPackage ")
+        .method<&package_encode_string>("encode", {}, "NetPackage ")
+        .method<&package_decode_string>("decode_string", {"buf"}, "NetPackage ")
+        .method<&package_decode>("decode", {"buf", "_len"}, "NetPackage ")
+        .method<&package_decode_raw>("decode_raw", {"buf"}, "NetPackage frame: ")
         .build();
   });
 }

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace qel {
 
@@ -20,5 +21,17 @@ class InternalError : public std::logic_error {
  public:
   using std::logic_error::logic_error;
 };
+
+// f(), with an error of type From that it throws reported as To(prefix + its
+// text): the one way an operation names the stage that failed ("snappy: ",
+// "codec: "). The binding puts the operation's own prefix before the result.
+template <class To, class From = Error, class F>
+decltype(auto) with_prefix(const char* prefix, F&& f) {
+  try {
+    return std::forward<F>(f)();
+  } catch (const From& e) {
+    throw To(prefix + std::string(e.what()));
+  }
+}
 
 }  // namespace qel

@@ -262,6 +262,18 @@ struct Arg<std::vector<T>> {
   }
 };
 
+// Any sequence but str, held for the call; for arguments that only its
+// length matters of.
+struct Sequence {
+  Ref fast;
+  std::size_t size() const noexcept { return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())); }
+};
+
+template <>
+struct Arg<Sequence> {
+  static bool convert(PyObject* obj, Sequence& out) noexcept { return as_fast_sequence(obj, out.fast); }
+};
+
 // A sequence of `bytes` texts, validated only by validated().
 struct Utf8List {
   Ref owner;  // keeps the items alive for the call

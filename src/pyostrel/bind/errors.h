@@ -26,17 +26,6 @@ void set_python_error(const char* prefix) noexcept;
 // Sets the internal-failure exception with `message`.
 void set_internal_error(const std::string& message) noexcept;
 
-// Runs `fn`; a qel::Error it throws is rethrown with `prefix` before its text.
-// For operations whose stages report under different prefixes.
-template <class Fn>
-decltype(auto) with_prefix(const char* prefix, Fn&& fn) {
-  try {
-    return std::forward<Fn>(fn)();
-  } catch (const qel::Error& e) {
-    throw qel::Error(prefix + std::string(e.what()));
-  }
-}
-
 // Re-raises a pending TypeError as "argument '<name>': <message>", with the
 // original as its __cause__. Other pending errors pass through unchanged.
 void prefix_argument_error(const char* name) noexcept;

@@ -53,4 +53,12 @@ std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res) {
   }
 }
 
+void set_subscribe_filters(ATSubscribeReq&, std::size_t count) {
+  if (count != 0) {
+    throw Error(
+        "ATSubscribeReq.set_filters: non-empty filters (ATSubscribeFilter) are not supported: only an empty filter "
+        "set is accepted, and the wire encodes the filter count only");
+  }
+}
+
 }  // namespace qel::msg

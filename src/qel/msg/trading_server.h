@@ -113,6 +113,9 @@ struct ATSubscribeReq {
   };
 };
 
+// Only an empty filter set exists on the wire; any other count throws.
+void set_subscribe_filters(ATSubscribeReq& req, std::size_t count);
+
 struct ATUnsubscribeReq {
   BaseRequest base;
   std::string uuid;

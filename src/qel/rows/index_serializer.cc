@@ -529,11 +529,7 @@ std::string serialize(const IndexSchemaCatalog& catalog, RowRefs rows) {
 
 void deserialize_into(std::vector<StructValue>& out, const IndexSchemaCatalog& catalog, wire::Bytes batch) {
   Reader r(batch);
-  try {
-    deserialize_batch(out, catalog, r);
-  } catch (const CodecError& e) {
-    throw SerializerError(std::string("codec: ") + e.what());
-  }
+  with_prefix<SerializerError, CodecError>("codec: ", [&] { deserialize_batch(out, catalog, r); });
 }
 
 std::vector<StructValue> deserialize(const IndexSchemaCatalog& catalog, wire::Bytes batch) {
@@ -603,7 +599,7 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
   // The payload lives only for this call: decode it into the thread's scratch.
   wire::ScratchBuffer::Lease lease;
   const wire::Bytes payload = wire::snappy_or<SerializerError>([&] { return wire::snappy_uncompress(blob, lease); });
-  try {
+  with_prefix<SerializerError, CodecError>("codec: ", [&] {
     Reader r(payload);
     for (std::uint32_t groups = r.read_u32(); groups > 0; --groups) {
       const wire::Bytes batch = r.read_bytes_view();
@@ -611,9 +607,7 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
       Reader batch_reader(batch);
       deserialize_batch(out, catalog, batch_reader);
     }
-  } catch (const CodecError& e) {
-    throw SerializerError(std::string("codec: ") + e.what());
-  }
+  });
   return out;
 }
 

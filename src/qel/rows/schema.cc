@@ -84,7 +84,7 @@ IndexSchemaCatalog load_schema(wire::Bytes binary) {
   IndexSchemaCatalog catalog;
   if (binary.empty()) return catalog;
   const std::string payload = wire::snappy_uncompress_or<SchemaError>(binary);
-  try {
+  with_prefix<SchemaError, wire::CodecError>("codec: ", [&] {
     Reader r(wire::as_bytes(payload));
     for (std::uint32_t n = r.read_u32(); n > 0; --n) {
       SchemaKey key;
@@ -92,9 +92,7 @@ IndexSchemaCatalog load_schema(wire::Bytes binary) {
       key.second = r.read_u32();
       catalog.metas.insert_or_assign(key, read_meta(r));
     }
-  } catch (const wire::CodecError& e) {
-    throw SchemaError(std::string("codec: ") + e.what());
-  }
+  });
   return catalog;
 }
 

@@ -33,11 +33,7 @@ Bytes snappy_uncompress(Bytes block, ScratchBuffer::Lease& into);
 // wording of the codecs that embed Snappy blocks.
 template <class E, class F>
 decltype(auto) snappy_or(F&& f) {
-  try {
-    return f();
-  } catch (const SnappyError& e) {
-    throw E(std::string("snappy: ") + e.what());
-  }
+  return with_prefix<E, SnappyError>("snappy: ", std::forward<F>(f));
 }
 
 template <class E>
