@@ -202,7 +202,9 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
   if (q >= 2 && r == 0) return {std::min(s.begin + (q - 1) * g, s.end), std::min(s.begin + q * g, s.end)};
   const std::int64_t curr = std::min(s.begin + g, s.end);
   if (f >= 1) return {spans[f - 1].end, curr};
-  // The first bar of a trade day follows the previous trade day's close.
+  // The first bar of a trade day follows the previous trade day's close. Over
+  // a run of closed days every step resolves into the same run, which the
+  // calendar's day searches cross once for the whole walk.
   std::int64_t x = at;
   Resolution previous_day;
   int steps = 0;
