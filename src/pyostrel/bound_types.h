@@ -9,6 +9,9 @@ struct IndexMeta;
 struct IndexSchemaCatalog;
 struct NameIndex;
 }  // namespace qel::rows
+namespace qel::refdata {
+struct MarketMeta;
+}
 namespace qel::balance {
 struct StructValueKey;
 }
@@ -36,6 +39,8 @@ template <>
 inline constexpr bool is_bound<qel::rows::NameIndex> = true;
 template <>
 inline constexpr bool is_bound<qel::balance::StructValueKey> = true;
+template <>
+inline constexpr bool is_bound<qel::refdata::MarketMeta> = true;
 template <>
 inline constexpr bool is_bound<qel::time::MarketStatus> = true;
 template <>

@@ -7,8 +7,10 @@
 #include "pyostrel/bind/ref.h"
 #include "pyostrel/py_aliases.h"
 #include "pyostrel/py_calculator.h"
+#include "pyostrel/py_client_config.h"
 #include "pyostrel/py_constants.h"
 #include "pyostrel/py_data_ring.h"
+#include "pyostrel/py_refdata.h"
 #include "pyostrel/py_rows.h"
 #include "pyostrel/py_time.h"
 #include "pyostrel/py_trading_server.h"
@@ -52,6 +54,7 @@ bool register_all(PyObject* m) {
       && add_type(m, index_schema_type())
       && add_type(m, index_serializer_type())
       && add_type(m, index_data_map_type())
+      && add_type(m, commission_type())
       // 4: order entry
       && add_constants(m, groups::order_entry)
       // 5: sessions and bar samplers
@@ -65,7 +68,13 @@ bool register_all(PyObject* m) {
       // 8: data-ring identity
       && add_type(m, lanterfold_category_type())
       && add_constants(m, groups::ring_identity)
-      // 9-10: storage client, market reference data
+      // 9: storage client records (the connection pool's functions are still to come)
+      && add_type(m, kestrin_config_type())
+      && add_type(m, kestrin_struct_value_key_type())
+      // 10: market reference data, raw frames
+      && add_type(m, market_meta_type())
+      && add_type(m, market_info_type())
+      && add_market_meta_functions(m)
       && add_encode_raw_frame(m)
       // 11: framing
       && add_type(m, raw_frame_reader_type())

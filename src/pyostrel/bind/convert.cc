@@ -95,6 +95,13 @@ bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {
   return static_cast<bool>(fast);
 }
 
+bool tuple_of_length(PyObject* obj, Py_ssize_t n) noexcept {
+  if (!PyTuple_Check(obj)) return wrong_type(obj, "PyTuple");
+  if (PyTuple_GET_SIZE(obj) == n) return true;
+  PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, PyTuple_GET_SIZE(obj));
+  return false;
+}
+
 bool Arg<Utf8List>::convert(PyObject* obj, Utf8List& out) noexcept {
   if (!as_fast_sequence(obj, out.owner)) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.owner.get());

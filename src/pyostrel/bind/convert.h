@@ -340,6 +340,21 @@ struct Arg<std::optional<T>> {
 
 // ---- pairs and fixed arrays -------------------------------------------------
 
+// A tuple (or subclass) of exactly `n` elements: TypeError naming 'PyTuple'
+// for another type, ValueError "expected tuple of length n, but got tuple of
+// length m" for another length.
+bool tuple_of_length(PyObject* obj, Py_ssize_t n) noexcept;
+
+// A 2-tuple, its elements converted in order; the tuple holds them, so no
+// element can go away while the other converts.
+template <class A, class B>
+struct Arg<std::pair<A, B>> {
+  static bool convert(PyObject* obj, std::pair<A, B>& out) noexcept {
+    return tuple_of_length(obj, 2) && Arg<A>::convert(PyTuple_GET_ITEM(obj, 0), out.first) &&
+           Arg<B>::convert(PyTuple_GET_ITEM(obj, 1), out.second);
+  }
+};
+
 template <class A, class B>
 struct ToPy<std::pair<A, B>> {
   static PyObject* convert(const std::pair<A, B>& p) noexcept {
