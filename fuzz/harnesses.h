@@ -68,6 +68,15 @@ void fuzz_commission(const std::uint8_t* data, std::size_t size);
 // loads to itself.
 void fuzz_client_config(const std::uint8_t* data, std::size_t size);
 
+// The trading-server message decoders: the first byte picks one (by index,
+// modulo the table in harnesses_messages.cc), the rest is its body. A strict
+// decode either throws a codec error and changes nothing or re-encodes to the
+// bytes it consumed; lenient decodes and their rows and JSON never throw. The
+// row-carrying replies decode through a fixed catalog: (0, 17) int, double
+// (2 places), string, Other; (1, 5) the kinds 1..8 in order, precisions 0 4 0
+// 0 2 0 0 0.
+void fuzz_messages(const std::uint8_t* data, std::size_t size);
+
 struct Harness {
   const char* name;  // fuzz/fuzz_<name>.cc, fuzz/corpus/<name>/
   void (*run)(const std::uint8_t*, std::size_t);
@@ -85,6 +94,7 @@ inline constexpr Harness kHarnesses[] = {
     {"market_meta", &fuzz_market_meta},
     {"commission", &fuzz_commission},
     {"client_config", &fuzz_client_config},
+    {"messages", &fuzz_messages},
 };
 
 }  // namespace qel::fuzz

@@ -1,0 +1,311 @@
+// libFuzzer harness body of the trading-server message decoders: one table
+// entry per decoder, chosen by the first input byte.
+#include <simdjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "harnesses.h"
+#include "qel/error.h"
+#include "qel/msg/fetch.h"
+#include "qel/msg/layout.h"
+#include "qel/msg/trading_server.h"
+#include "qel/rows/index_serializer.h"
+#include "qel/rows/schema.h"
+#include "qel/wire/codec.h"
+
+namespace qel::fuzz {
+namespace {
+
+using rows::StructValue;
+using wire::Bytes;
+
+[[noreturn]] void fail(const char* what, const char* detail, int line) {
+  std::fprintf(stderr, "fuzz invariant violated at harnesses_messages.cc:%d: %s%s%s\n", line, what,
+               detail ? ": " : "", detail ? detail : "");
+  std::abort();
+}
+
+#define FUZZ_CHECK(cond)                          \
+  do {                                            \
+    if (!(cond)) fail(#cond, nullptr, __LINE__);  \
+  } while (0)
+
+// Stands for "no exception is allowed".
+struct Nothing {};
+
+// Runs fn; true when it threw an Allowed. Any other exception is a finding.
+#define THROWS(Allowed, ...) throws<Allowed>([&] { __VA_ARGS__; }, #__VA_ARGS__, __LINE__)
+
+template <class Allowed, class Fn>
+bool throws(Fn&& fn, const char* what, int line) {
+  try {
+    fn();
+    return false;
+  } catch (const Allowed&) {
+    return true;
+  } catch (const std::exception& e) {
+    fail(what, e.what(), line);
+  } catch (...) {
+    fail(what, "an exception of no standard type", line);
+  }
+}
+
+std::string str(Bytes b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
+
+template <class V>
+std::string wire_of(const V& v) {
+  wire::Writer w(msg::Wire<V>::size(v));
+  msg::Wire<V>::write(w, v);
+  return std::move(w).take();
+}
+
+// ---- strict decoders ----------------------------------------------------------
+
+// Every wire field of `v` away from its default, so that a decode which
+// changes a field on failure shows.
+template <class V>
+void fill(V& v) {
+  if constexpr (msg::Record<V>) {
+    std::apply([&](const auto&... f) { (fill(v.*std::remove_cvref_t<decltype(f)>::member), ...); }, V::kFields);
+  } else if constexpr (std::is_same_v<V, bool>) {
+    v = true;
+  } else if constexpr (std::is_arithmetic_v<V>) {
+    v = static_cast<V>(-1);
+  } else if constexpr (std::is_same_v<V, std::string>) {
+    v = "\xc3\xa9";
+  } else if constexpr (std::is_same_v<V, msg::Blob>) {
+    v.data = "\xff";
+  } else if constexpr (std::is_same_v<V, msg::LittleEndianI32>) {
+    v.value = -2;
+  } else if constexpr (std::is_same_v<V, msg::EmptyList>) {
+  } else if constexpr (requires { v.items; }) {
+    v.items.assign(1, 7);
+  } else if constexpr (requires { v.emplace(); }) {
+    fill(v.emplace());
+  } else {
+    fill(v.emplace_back());
+  }
+}
+
+// Whether every value of V re-encodes to the bytes it was read from: a bool
+// reads any non-zero byte as true and writes it back as 1.
+template <class V>
+constexpr bool exact_wire() {
+  if constexpr (msg::Record<V>) {
+    return std::apply([](const auto&... f) { return (exact_wire<typename std::remove_cvref_t<decltype(f)>::Value>() && ...); },
+                      V::kFields);
+  } else if constexpr (std::is_same_v<V, bool>) {
+    return false;
+  } else if constexpr (requires { typename V::value_type; } && !std::is_same_v<V, std::string>) {
+    return exact_wire<typename V::value_type>();
+  } else {
+    return true;
+  }
+}
+
+// A strict decode either replaces every wire field or throws a codec error
+// and changes nothing; what it decodes re-encodes to the bytes it consumed
+// (the bytes after them are ignored).
+template <msg::Record T>
+void strict(Bytes body) {
+  T target;
+  fill(target);
+  const std::string before = msg::encode(target);
+  if (THROWS(wire::CodecError, msg::decode(target, body))) {
+    FUZZ_CHECK(msg::encode(target) == before);
+    return;
+  }
+  wire::Reader r(body);
+  (void)msg::read_record<T>(r);
+  const std::string again = msg::encode(target);
+  FUZZ_CHECK(again.size() == r.position());
+  if constexpr (exact_wire<T>()) {
+    FUZZ_CHECK(again == str(body.first(r.position())));
+  } else {
+    T back;
+    msg::decode(back, wire::as_bytes(again));
+    FUZZ_CHECK(msg::encode(back) == again);
+  }
+}
+
+void keepalive(Bytes body) {
+  msg::Keepalive k;
+  k.utc_now.value = -2;
+  if (THROWS(Error, msg::decode_keepalive(k, body))) {
+    FUZZ_CHECK(body.size() < 4 && k.utc_now.value == -2);
+    return;
+  }
+  FUZZ_CHECK(msg::encode(k) == str(body.first(4)));
+}
+
+// ---- lenient decoders and the rows behind them ------------------------------
+
+rows::IndexMetaField column(std::uint32_t pos, std::uint8_t code, std::uint32_t precision) {
+  rows::IndexMetaField f;
+  f.pos = pos;
+  f.name = "c";
+  f.name += std::to_string(pos);
+  f.field_type.code = code;
+  f.precision = precision;
+  return f;
+}
+
+// (0, 17): int, double at 2 places, string, one Other column; (1, 5): the
+// eight kinds in code order. Names that need escaping in JSON.
+rows::CatalogSnapshot fixed_catalog() {
+  static const rows::CatalogSnapshot kCatalog = [] {
+    rows::IndexSchemaCatalog c;
+    rows::IndexMeta bars;
+    bars.name = "bars \"1m\"";
+    bars.id = 17;
+    bars.revision = 3;
+    for (auto [code, precision] : {std::pair{1, 0}, {2, 2}, {3, 0}, {9, 0}}) {
+      bars.fields.push_back(column(static_cast<std::uint32_t>(bars.fields.size()), code, precision));
+    }
+    rows::IndexMeta kinds;
+    kinds.name = "kinds\n\xc3\xa9";
+    kinds.namespace_ = 1;
+    kinds.id = 5;
+    kinds.revision = 1;
+    for (auto [code, precision] : {std::pair{1, 0}, {2, 4}, {3, 0}, {4, 0}, {5, 2}, {6, 0}, {7, 0}, {8, 0}}) {
+      kinds.fields.push_back(column(static_cast<std::uint32_t>(kinds.fields.size()), code, precision));
+    }
+    c.metas.emplace(rows::SchemaKey{0, 17}, std::move(bars));
+    c.metas.emplace(rows::SchemaKey{1, 5}, std::move(kinds));
+    return std::make_shared<const rows::IndexSchemaCatalog>(std::move(c));
+  }();
+  return kCatalog;
+}
+
+// Decoded rows belong to a known meta and hold its column types or nothing.
+void check_shape(const rows::IndexSchemaCatalog& catalog, const std::vector<StructValue>& rows) {
+  for (const StructValue& row : rows) {
+    const rows::IndexMeta* meta = catalog.lookup(row.namespace_, static_cast<std::uint32_t>(row.meta_id));
+    FUZZ_CHECK(meta && row.size() == meta->fields.size());
+    for (std::size_t f = 0; f < row.size(); ++f) {
+      const rows::FieldKind kind = meta->fields[f].field_type;
+      const rows::DataType t = rows::type_of(row.fields[f]);
+      FUZZ_CHECK(t == rows::DataType::Empty || (!kind.is_other() && t == kind.data_type()));
+    }
+  }
+}
+
+bool parses(std::string_view json) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element e;
+  return parser.parse(json.data(), json.size()).get(e) == simdjson::SUCCESS;
+}
+
+// Strict, except that up to 3 bytes after the prefix mean no entries; only a
+// codec error may escape, and then nothing changed. Revision rows through a
+// catalog may fail only with a qel error.
+void universe_res(Bytes body) {
+  msg::ATUniverseRes res;
+  fill(res.base);
+  fill(res.revisions);
+  const std::string base_before = msg::encode(res.base);
+  const std::string revisions_before = wire_of(res.revisions);
+  if (THROWS(wire::CodecError, msg::decode_universe(res, body))) {
+    FUZZ_CHECK(msg::encode(res.base) == base_before && wire_of(res.revisions) == revisions_before);
+    return;
+  }
+  std::string again = msg::encode(res.base);
+  if (body.size() - again.size() >= 4) {
+    again += wire_of(res.revisions);
+  } else {
+    FUZZ_CHECK(res.revisions.empty());
+  }
+  FUZZ_CHECK(again == str(body.first(again.size())));
+
+  std::vector<std::pair<std::string, std::vector<StructValue>>> got;
+  FUZZ_CHECK(!THROWS(Nothing, got = msg::universe_revisions(res)));
+  FUZZ_CHECK(got.size() == res.revisions.size());
+  for (const auto& [ns, rows] : got) FUZZ_CHECK(rows.empty());
+
+  res.catalog = fixed_catalog();
+  if (THROWS(Error, got = msg::universe_revisions(res))) return;
+  FUZZ_CHECK(got.size() == res.revisions.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    FUZZ_CHECK(got[i].first == res.revisions[i].namespace_);
+    check_shape(*res.catalog, got[i].second);
+  }
+}
+
+// Never throws; an error reply keeps no namespace or seed.
+void universe_seeds_res(Bytes body) {
+  msg::ATUniverseSeedsRes res;
+  res.catalog = fixed_catalog();
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode_seeds(res, body)));
+  if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.empty());
+  std::vector<StructValue> rows;
+  FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
+  check_shape(*res.catalog, rows);
+  res.catalog = nullptr;
+  FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
+  FUZZ_CHECK(rows.empty());
+}
+
+// Never throws; a catalog attached before or after the decode yields the
+// same rows and JSON, which parses; without one there are neither.
+void fetch_sv_res(Bytes body) {
+  msg::ATFetchSVRes before, after, none;
+  before.catalog = fixed_catalog();
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(before, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(after, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(none, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::attach_catalog(after, fixed_catalog())));
+  if (before.base.error_code != 0) {
+    FUZZ_CHECK(before.namespace_.empty() && before.fields.empty() && before.blob.empty() && before.rows.empty());
+  }
+  FUZZ_CHECK(msg::encode(before.base) == msg::encode(after.base));
+
+  const std::vector<StructValue>* rows = nullptr;
+  FUZZ_CHECK(!THROWS(Nothing, rows = &msg::fetch_rows(before)));
+  check_shape(*before.catalog, *rows);
+  FUZZ_CHECK(!THROWS(Nothing, rows = &msg::fetch_rows(none)));
+  FUZZ_CHECK(rows->empty());
+
+  std::string json, json_after, json_none;
+  FUZZ_CHECK(!THROWS(Nothing, json = msg::fetch_json(before)));
+  FUZZ_CHECK(!THROWS(Nothing, json_after = msg::fetch_json(after)));
+  FUZZ_CHECK(!THROWS(Nothing, json_none = msg::fetch_json(none)));
+  FUZZ_CHECK(json == json_after && msg::fetch_rows(after).size() == before.rows.size());
+  FUZZ_CHECK(json_none == R"({"data":{}})");
+  FUZZ_CHECK(json.starts_with(R"({"data":{)") && parses(json));
+  if (before.rows.empty()) FUZZ_CHECK(json == json_none);
+}
+
+struct Decoder {
+  const char* name;
+  void (*run)(Bytes body);
+};
+
+// Append only: the committed seeds name their entry by its index.
+constexpr Decoder kDecoders[] = {
+    {"Keepalive", &keepalive},
+    {"ATUniverseReq", &strict<msg::BaseRequest>},  // its body is the base request alone
+    {"ATUniverseRes", &universe_res},
+    {"ATUniverseSeedsReq", &strict<msg::ATUniverseSeedsReq>},
+    {"ATUniverseSeedsRes", &universe_seeds_res},
+    {"ATSubscribeReq", &strict<msg::ATSubscribeReq>},
+    {"ATUnsubscribeReq", &strict<msg::ATUnsubscribeReq>},
+    {"ATFetchByCodeReq", &strict<msg::ATFetchByCodeReq>},
+    {"ATFetchByTimeReq", &strict<msg::ATFetchByTimeReq>},
+    {"ATFetchSVRes", &fetch_sv_res},
+};
+
+}  // namespace
+
+void fuzz_messages(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  kDecoders[data[0] % std::size(kDecoders)].run(Bytes(data + 1, size - 1));
+}
+
+}  // namespace qel::fuzz
