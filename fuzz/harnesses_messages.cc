@@ -290,7 +290,7 @@ struct Decoder {
 // Append only: the committed seeds name their entry by its index.
 constexpr Decoder kDecoders[] = {
     {"Keepalive", &keepalive},
-    {"ATUniverseReq", &strict<msg::BaseRequest>},  // its body is the base request alone
+    {"ATUniverseReq", &strict<msg::ATUniverseReq>},
     {"ATUniverseRes", &universe_res},
     {"ATUniverseSeedsReq", &strict<msg::ATUniverseSeedsReq>},
     {"ATUniverseSeedsRes", &universe_seeds_res},

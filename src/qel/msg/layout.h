@@ -312,20 +312,22 @@ void write_record(Writer& w, const T& v) {
       T::kFields);
 }
 
-// Reads the fields in body order (a braced list evaluates left to right).
+template <class F>
+auto read_entry(Reader& r, const F&) {
+  if constexpr (is_embed<F>) {
+    return read_record<typename F::Value>(r);
+  } else {
+    return Wire<typename F::Value>::read(r);
+  }
+}
+
+// Reads the fields in body order (a braced list evaluates left to right). The
+// element types are spelled out: deduced from a single embedded prefix, the
+// tuple would copy the prefix's tuple instead of holding it.
 template <Record T>
 auto read_record(Reader& r) {
   return std::apply(
-      [&](const auto&... f) {
-        return std::tuple{[&]<class F>(const F&) {
-          using Member = typename F::Value;
-          if constexpr (is_embed<F>) {
-            return read_record<Member>(r);
-          } else {
-            return Wire<Member>::read(r);
-          }
-        }(f)...};
-      },
+      [&](const auto&... f) { return std::tuple<decltype(read_entry(r, f))...>{read_entry(r, f)...}; },
       T::kFields);
 }
 
