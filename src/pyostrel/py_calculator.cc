@@ -294,7 +294,7 @@ PyTypeObject* tc_data_communication_type() noexcept {
         .method<&keys>("keys", {}, "", "The (ns, meta_id) keys present, ascending.")
         .method<&all_rows>("all", {}, "", "Copies of every row, key by key in ascending order.")
         .method<&reset>("reset", {}, "", "Removes every batch.")
-        .method<&encode_string>("encode_string", {"compressor"}, "compress: ",
+        .method<&encode_string>("encode_string", {"compressor"}, "",
                                 "The body of every row, compressed with the serializer's catalog.")
         .method<&decode_string>("decode_string", {"data", "compressor"}, "",
                                 "Replaces prefix and rows with the body's and keeps the serializer's catalog; a "

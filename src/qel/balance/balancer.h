@@ -23,13 +23,43 @@ struct Dependency {
   std::vector<StructValueKey> dependents;
 };
 
+// The owners of each key by hash, for routing rows: each worker that owns a
+// key is a group number, its position among all owning workers in ascending
+// order. Views into the keys of the Workers it was built from.
+class OwnerIndex {
+ public:
+  void rebuild(const Workers& workers);
+  // The groups of the key's owners (empty for a key whose set is empty); null
+  // when `workers` lacks the key.
+  const std::span<const std::uint32_t>* find(const KeyView& key) const noexcept;
+  // Group -> worker number, ascending.
+  std::span<const std::uint32_t> workers() const noexcept { return numbers_; }
+
+ private:
+  struct Entry {
+    std::size_t hash;
+    KeyView key;
+    std::span<const std::uint32_t> groups;  // into groups_
+  };
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // open addressing, linear probing: entry + 1, 0 free
+  std::vector<std::uint32_t> groups_;
+  std::vector<std::uint32_t> numbers_;
+};
+
 class Balancer {
  public:
+  Balancer() = default;
+  Balancer(const Balancer& other);
+  Balancer& operator=(const Balancer& other);
+  Balancer(Balancer&&) noexcept = default;  // map nodes move with the map: the index stays valid
+  Balancer& operator=(Balancer&&) noexcept = default;
+
   const Workers& workers() const noexcept { return workers_; }
-  void setup_workers(Workers workers) noexcept { workers_ = std::move(workers); }
+  void setup_workers(Workers workers);
   // Each entry replaces its key's worker set; other keys stay.
   void assign_task_keys(std::span<const std::pair<StructValueKey, WorkerSet>> entries);
-  void clear_workers() noexcept { workers_.clear(); }
+  void clear_workers();
 
   // Gives each key of `deps` not yet owned to the least-burdened worker
   // (smallest load, then smallest number) and its dependents, masked, to the
@@ -43,11 +73,9 @@ class Balancer {
 
   // The row's masked task key.
   KeyView task_key(const rows::StructValue& row) const noexcept { return masked_view(row, key_mask_); }
-  // The workers that own the row's masked task key; null when none does.
-  const WorkerSet* owners(const rows::StructValue& row) const noexcept {
-    const auto it = workers_.find(task_key(row));
-    return it == workers_.end() ? nullptr : &it->second;
-  }
+  // Whether some entry of workers() holds the row's masked task key.
+  bool owned(const rows::StructValue& row) const noexcept { return index_.find(task_key(row)) != nullptr; }
+  const OwnerIndex& index() const noexcept { return index_; }
 
   // Rows whose key had no owner at the last worker_svm.
   std::vector<rows::StructValue> pending;
@@ -58,6 +86,7 @@ class Balancer {
 
  private:
   Workers workers_;
+  OwnerIndex index_;  // of workers_, rebuilt whenever it changes
   std::uint16_t key_mask_ = 0;
 };
 

@@ -1,7 +1,9 @@
 // Routing a calculator message's rows to the workers that own their task keys.
 #include "qel/balance/routing.h"
 
+#include <algorithm>
 #include <set>
+#include <span>
 #include <type_traits>
 
 namespace qel::balance {
@@ -15,7 +17,7 @@ std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const msg::TCData
   std::vector<std::pair<StructValueKey, StructValue>> out;
   for (const auto& [key, rows] : m.batches) {
     for (const StructValue& row : rows) {
-      if (!m.balancer.owners(row)) out.emplace_back(to_key(m.balancer.task_key(row)), row);
+      if (!m.balancer.owned(row)) out.emplace_back(to_key(m.balancer.task_key(row)), row);
     }
   }
   return out;
@@ -25,7 +27,7 @@ std::vector<StructValueKey> wild_task_keys(const msg::TCDataCommunication& m) {
   std::set<KeyView> seen;  // views into the stored rows
   for (const auto& [key, rows] : m.batches) {
     for (const StructValue& row : rows) {
-      if (!m.balancer.owners(row)) seen.insert(m.balancer.task_key(row));
+      if (!m.balancer.owned(row)) seen.insert(m.balancer.task_key(row));
     }
   }
   std::vector<StructValueKey> out;
@@ -47,37 +49,45 @@ WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
   if (rows.empty()) return out;
 
   // Each worker's rows, by address; a row owned by several workers joins each.
-  std::map<std::uint32_t, std::vector<const StructValue*>> groups;
+  // Groups are numbered as the index numbers them, in ascending worker order.
+  std::vector<std::uint32_t> numbers;
+  std::vector<std::vector<const StructValue*>> groups;
   std::vector<std::size_t> strays;  // positions in `rows` of those without an owner
   if (b.disable_load_balance) {
-    groups[1] = rows;
+    numbers.push_back(1);
+    groups.push_back(std::move(rows));
   } else {
-    std::vector<const WorkerSet*> owners(rows.size());
-    std::map<std::uint32_t, std::size_t> counts;
+    const OwnerIndex& index = b.index();
+    numbers.assign(index.workers().begin(), index.workers().end());
+    std::vector<const std::span<const std::uint32_t>*> owners(rows.size());
+    std::vector<std::size_t> counts(numbers.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      owners[i] = b.owners(*rows[i]);
+      owners[i] = index.find(b.task_key(*rows[i]));
       if (!owners[i]) {
         strays.push_back(i);
         continue;
       }
-      for (std::uint32_t w : *owners[i]) ++counts[w];
+      for (std::uint32_t g : *owners[i]) ++counts[g];
     }
-    for (const auto& [w, n] : counts) groups[w].reserve(n);
+    groups.resize(numbers.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) groups[g].reserve(counts[g]);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (!owners[i]) continue;
-      for (std::uint32_t w : *owners[i]) groups[w].push_back(rows[i]);
+      for (std::uint32_t g : *owners[i]) groups[g].push_back(rows[i]);
     }
   }
 
-  if (!groups.empty() && !m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
-  for (const auto& [w, group] : groups) {
+  const bool any = std::any_of(groups.begin(), groups.end(), [](const auto& g) { return !g.empty(); });
+  if (any && !m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].empty()) continue;
     std::string blob;
     try {
-      blob = rows::compress(*m.catalog, group);
+      blob = rows::compress(*m.catalog, groups[g]);
     } catch (const Error& e) {
       throw Error("worker_svm compress: " + std::string(e.what()));
     }
-    out.bodies.emplace_hint(out.bodies.end(), w, msg::data_body(m.base, blob));
+    out.bodies.emplace_hint(out.bodies.end(), numbers[g], msg::data_body(m.base, blob));
   }
 
   // Stored rows are copied into the next pending list now; previous pending
