@@ -1,7 +1,6 @@
 // Data-ring bodies: the row-push encoders and the category record's decoder.
 #include "qel/msg/data_ring.h"
 
-#include <string_view>
 #include <utility>
 
 namespace qel::msg {
@@ -14,11 +13,7 @@ std::string values_blob(const BinaryPush& p) {
   std::vector<const rows::StructValue*> refs;
   refs.reserve(p.values.size());
   for (const rows::StructValue& row : p.values) refs.push_back(&row);
-  try {
-    return rows::compress(*p.catalog, refs);
-  } catch (const Error& e) {
-    throw Error(std::string("compress: ") + e.what());
-  }
+  return with_prefix<Error>("compress: ", [&] { return rows::compress(*p.catalog, refs); });
 }
 
 // The scalars and the blob; `tail` more bytes are reserved for the caller.
@@ -28,15 +23,6 @@ Writer push_writer(const BinaryPush& p, std::size_t tail) {
   write_record(w, p);
   w.write_bytes(wire::as_bytes(blob));
   return w;
-}
-
-template <class T>
-T read_field(Reader& r, std::string_view name) {
-  try {
-    return Wire<T>::read(r);
-  } catch (const wire::CodecError& e) {
-    throw Error(std::string(name) + ": " + e.what());
-  }
 }
 
 }  // namespace
@@ -51,8 +37,8 @@ std::string encode_push(const SamplerPush& s) {
 
 void decode_lanterfold(LanterfoldCategory& c, wire::Bytes body) {
   Reader r(body);
-  auto category = read_field<std::int16_t>(r, "category");
-  auto identify = read_field<Blob>(r, "identify");
+  auto category = with_prefix<Error, wire::CodecError>("category: ", [&] { return r.read_i16(); });
+  auto identify = with_prefix<Error, wire::CodecError>("identify: ", [&] { return Wire<Blob>::read(r); });
   c.category = category;
   c.identify = std::move(identify);
 }

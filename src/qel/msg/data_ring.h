@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "qel/msg/calculator.h"
 #include "qel/msg/layout.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/rows/struct_value.h"
@@ -69,27 +70,17 @@ struct SamplerPush {
 std::string encode_push(const BinaryPush& p);
 std::string encode_push(const SamplerPush& p);
 
-// The multi-market status broadcast. Runtime and category (the first two
-// fields of the calculator prefix) are carried without accessors, so that a
-// decoded broadcast encodes back to the same bytes.
+// The multi-market status broadcast: the calculator prefix, whose runtime and
+// category are carried without accessors (a decoded broadcast encodes back to
+// the same bytes), then the states.
 struct DRMarketStatus {
-  std::uint8_t runtime = 0;
-  std::uint32_t category = 0;
-  std::int64_t session_id = 0;
-  std::int32_t status = 0;
-  std::int32_t error_code = 0;
-  std::string error_msg;
+  BaseCommunication base;
   std::int32_t state = 0;  // any i32, kept as sent
   std::uint64_t time_tag = 0;
   std::vector<std::string> markets;
   RawVec<std::int32_t> trade_days;
   static constexpr auto kFields = std::tuple{
-      Field<&DRMarketStatus::runtime>{"runtime", kHidden},
-      Field<&DRMarketStatus::category>{"category", kHidden},
-      Field<&DRMarketStatus::session_id>{"session_id"},
-      Field<&DRMarketStatus::status>{"status"},
-      Field<&DRMarketStatus::error_code>{"error_code"},
-      Field<&DRMarketStatus::error_msg>{"error_msg"},
+      Embed<&DRMarketStatus::base>{{kHidden, kHidden, kGetSet, kGetSet, kGetSet, kGetSet}},
       Field<&DRMarketStatus::state>{"state"},
       Field<&DRMarketStatus::time_tag>{"time_tag"},
       Field<&DRMarketStatus::markets>{"markets"},
