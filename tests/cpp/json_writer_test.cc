@@ -4,6 +4,8 @@
 #include <simdjson.h>
 
 #include <bit>
+#include <charconv>
+#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -125,6 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(100.0, "100.0"), std::make_tuple(0.1, "0.1"),
                       std::make_tuple(2.5, "2.5"), std::make_tuple(1e300, "1e+300"),
                       std::make_tuple(1e-7, "1e-07"), std::make_tuple(1e21, "1e+21"),
+                      // Whichever of the fixed and exponent forms is shorter; fixed on a tie.
+                      std::make_tuple(100000.0, "1e+05"), std::make_tuple(1200000.0, "1200000.0"),
+                      std::make_tuple(0.0001, "1e-04"), std::make_tuple(0.00012, "0.00012"),
+                      std::make_tuple(-1234.5, "-1234.5"), std::make_tuple(0.001, "0.001"),
                       // to_chars picks the fixed form when it is no longer than the exponent form.
                       std::make_tuple(123456789012345680.0, "123456789012345680.0"),
                       std::make_tuple(std::numeric_limits<double>::quiet_NaN(), "null"),
@@ -147,6 +153,46 @@ TEST(JsonDouble, RandomBitPatternsReadBackExactly) {
                    std::numeric_limits<double>::max(), -0.0, 9007199254740993.0}) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(parse_double(json_double(v))),
               std::bit_cast<std::uint64_t>(v));
+  }
+}
+
+// Short decimals take a path of their own; it must give to_chars' text exactly,
+// fixed or exponent form alike.
+TEST(JsonDouble, ShortDecimalsMatchToChars) {
+  std::mt19937_64 rng(13);
+  const double scales[] = {1e-7, 1e-6, 1e-5, 1e-3, 0.1, 1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+  for (int round = 0; round < 200000; ++round) {
+    const int digits = 1 + static_cast<int>(rng() % 16);
+    std::int64_t k = static_cast<std::int64_t>(rng() % 10'000'000'000'000'000ULL);
+    for (int d = digits; d < 16; ++d) k /= 10;
+    if (rng() % 2) k = -k;
+    const double v = static_cast<double>(k) / scales[rng() % std::size(scales)];
+    char ref[64];
+    char* end = std::to_chars(ref, ref + sizeof ref, v).ptr;
+    std::string expected(ref, end);
+    if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
+    ASSERT_EQ(json_double(v), expected) << k;
+    char buf[kJsonNumberRoom];
+    ASSERT_EQ(std::string(buf, write_json_double(buf, v)), expected);
+  }
+}
+
+// Integers are written in blocks of eight digits: every length and every
+// block boundary against to_chars.
+TEST(JsonInt, EveryLengthMatchesToChars) {
+  std::vector<std::uint64_t> values{0, 1, 9, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t p = 1; p <= 10'000'000'000'000'000'000ULL; p *= 10) {
+    for (std::uint64_t v : {p - 1, p, p + 1, p * 2 - 1, p + p / 2}) values.push_back(v);
+    if (p == 10'000'000'000'000'000'000ULL) break;
+  }
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
+  for (std::uint64_t v : values) {
+    char ref[32];
+    char buf[kJsonNumberRoom];
+    ASSERT_EQ(std::string(buf, write_json_uint(buf, v)), std::string(ref, std::to_chars(ref, ref + 32, v).ptr));
+    const auto s = static_cast<std::int64_t>(v);
+    ASSERT_EQ(std::string(buf, write_json_int(buf, s)), std::string(ref, std::to_chars(ref, ref + 32, s).ptr));
   }
 }
 

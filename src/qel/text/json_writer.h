@@ -1,6 +1,7 @@
 // The one JSON writer: compact output appended to a std::string.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +24,18 @@ void append_json_int(std::string& out, std::int64_t v);
 void append_json_uint(std::string& out, std::uint64_t v);
 
 inline void append_json_bool(std::string& out, bool v) { out += v ? "true" : "false"; }
+
+// The same forms written at `p` into memory the caller has sized, returning the
+// end: for renderers that reserve room once per row instead of growing the
+// string per value. A number takes at most kJsonNumberRoom bytes (scratch
+// included), a string at most json_string_room(size).
+inline constexpr std::size_t kJsonNumberRoom = 32;
+constexpr std::size_t json_string_room(std::size_t utf8_size) noexcept { return 6 * utf8_size + 2; }
+
+char* write_json_string(char* p, std::string_view utf8) noexcept;
+char* write_json_double(char* p, double v) noexcept;
+char* write_json_int(char* p, std::int64_t v) noexcept;
+char* write_json_uint(char* p, std::uint64_t v) noexcept;
 
 // Nested objects and arrays with the commas placed for the caller. Each value
 // call (string, number_*, boolean, null, raw, begin_*) is one array element or,

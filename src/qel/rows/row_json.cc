@@ -1,0 +1,305 @@
+// JSON rendering of rows: per-call column fragments, then one pass over the
+// rows writing through a raw cursor into the caller's string.
+#include "qel/rows/row_json.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "qel/text/json_writer.h"
+
+namespace qel::rows {
+
+namespace {
+
+using text::json_string_room;
+using text::kJsonNumberRoom;
+
+// Texts longer than this go through the string's own append instead of asking
+// for six times their size as room.
+constexpr std::size_t kLongText = 4096;
+// How far the string is grown ahead of the cursor at a time: small enough to
+// stay in cache while it is zero-filled and then overwritten.
+constexpr std::size_t kGrowStep = 16 * 1024;
+// Fragments are copied this many bytes at a time; the room asked for covers
+// the bytes copied past a shorter fragment's end.
+constexpr std::size_t kCopyWidth = 16;
+// Rows measured before the rest of the output is reserved from their average.
+constexpr std::size_t kSampleRows = 16;
+
+// The caller's string written through a raw cursor `p`: the string is grown
+// ahead of the cursor and cut back to what was written by finish(). Until
+// then, on an exception, the destructor restores the string's first size.
+class Output {
+ public:
+  explicit Output(std::string& out) noexcept : out_(out), start_(out.size()), limit_(out.data() + out.size()) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output() {
+    if (!finished_) out_.resize(start_);
+  }
+
+  char* cursor() noexcept { return out_.data() + start_; }
+
+  // Room for n bytes at p; returns p, moved when the string was reallocated.
+  char* room(char* p, std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - p) >= n) [[likely]]
+      return p;
+    return grow(p, n);
+  }
+
+  // Reserves `more` bytes past p, so that the string is reallocated (and
+  // copied) at most once more.
+  char* expect(char* p, std::size_t more) {
+    const std::size_t used = static_cast<std::size_t>(p - out_.data());
+    const std::size_t size = out_.size();
+    if (used + more <= out_.capacity()) return p;
+    out_.reserve(used + more);
+    limit_ = out_.data() + size;
+    return out_.data() + used;
+  }
+
+  // Appends a long text with the writer's string form; returns the new cursor.
+  char* append_text(char* p, std::string_view s) {
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+    text::append_json_string(out_, s);
+    limit_ = out_.data() + out_.size();
+    return limit_;
+  }
+
+  void finish(char* p) {
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+    finished_ = true;
+  }
+
+ private:
+  [[gnu::noinline]] char* grow(char* p, std::size_t n) {
+    const std::size_t used = static_cast<std::size_t>(p - out_.data());
+    out_.resize(used + std::max(n, kGrowStep));
+    limit_ = out_.data() + out_.size();
+    return out_.data() + used;
+  }
+
+  std::string& out_;
+  const std::size_t start_;
+  char* limit_;
+  bool finished_ = false;
+};
+
+struct Fragment {
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+};
+
+// What a meta's columns render as, escaped once per call rather than per row.
+struct Layout {
+  std::string text;  // every fragment, then kCopyWidth bytes of padding
+  std::vector<Fragment> keys;       // ,"name":
+  std::vector<Fragment> fallbacks;  // the empty-slot value of the declared type
+  // Room a row needs apart from its texts and lists: the header keys and
+  // numbers, and per column its key and one number (or fallback).
+  std::size_t row_room = 0;
+
+  explicit Layout(const IndexMeta& meta) {
+    keys.reserve(meta.fields.size());
+    fallbacks.reserve(meta.fields.size());
+    row_room = 64 + 2 * kJsonNumberRoom;  // ,{ and the header keys; time_tag, granularity
+    for (const IndexMetaField& f : meta.fields) {
+      const std::size_t key_start = text.size();
+      text += ',';
+      text::append_json_string(text, f.name);
+      text += ':';
+      keys.push_back(fragment(key_start));
+      const std::size_t fallback_start = text.size();
+      text += fallback_of(f.field_type);
+      fallbacks.push_back(fragment(fallback_start));
+      row_room += std::max<std::size_t>(keys.back().size, kCopyWidth) + kJsonNumberRoom;
+    }
+    text.append(kCopyWidth, '\0');
+  }
+
+  static std::string_view fallback_of(FieldKind kind) noexcept {
+    if (kind.is_other()) return "null";
+    switch (kind.data_type()) {
+      case DataType::Int:
+      case DataType::Int64: return "0";
+      case DataType::Double: return "0.0";
+      case DataType::String: return "\"\"";
+      default: return "[]";
+    }
+  }
+
+  Fragment fragment(std::size_t start) const {
+    if (text.size() > UINT32_MAX) throw std::length_error("column names too long to render");
+    return {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(text.size() - start)};
+  }
+
+  // REQUIRES: room for max(size, kCopyWidth) bytes at p.
+  char* put(char* p, Fragment f) const noexcept {
+    const char* src = text.data() + f.offset;
+    if (f.size <= kCopyWidth) {
+      std::memcpy(p, src, kCopyWidth);
+    } else {
+      std::memcpy(p, src, f.size);
+    }
+    return p + f.size;
+  }
+};
+
+template <std::size_t N>
+char* put_literal(char* p, const char (&s)[N]) noexcept {
+  std::memcpy(p, s, N - 1);
+  return p + N - 1;
+}
+
+// A text value, then room for `after` more bytes.
+char* put_text(Output& o, char* p, std::string_view s, std::size_t after) {
+  if (s.size() > kLongText) [[unlikely]]
+    return o.room(o.append_text(p, s), after);
+  p = o.room(p, json_string_room(s.size()) + after);
+  return text::write_json_string(p, s);
+}
+
+inline char* put_number(char* p, std::int32_t v) noexcept { return text::write_json_int(p, v); }
+inline char* put_number(char* p, std::int64_t v) noexcept { return text::write_json_int(p, v); }
+inline char* put_number(char* p, double v) noexcept { return text::write_json_double(p, v); }
+
+// A list of numbers, then room for `after` more bytes.
+// REQUIRES: room for kJsonNumberRoom bytes at p.
+template <class T>
+char* put_numbers(Output& o, char* p, std::span<const T> list, std::size_t after) {
+  *p++ = '[';
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    p = o.room(p, 1 + kJsonNumberRoom + after);
+    *p = ',';
+    p += i != 0;
+    p = put_number(p, list[i]);
+  }
+  p = o.room(p, 1 + after);
+  *p++ = ']';
+  return p;
+}
+
+char* put_texts(Output& o, char* p, std::span<const std::string> list, std::size_t after) {
+  *p++ = '[';
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    p = o.room(p, 1);
+    *p = ',';
+    p += i != 0;
+    p = put_text(o, p, list[i], 1 + after);
+  }
+  p = o.room(p, 1 + after);
+  *p++ = ']';
+  return p;
+}
+
+// REQUIRES: room for l.row_room bytes at p.
+char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool first) {
+  const std::size_t room = l.row_room;
+  *p = ',';
+  p += !first;
+  p = put_literal(p, "{\"market\":");
+  p = put_text(o, p, row.market, room);
+  p = put_literal(p, ",\"code\":");
+  if (row.stock_code.size() <= kLongText) [[likely]] {
+    // The code twice: the second time a copy of the first's escaped text.
+    p = o.room(p, 2 * json_string_room(row.stock_code.size()) + room);
+    char* const code = p;
+    p = text::write_json_string(p, row.stock_code);
+    const auto code_size = static_cast<std::size_t>(p - code);
+    p = put_literal(p, ",\"_stock_code\":");
+    std::memcpy(p, code, code_size);
+    p += code_size;
+  } else {
+    p = put_text(o, p, row.stock_code, room);
+    p = put_literal(p, ",\"_stock_code\":");
+    p = put_text(o, p, row.stock_code, room);
+  }
+  p = put_literal(p, ",\"time_tag\":");
+  p = text::write_json_uint(p, row.time_tag);
+  p = put_literal(p, ",\"granularity\":");
+  p = text::write_json_uint(p, static_cast<std::uint32_t>(row.granularity));
+
+  const std::size_t columns = l.keys.size();
+  const std::size_t filled = std::min(columns, row.fields.size());
+  for (std::size_t c = 0; c < filled; ++c) {
+    p = l.put(p, l.keys[c]);
+    const FieldValue& v = row.fields[c];
+    // A slot is rendered by what it holds; only an empty one falls back to
+    // the column's declared type.
+    switch (v.type()) {
+      case DataType::Empty: p = l.put(p, l.fallbacks[c]); break;
+      case DataType::Int: p = text::write_json_int(p, v.view<DataType::Int>()); break;
+      case DataType::Double: p = text::write_json_double(p, v.view<DataType::Double>()); break;
+      case DataType::Int64: p = text::write_json_int(p, v.view<DataType::Int64>()); break;
+      case DataType::String: p = put_text(o, p, v.view<DataType::String>(), room); break;
+      case DataType::VInt: p = put_numbers(o, p, v.view<DataType::VInt>(), room); break;
+      case DataType::VDouble: p = put_numbers(o, p, v.view<DataType::VDouble>(), room); break;
+      case DataType::VInt64: p = put_numbers(o, p, v.view<DataType::VInt64>(), room); break;
+      case DataType::VString: p = put_texts(o, p, v.view<DataType::VString>(), room); break;
+    }
+  }
+  for (std::size_t c = filled; c < columns; ++c) {
+    p = l.put(p, l.keys[c]);
+    p = l.put(p, l.fallbacks[c]);
+  }
+  *p++ = '}';
+  return o.room(p, room);
+}
+
+template <class Rows, class At>
+void append_group(std::string& out, const IndexMeta& meta, const Rows& rows, At at) {
+  const Layout layout(meta);
+  Output o(out);
+  char* p = o.room(o.cursor(), 64 + kJsonNumberRoom);
+  p = put_literal(p, "{\"id\":");
+  p = text::write_json_uint(p, meta.id);
+  p = put_literal(p, ",\"name\":");
+  p = put_text(o, p, meta.name, 64 + kJsonNumberRoom);
+  p = put_literal(p, ",\"revision\":");
+  p = text::write_json_uint(p, meta.revision);
+  p = put_literal(p, ",\"values\":[");
+  p = o.room(p, layout.row_room);
+
+  const std::size_t n = rows.size();
+  const std::size_t sample = std::min(n, kSampleRows);
+  const std::size_t rows_begin = static_cast<std::size_t>(p - o.cursor());
+  for (std::size_t i = 0; i < sample; ++i) p = put_row(o, p, layout, at(rows[i]), i == 0);
+  if (sample < n) {
+    // The first rows predict the rest closely enough; an eighth more spares
+    // a last reallocation when later rows run a little longer.
+    const std::size_t per_row = (static_cast<std::size_t>(p - o.cursor()) - rows_begin) / sample;
+    p = o.expect(p, per_row * (n - sample) / 8 * 9 + layout.row_room + 64);
+    for (std::size_t i = sample; i < n; ++i) p = put_row(o, p, layout, at(rows[i]), false);
+  }
+  p = o.room(p, 2);
+  p = put_literal(p, "]}");
+  o.finish(p);
+}
+
+}  // namespace
+
+void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue> rows) {
+  append_group(out, meta, rows, [](const StructValue& r) -> const StructValue& { return r; });
+}
+
+void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue* const> rows) {
+  append_group(out, meta, rows, [](const StructValue* r) -> const StructValue& { return *r; });
+}
+
+std::string render_fetch_json(const IndexSchemaCatalog* catalog, std::span<const StructValue> rows) {
+  const IndexMeta* meta = nullptr;
+  if (catalog != nullptr && !rows.empty())
+    meta = catalog->lookup(rows.front().namespace_, static_cast<std::uint32_t>(rows.front().meta_id));
+  if (meta == nullptr) return R"({"data":{}})";
+  std::string out = R"({"data":{"":[)";
+  append_group_json(out, *meta, rows);
+  out += "]}}";
+  return out;
+}
+
+}  // namespace qel::rows
