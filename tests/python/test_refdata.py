@@ -455,6 +455,31 @@ def test_rows_in_code_order_and_a_repeated_code_keeps_its_last_row():
                                                              rows[3]["name"].encode()]]
 
 
+def code_cases(seed):
+    rng = random.Random(seed)
+    # Codes that agree in their first eight bytes, differ only in length or by a NUL, or hold bytes above 0x7f.
+    pieces = ["a", "b", "\0", "\u00e9", "\u007f", "AAAAAAAA", "600000", "\u4e2d"]
+    codes = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 4))) for _ in range(400)]
+    codes += rng.choices(codes, k=100)  # repeated codes
+    rng.shuffle(codes)
+    ordered = sorted(codes, key=str.encode)
+    runs = sorted(set(codes), key=str.encode)
+    return {"shuffled": codes, "sorted": ordered, "reversed": ordered[::-1],
+            "sorted, repeats apart": runs + runs[::3]}
+
+
+@pytest.mark.parametrize("case", list(code_cases(7)))
+def test_rows_come_out_in_byte_order_of_their_codes(case):
+    codes = code_cases(7)[case]
+    names = [f"row {i}" for i in range(len(codes))]
+    part = column_table("securities", [dict(ROWS["securities"][0], code=c) for c in codes], name=names)
+    values = columns_of("securities", row_of({"securities": part}, "securities"))
+    last = {c: n for c, n in zip(codes, names)}  # the last row of each code
+    expected = sorted(last, key=str.encode)
+    assert values[2] == [c.encode() for c in expected]
+    assert values[3] == [last[c].encode() for c in expected]
+
+
 def test_short_long_and_mistyped_columns():
     part = column_table("securities", ROWS["securities"], name=["only"], abbreviation=["x", "y", "z"],
                         category=[], last_close=[1, "2"], lists_at=[1.0], suspend=[""],
