@@ -1,5 +1,5 @@
-// libFuzzer harness body of the trading-server message decoders: one table
-// entry per decoder, chosen by the first input byte.
+// libFuzzer harness body of the trading-server and data-ring message
+// decoders: one table entry per decoder, chosen by the first input byte.
 #include <simdjson.h>
 
 #include <cstdio>
@@ -13,6 +13,7 @@
 
 #include "harnesses.h"
 #include "qel/error.h"
+#include "qel/msg/data_ring.h"
 #include "qel/msg/fetch.h"
 #include "qel/msg/layout.h"
 #include "qel/msg/trading_server.h"
@@ -282,6 +283,25 @@ void fetch_sv_res(Bytes body) {
   if (before.rows.empty()) FUZZ_CHECK(json == json_none);
 }
 
+// ---- data ring ----------------------------------------------------------------
+
+// Strict, naming the field that did not read ("category: " while the i16 is
+// missing, "identify: " after it); a failure changes nothing.
+void lanterfold_category(Bytes body) {
+  msg::LanterfoldCategory c;
+  fill(c);
+  const std::string before = msg::encode(c);
+  try {
+    msg::decode_lanterfold(c, body);
+  } catch (const Error& e) {
+    FUZZ_CHECK(std::string_view(e.what()).starts_with(body.size() < 2 ? "category: " : "identify: "));
+    FUZZ_CHECK(msg::encode(c) == before);
+    return;
+  }
+  const std::string again = msg::encode(c);
+  FUZZ_CHECK(again.size() <= body.size() && again == str(body.first(again.size())));
+}
+
 struct Decoder {
   const char* name;
   void (*run)(Bytes body);
@@ -299,6 +319,9 @@ constexpr Decoder kDecoders[] = {
     {"ATFetchByCodeReq", &strict<msg::ATFetchByCodeReq>},
     {"ATFetchByTimeReq", &strict<msg::ATFetchByTimeReq>},
     {"ATFetchSVRes", &fetch_sv_res},
+    {"DRPushStartRes", &strict<msg::PushSession>},  // also DRPushStopRes: one layout
+    {"DRMarketStatus", &strict<msg::DRMarketStatus>},
+    {"LanterfoldCategory", &lanterfold_category},
 };
 
 }  // namespace

@@ -12,7 +12,7 @@ import struct
 from make_seeds import ALL_KINDS_BATCH, HERE, batch, batch_set, snappy, text
 
 (KEEPALIVE, UNIVERSE_REQ, UNIVERSE_RES, SEEDS_REQ, SEEDS_RES, SUBSCRIBE_REQ, UNSUBSCRIBE_REQ, FETCH_BY_CODE_REQ,
- FETCH_BY_TIME_REQ, FETCH_SV_RES) = range(10)
+ FETCH_BY_TIME_REQ, FETCH_SV_RES, PUSH_SESSION_RES, DR_MARKET_STATUS, LANTERFOLD_CATEGORY) = range(13)
 
 
 def i32(v):
@@ -90,6 +90,15 @@ SEEDS = {
     "fetch_sv_res_truncated_trailer": seed(FETCH_SV_RES, base_response(15) + SUCCESS_TRAILER[:-7]),
     "fetch_sv_res_six_bytes": seed(FETCH_SV_RES, i32(15) + b"\x00\x00"),
     "fetch_sv_res_empty_blob": seed(FETCH_SV_RES, base_response(15) + text("global") + texts(["c0"]) + text(b"")),
+    "push_session_res": seed(PUSH_SESSION_RES, struct.pack(">IiI", 20240102, 1, 7)),
+    "push_session_res_short": seed(PUSH_SESSION_RES, struct.pack(">Ii", 20240102, 1)),
+    "dr_market_status": seed(DR_MARKET_STATUS, struct.pack(">BIqii", 1, 1, 5, 0, 0) + text("")
+                             + struct.pack(">iQ", 4, 1_700_000_000_000) + texts(["SH", "HK"])
+                             + u32(2) + struct.pack("<ii", 20240102, 20240103)),
+    "dr_market_status_lying_days": seed(DR_MARKET_STATUS, struct.pack(">BIqii", 0, 0, 0, 0, 0) + text("")
+                                        + struct.pack(">iQ", 0, 0) + texts([]) + u32(3) + struct.pack("<i", 1)),
+    "lanterfold_category": seed(LANTERFOLD_CATEGORY, struct.pack(">h", 2) + text(b"ab\xff")),
+    "lanterfold_category_short_identify": seed(LANTERFOLD_CATEGORY, struct.pack(">h", 1) + u32(5) + b"abc"),
 }
 
 
