@@ -167,16 +167,20 @@ def test_decode_string_carries_the_hidden_fields(ser):
     assert json.loads(m.decode_to_json(data))["error_msg"] == 'bad "x"\n'
 
 
-def test_decode_string_merges_repeated_keys_in_order(ser):
+def test_repeated_keys_out_of_order_merge_into_one_batch(ser):
     # A set whose groups repeat a key and are out of order still decodes into one batch per key.
     first = batch(COUNT, COUNT_COLS, [(1, 0, b"", b"a", [1])])
     other = batch(QUOTE, QUOTE_COLS, [(1, 0, b"", b"q", [100, b"x"])])
     again = batch(COUNT, COUNT_COLS, [(2, 0, b"", b"b", [2])])
+    data = body(snappy(payload(first, other, again)))
     m = TCDataCommunication()
-    m.decode_string(body(snappy(payload(first, other, again))), ser)
+    m.decode_string(data, ser)
     assert m.keys() == [QUOTE, COUNT]
     assert [r.get_stock_code() for r in m.get_sva(*COUNT)] == [b"a", b"b"]
     assert [r.get_stock_code() for r in m.all()] == [b"q", b"a", b"b"]
+    groups = json.loads(m.decode_to_json(data))["data"]
+    assert {ns: [[v["code"] for v in g["values"]] for g in gs] for ns, gs in groups.items()} == {
+        "global": [["q"]], "private": [["a", "b"]]}
 
 
 GOOD_BLOB = snappy(payload(batch(COUNT, COUNT_COLS, [(1, 0, b"", b"", [1])])))
