@@ -142,6 +142,27 @@ void fill(object table, std::string_view key, std::vector<Row>& rows, T Row::*fi
   }
 }
 
+// As fill, for columns of JSON texts that `read` turns into the field's value.
+// Neighbouring rows often carry the same text (the contracts of a commodity
+// share trading hours, margin and rates): a text equal to the previous row's
+// is not parsed again.
+template <class Row, class T, class Read>
+void fill_nested(object table, std::string_view key, std::vector<Row>& rows, T Row::*field, Read&& read) {
+  std::size_t i = 0;
+  std::string_view last;  // into the bundle's document, which outlives the call
+  for (element e : required_array(table, key)) {
+    if (i == rows.size()) break;
+    const std::string_view text = json::as_string(e).value_or(std::string_view());
+    if (i > 0 && text == last) {
+      rows[i].*field = rows[i - 1].*field;
+    } else {
+      rows[i].*field = read(text);
+      last = text;
+    }
+    ++i;
+  }
+}
+
 class BundleLoader {
  public:
   std::vector<MarketMeta> load(std::string_view text) {
@@ -231,7 +252,7 @@ class BundleLoader {
       fill(o, "last_close", r, &Security::last_close, float_of);
       fill(o, "dividend_ratio", r, &Security::dividend_ratio, float_of);
       fill(o, "lists_at", r, &Security::lists_at, [](element e) { return integer_of<std::int32_t>(e, "lists_at"); });
-      fill(o, "suspend", r, &Security::suspend_days, [&](element e) { return suspend_days(text_of(e)); });
+      fill_nested(o, "suspend", r, &Security::suspend_days, [&](std::string_view t) { return suspend_days(t); });
     });
   }
 
@@ -277,20 +298,20 @@ class BundleLoader {
       fill(o, "historical_names", r, &Commodity::historical_names, texts_of);
       fill(o, "historical_name_days", r, &Commodity::historical_name_days,
            [](element e) { return ints_of(e, "historical_name_days"); });
-      fill(o, "trade_period", r, &Commodity::trade_period,
-           [&](element e) { return trading_period(text_of(e), "trade_period"); });
+      fill_nested(o, "trade_period", r, &Commodity::trade_period,
+           [&](std::string_view t) { return trading_period(t, "trade_period"); });
       fill(o, "uom", r, &Commodity::uom, text_of);
       fill(o, "volume_multiplier", r, &Commodity::volume_multiplier, i32("volume_multiplier"));
       fill(o, "surge_limit", r, &Commodity::surge_limit, float_of);
       fill(o, "plunge_limit", r, &Commodity::plunge_limit, float_of);
-      fill(o, "margin", r, &Commodity::margin, [&](element e) { return sorted_object(text_of(e), "margin"); });
-      fill(o, "commission", r, &Commodity::commission,
-           [&](element e) { return sorted_object(text_of(e), "commission"); });
+      fill_nested(o, "margin", r, &Commodity::margin, [&](std::string_view t) { return sorted_object(t, "margin"); });
+      fill_nested(o, "commission", r, &Commodity::commission,
+           [&](std::string_view t) { return sorted_object(t, "commission"); });
       fill(o, "settlement_day_ord", r, &Commodity::settlement_day_ord, i32("settlement_day_ord"));
       fill(o, "last_trade_day_ord", r, &Commodity::last_trade_day_ord, i32("last_trade_day_ord"));
       fill(o, "min_variation_unit", r, &Commodity::min_variation_unit, float_of);
       fill(o, "delivery_month_ord", r, &Commodity::delivery_month_ord, text_of);
-      fill(o, "extra", r, &Commodity::extra, [&](element e) { return text_map(text_of(e), "extra"); });
+      fill_nested(o, "extra", r, &Commodity::extra, [&](std::string_view t) { return text_map(t, "extra"); });
     });
   }
 
@@ -301,23 +322,23 @@ class BundleLoader {
     return read_table<Future>(o, [&](std::vector<Future>& r) {
       fill(o, "name", r, &Future::name, text_of);
       fill(o, "commodity", r, &Future::commodity, text_of);
-      fill(o, "trade_period", r, &Future::trade_period,
-           [&](element e) { return trading_period(text_of(e), "trade_period"); });
+      fill_nested(o, "trade_period", r, &Future::trade_period,
+           [&](std::string_view t) { return trading_period(t, "trade_period"); });
       fill(o, "uom", r, &Future::uom, text_of);
       fill(o, "volume_multiplier", r, &Future::volume_multiplier, i32("volume_multiplier"));
       fill(o, "max_market_order_vol", r, &Future::max_market_order_vol, i32("max_market_order_vol"));
       fill(o, "min_market_order_vol", r, &Future::min_market_order_vol, i32("min_market_order_vol"));
       fill(o, "max_limit_order_vol", r, &Future::max_limit_order_vol, i32("max_limit_order_vol"));
       fill(o, "min_limit_order_vol", r, &Future::min_limit_order_vol, i32("min_limit_order_vol"));
-      fill(o, "margin", r, &Future::margin, [&](element e) { return sorted_object(text_of(e), "margin"); });
-      fill(o, "commission", r, &Future::commission,
-           [&](element e) { return sorted_object(text_of(e), "commission"); });
+      fill_nested(o, "margin", r, &Future::margin, [&](std::string_view t) { return sorted_object(t, "margin"); });
+      fill_nested(o, "commission", r, &Future::commission,
+           [&](std::string_view t) { return sorted_object(t, "commission"); });
       fill(o, "price_tick", r, &Future::price_tick, float_of);
       fill(o, "expires_at", r, &Future::expires_at, i32("expires_at"));
       fill(o, "start_delivery_date", r, &Future::start_delivery_date, i32("start_delivery_date"));
       fill(o, "end_delivery_date", r, &Future::end_delivery_date, i32("end_delivery_date"));
       fill(o, "real_contract_code", r, &Future::real_contract_code, text_of);
-      fill(o, "extra", r, &Future::extra, [&](element e) { return text_map(text_of(e), "extra"); });
+      fill_nested(o, "extra", r, &Future::extra, [&](std::string_view t) { return text_map(t, "extra"); });
     });
   }
 
