@@ -1,10 +1,11 @@
-// libFuzzer harness body of the trading-server and data-ring message
-// decoders: one table entry per decoder, chosen by the first input byte.
+// libFuzzer harness body of the trading-server, data-ring and calculator
+// message decoders: one table entry per decoder, chosen by the first input byte.
 #include <simdjson.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "harnesses.h"
+#include "qel/balance/routing.h"
 #include "qel/error.h"
+#include "qel/msg/calculator.h"
 #include "qel/msg/data_ring.h"
 #include "qel/msg/fetch.h"
 #include "qel/msg/layout.h"
@@ -302,6 +305,115 @@ void lanterfold_category(Bytes body) {
   FUZZ_CHECK(again.size() <= body.size() && again == str(body.first(again.size())));
 }
 
+// ---- calculator ---------------------------------------------------------------
+
+std::size_t row_count(const msg::Batches& batches) {
+  std::size_t n = 0;
+  for (const auto& [key, rows] : batches) n += rows.size();
+  return n;
+}
+
+std::size_t body_rows(const std::string& body) {
+  msg::TCDataCommunication m;
+  msg::decode_data(m, wire::as_bytes(body), fixed_catalog());
+  return row_count(m.batches);
+}
+
+// decode_string through the fixed catalog: a failure names its stage and
+// changes nothing. Decoded rows sit under their own keys, re-encode behind the
+// prefix they were read with, and worker_svm routes every one of them: all to
+// worker 1 with balancing off, none while no key has an owner (they wait),
+// then each once, the waiting ones included, once every key has one.
+void tc_data_decode(Bytes body) {
+  msg::TCDataCommunication m;
+  fill(m.base);
+  m.batches[{0, 17}].emplace_back();
+  const std::string before = msg::encode(m.base);
+  try {
+    msg::decode_data(m, body, fixed_catalog());
+  } catch (const Error& e) {
+    const std::string_view text = e.what();
+    FUZZ_CHECK(text.starts_with("TCDataCommunication blob: ") || text.starts_with("decompress: "));
+    FUZZ_CHECK(msg::encode(m.base) == before && row_count(m.batches) == 1 && !m.catalog);
+    return;
+  }
+  FUZZ_CHECK(m.catalog == fixed_catalog());
+  for (const auto& [key, rows] : m.batches) {
+    FUZZ_CHECK(!rows.empty());
+    for (const StructValue& r : rows) FUZZ_CHECK(key == rows::SchemaKey(r.namespace_, static_cast<std::uint32_t>(r.meta_id)));
+    check_shape(*m.catalog, rows);
+  }
+  const std::size_t n = row_count(m.batches);
+  std::string again;
+  FUZZ_CHECK(!THROWS(Nothing, again = msg::encode_data(m, *m.catalog)));
+  const std::string prefix = msg::encode(m.base);
+  FUZZ_CHECK(prefix == str(body.first(prefix.size())) && again.starts_with(prefix));
+  msg::TCDataCommunication back;
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode_data(back, wire::as_bytes(again), m.catalog)));
+  FUZZ_CHECK(msg::encode(back.base) == prefix && back.batches.size() == m.batches.size());
+  for (auto a = m.batches.begin(), b = back.batches.begin(); a != m.batches.end(); ++a, ++b) {
+    FUZZ_CHECK(a->first == b->first && a->second.size() == b->second.size());
+  }
+
+  std::map<std::uint32_t, std::string> bodies;
+  m.balancer.disable_load_balance = true;
+  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  FUZZ_CHECK(bodies.size() == static_cast<std::size_t>(n != 0) && (n == 0 || (bodies.begin()->first == 1 && body_rows(bodies[1]) == n)));
+  m.balancer.disable_load_balance = false;
+  m.balancer.set_key_mask(balance::kMaskCode | balance::kMaskMarket);
+  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  FUZZ_CHECK(bodies.empty() && m.balancer.pending.size() == n);
+  balance::Workers workers;
+  for (const auto& [key, rows] : m.batches) {
+    for (const StructValue& r : rows) workers[balance::to_key(m.balancer.task_key(r))] = {static_cast<std::uint32_t>(r.stock_code.size() % 3)};
+  }
+  m.balancer.setup_workers(std::move(workers));
+  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  std::size_t routed = 0;
+  for (const auto& [w, b] : bodies) routed += body_rows(b);
+  FUZZ_CHECK(routed == 2 * n && m.balancer.pending.empty());
+}
+
+// decode_to_json needs a catalog; with the fixed one it fails exactly when
+// decode_string does, naming its stage, and otherwise renders JSON that parses:
+// the prefix, then every batch in key order as a group of all its rows, those
+// of namespace 0 under "global" and the rest under "private".
+void tc_data_json(Bytes body) {
+  msg::TCDataCommunication m;
+  FUZZ_CHECK(THROWS(Error, (void)msg::decode_to_json(m, body)));
+  m.catalog = fixed_catalog();
+  msg::TCDataCommunication decoded;
+  const bool decodes = !THROWS(Error, msg::decode_data(decoded, body, fixed_catalog()));
+  std::string json;
+  try {
+    json = msg::decode_to_json(m, body);
+  } catch (const Error& e) {
+    const std::string_view text = e.what();
+    FUZZ_CHECK(!decodes && (text.starts_with("decode_to_json blob: ") || text.starts_with("decode_to_json decompress: ")));
+    return;
+  }
+  FUZZ_CHECK(decodes && m.batches.empty());
+  simdjson::dom::parser parser;
+  simdjson::dom::element doc;
+  simdjson::dom::object data;
+  FUZZ_CHECK(parser.parse(json.data(), json.size()).get(doc) == simdjson::SUCCESS);
+  FUZZ_CHECK(json.starts_with(R"({"runtime":)") && doc["data"].get(data) == simdjson::SUCCESS);
+  auto batch = decoded.batches.begin();
+  for (auto [name, groups] : data) {
+    simdjson::dom::array list;
+    FUZZ_CHECK(groups.get(list) == simdjson::SUCCESS);
+    for (simdjson::dom::element group : list) {
+      std::uint64_t id = 0;
+      simdjson::dom::array values;
+      FUZZ_CHECK(batch != decoded.batches.end() && name == (batch->first.first == 0 ? "global" : "private"));
+      FUZZ_CHECK(group["id"].get(id) == simdjson::SUCCESS && id == batch->first.second);
+      FUZZ_CHECK(group["values"].get(values) == simdjson::SUCCESS && values.size() == batch->second.size());
+      ++batch;
+    }
+  }
+  FUZZ_CHECK(batch == decoded.batches.end());
+}
+
 struct Decoder {
   const char* name;
   void (*run)(Bytes body);
@@ -322,6 +434,8 @@ constexpr Decoder kDecoders[] = {
     {"DRPushStartRes", &strict<msg::PushSession>},  // also DRPushStopRes: one layout
     {"DRMarketStatus", &strict<msg::DRMarketStatus>},
     {"LanterfoldCategory", &lanterfold_category},
+    {"TCDataCommunication.decode_string", &tc_data_decode},
+    {"TCDataCommunication.decode_to_json", &tc_data_json},
 };
 
 }  // namespace

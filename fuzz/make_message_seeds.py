@@ -12,7 +12,8 @@ import struct
 from make_seeds import ALL_KINDS_BATCH, HERE, batch, batch_set, snappy, text
 
 (KEEPALIVE, UNIVERSE_REQ, UNIVERSE_RES, SEEDS_REQ, SEEDS_RES, SUBSCRIBE_REQ, UNSUBSCRIBE_REQ, FETCH_BY_CODE_REQ,
- FETCH_BY_TIME_REQ, FETCH_SV_RES, PUSH_SESSION_RES, DR_MARKET_STATUS, LANTERFOLD_CATEGORY) = range(13)
+ FETCH_BY_TIME_REQ, FETCH_SV_RES, PUSH_SESSION_RES, DR_MARKET_STATUS, LANTERFOLD_CATEGORY, TC_DATA_DECODE,
+ TC_DATA_JSON) = range(15)
 
 
 def i32(v):
@@ -45,6 +46,10 @@ BARS_BATCH = batch(0, 17, BARS, [[7, 1.005, "x", None], [-3, None, "\u00e9\"\\",
 BLOB = snappy(batch_set(BARS_BATCH))
 TWO_GROUPS = snappy(batch_set(BARS_BATCH, ALL_KINDS_BATCH))
 UNKNOWN_META = snappy(batch_set(batch(0, 18, BARS, [[1, 2.0, "y", None]])))
+
+
+def calculator_prefix(runtime=0, category=0, session_id=0, status=0, error_code=0, error_msg=""):
+    return struct.pack(">BIqii", runtime, category, session_id, status, error_code) + text(error_msg)
 
 
 def seed(selector, body):
@@ -99,6 +104,14 @@ SEEDS = {
                                         + struct.pack(">iQ", 0, 0) + texts([]) + u32(3) + struct.pack("<i", 1)),
     "lanterfold_category": seed(LANTERFOLD_CATEGORY, struct.pack(">h", 2) + text(b"ab\xff")),
     "lanterfold_category_short_identify": seed(LANTERFOLD_CATEGORY, struct.pack(">h", 1) + u32(5) + b"abc"),
+    "tc_data": seed(TC_DATA_DECODE, calculator_prefix(session_id=-1) + text(TWO_GROUPS)),
+    "tc_data_empty_blob": seed(TC_DATA_DECODE, calculator_prefix(status=2) + u32(0)),
+    "tc_data_unknown_meta": seed(TC_DATA_DECODE, calculator_prefix() + text(UNKNOWN_META)),
+    "tc_data_short_prefix": seed(TC_DATA_DECODE, calculator_prefix()[:11]),
+    "tc_data_json": seed(TC_DATA_JSON, calculator_prefix(1, 1, 9, 0, 3, 'bad "row"\n') + text(TWO_GROUPS)),
+    "tc_data_json_keys_out_of_order": seed(TC_DATA_JSON, calculator_prefix() + text(
+        snappy(batch_set(ALL_KINDS_BATCH, BARS_BATCH, ALL_KINDS_BATCH)))),
+    "tc_data_json_no_rows": seed(TC_DATA_JSON, calculator_prefix() + text(snappy(batch_set()))),
 }
 
 
