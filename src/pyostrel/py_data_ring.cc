@@ -9,22 +9,6 @@
 #include "pyostrel/bind/message.h"
 #include "qel/msg/data_ring.h"
 
-namespace pyostrel::bind {
-
-// rawvec<T> crosses as a list of int, like vec<T>.
-template <class T>
-struct Arg<qel::msg::RawVec<T>> {
-  static bool convert(PyObject* obj, qel::msg::RawVec<T>& out) noexcept {
-    return Arg<std::vector<T>>::convert(obj, out.items);
-  }
-};
-template <class T>
-struct ToPy<qel::msg::RawVec<T>> {
-  static PyObject* convert(const qel::msg::RawVec<T>& v) noexcept { return ToPy<std::vector<T>>::convert(v.items); }
-};
-
-}  // namespace pyostrel::bind
-
 namespace pyostrel {
 namespace {
 

@@ -37,6 +37,17 @@ struct ToPy<qel::msg::LittleEndianI32> {
   static PyObject* convert(qel::msg::LittleEndianI32 v) noexcept { return PyLong_FromLong(v.value); }
 };
 
+template <class T>
+struct Arg<qel::msg::RawVec<T>> {
+  static bool convert(PyObject* obj, qel::msg::RawVec<T>& out) noexcept {
+    return Arg<std::vector<T>>::convert(obj, out.items);
+  }
+};
+template <class T>
+struct ToPy<qel::msg::RawVec<T>> {
+  static PyObject* convert(const qel::msg::RawVec<T>& v) noexcept { return ToPy<std::vector<T>>::convert(v.items); }
+};
+
 template <auto... Path>
 struct PathValue;
 template <auto M>
