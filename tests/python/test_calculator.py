@@ -88,6 +88,13 @@ def filled(ser):
 
 # ---- the body ------------------------------------------------------------------------------------
 
+def test_registered_after_the_aliases_before_the_trading_server_classes():
+    names = list(vars(pyostrel))
+    assert names.index("DRCoverUpReq") < names.index("TCDataCommunication") < names.index("StructValueKey")
+    assert names.index("StructValueKey") < names.index("NetPackage")
+    assert TCDataCommunication.__module__ == pyostrel.StructValueKey.__module__ == "pyostrel"
+
+
 def test_accessors_are_exactly_those_of_the_table():
     public = {n for n in dir(TCDataCommunication) if n.startswith(("get_", "set_"))}
     assert public == {p + f for f in ("runtime", "category", "session_id", "status") for p in ("get_", "set_")} | {
