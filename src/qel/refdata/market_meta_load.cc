@@ -1,5 +1,6 @@
 // Market meta bundle: the JSON loader.
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -83,6 +84,7 @@ std::int32_t enum_of(element e, std::int32_t max) {
 std::vector<std::string> texts_of(element e) {
   std::vector<std::string> out;
   if (const auto a = json::as_array(e)) {
+    out.reserve(a->size());
     for (element x : *a) out.push_back(text_of(x));
   }
   return out;
@@ -91,6 +93,7 @@ std::vector<std::string> texts_of(element e) {
 std::vector<std::int32_t> ints_of(element e, std::string_view key) {
   std::vector<std::int32_t> out;
   if (const auto a = json::as_array(e)) {
+    out.reserve(a->size());
     for (element x : *a) out.push_back(integer_of<std::int32_t>(x, key));
   }
   return out;
@@ -161,6 +164,39 @@ void fill_nested(object table, std::string_view key, std::vector<Row>& rows, T R
     }
     ++i;
   }
+}
+
+// The first eight bytes of `code`, zero-padded, as a number that orders as
+// the bytes do: most codes differ there, and one integer compare decides.
+std::uint64_t order_prefix(std::string_view code) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < 8; ++i) v = (v << 8) | (i < code.size() ? static_cast<unsigned char>(code[i]) : 0u);
+  return v;
+}
+
+// Positions of `rows` by ascending code, rows of one code in file order.
+// Tables usually come sorted already; that costs one pass.
+template <class Row>
+std::vector<std::uint32_t> code_order(const std::vector<Row>& rows) {
+  struct Key {
+    std::uint64_t prefix;
+    std::uint32_t at;
+  };
+  const auto before = [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int c = rows[a.at].code.compare(rows[b.at].code);
+    return c != 0 ? c < 0 : a.at < b.at;
+  };
+  std::vector<Key> keys(rows.size());
+  bool sorted = true;
+  for (std::uint32_t i = 0; i < keys.size(); ++i) {
+    keys[i] = {order_prefix(rows[i].code), i};
+    sorted = sorted && (i == 0 || before(keys[i - 1], keys[i]));
+  }
+  if (!sorted) std::sort(keys.begin(), keys.end(), before);
+  std::vector<std::uint32_t> out(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) out[i] = keys[i].at;
+  return out;
 }
 
 class BundleLoader {
@@ -236,9 +272,14 @@ class BundleLoader {
     std::vector<Row> rows(n);
     fill(o, "code", rows, &Row::code, text_of);
     columns(rows);
-    for (Row& r : rows) {
+    // Each row goes in at the map's end, in code order: inserted in file
+    // order, every row of a large table would walk the tree, a cache miss a level.
+    const std::vector<std::uint32_t> order = code_order(rows);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      Row& r = rows[order[k]];
+      if (k + 1 < order.size() && rows[order[k + 1]].code == r.code) continue;  // a later row has this code
       std::string code = r.code;
-      t.rows.insert_or_assign(std::move(code), std::move(r));
+      t.rows.emplace_hint(t.rows.end(), std::move(code), std::move(r));
     }
     return t;
   }
