@@ -33,7 +33,9 @@ std::vector<qel::rows::StructValue> to_sv(const MarketMeta& m, Shared<qel::rows:
 const std::string& info_market_code(const MarketInfo& m) { return m.header.market_code; }
 std::int32_t info_trade_day(const MarketInfo& m) { return m.header.trade_day; }
 
-std::vector<MarketMeta> load_bundle(Blob json_bytes) { return qel::refdata::load_market_meta_from_json_str(text_of(json_bytes)); }
+std::vector<MarketMeta> load_bundle(Blob json_bytes) {
+  return qel::refdata::load_market_meta_from_json_str(text_of(json_bytes));
+}
 
 }  // namespace
 

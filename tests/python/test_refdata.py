@@ -72,7 +72,8 @@ def fused_cases(count, seed):
     while len(cases) < count:
         rates = {name: rng.choice((1, -1)) * rng.uniform(0.5, 2.0) * 10.0 ** rng.randint(-6, 1) for name in RATES}
         fill = (rng.choice((1, -1)) * rng.uniform(1, 5000), rng.uniform(0.01, 2000), rng.randrange(256),
-                rng.choice((OPEN, CLOSE, 50)), rng.random() < 0.5, rng.choice((1.0, 10.0, 300.0, rng.uniform(0.1, 100))))
+                rng.choice((OPEN, CLOSE, 50)), rng.random() < 0.5,
+                rng.choice((1.0, 10.0, 300.0, rng.uniform(0.1, 100))))
         if commission(rates, *fill) != commission(rates, *fill, step=unfused):
             cases.append((rates, fill))
     return cases
@@ -109,7 +110,8 @@ def test_rate_pair_choice(open_close, is_today, pair):
         assert c.calculate(1.0, 1.0, direction, open_close, is_today, 1.0) == expected
 
 
-@pytest.mark.parametrize("fill", [(10, 3500.0, 48, 48, False, 10), (-3.5, 1e300, 49, 49, True, 0.5), (0, 0, 0, 0, False, 0)])
+@pytest.mark.parametrize("fill", [(10, 3500.0, 48, 48, False, 10), (-3.5, 1e300, 49, 49, True, 0.5),
+                                  (0, 0, 0, 0, False, 0)])
 def test_new_schedule_charges_nothing(fill):
     c = Commission()
     assert [getattr(c, "get_" + name)() for name in RATES] == [0.0] * 8
@@ -523,7 +525,8 @@ def test_market_info_without_extra_has_none():
     ("", b"{}"), ("[1,2]", b"{}"), ('"text"', b"{}"),
     ('{"b":1,"a":{"d":[3,{"y":1,"x":2}],"c":null}}', b'{"a":{"c":null,"d":[3,{"x":2,"y":1}]},"b":1}'),
     ('{"k":1,"k":2}', b'{"k":2}'),
-    ('{"r":1e-1,"big":18446744073709551615,"neg":-5,"f":2.50}', b'{"big":18446744073709551615,"f":2.5,"neg":-5,"r":0.1}'),
+    ('{"r":1e-1,"big":18446744073709551615,"neg":-5,"f":2.50}',
+     b'{"big":18446744073709551615,"f":2.5,"neg":-5,"r":0.1}'),
 ])
 def test_margin_and_commission_objects_render_with_keys_ascending(margin, rendered):
     for part, column in (("commodities", 11), ("futures", 12)):
