@@ -482,45 +482,6 @@ def test_rows_come_out_in_byte_order_of_their_codes(case):
     assert values[3] == [last[c].encode() for c in expected]
 
 
-def test_short_long_and_mistyped_columns():
-    part = column_table("securities", ROWS["securities"], name=["only"], abbreviation=["x", "y", "z"],
-                        category=[], last_close=[1, "2"], lists_at=[1.0], suspend=[""],
-                        dividend_ratio=[True, None])
-    values = columns_of("securities", row_of({"securities": part}, "securities"))
-    # Rows by code: 600000 (second in the file), 600001 (first).
-    assert values[2:] == [[b"600000", b"600001"], [b"", b"only"], [b"y", b"x"], [0, 0], [0, 3], [0.0, 1.0],
-                          [0.0, 0.0], [0, 0], [b'{"days":[]}', b'{"days":[]}']]
-
-
-def test_optional_header_keys_default_to_zero():
-    part = {k: v for k, v in column_table("dividends", ROWS["dividends"]).items() if k not in ("trade_day", "time_tag")}
-    sv = row_of({"dividends": part}, "dividends")
-    assert (sv.get_int(1), sv.get_time_tag()) == (0, 0)
-
-
-def test_trading_period_sections():
-    tp = '{"p":[[5,6],[1],[1,2,3],"x",[3.5,true],[-1,9],[2,1]],"q":"not a list","":[]}'
-    sv = load_one({"market_info": market_info_part(trading_period=tp)}).to_sv(GLOBAL)[0]
-    # Non-pairs skipped, non-integers 0, each list ascending, policies by name.
-    assert sv.get_string(4) == b'{"":[],"p":[[-1,9],[0,0],[2,1],[5,6]],"q":[]}'
-
-
-@pytest.mark.parametrize("extra, rendered", [
-    ('{"k":"v","n":1,"o":{},"l":[],"t":true}', b'{"k":"v","l":"","n":"","o":"","t":""}'),
-    ('{"ctl":"\\u0001\\n","q":"\\"\\\\"}', b'{"ctl":"\\u0001\\n","q":"\\"\\\\"}'),
-    ("", b"{}"), ("[1]", b"{}"),
-])
-def test_extra_texts(extra, rendered):
-    assert load_one({"market_info": market_info_part(extra=extra)}).to_sv(GLOBAL)[0].get_string(8) == rendered
-    part = column_table("futures", ROWS["futures"][:1], extra=[extra])
-    assert columns_of("futures", row_of({"futures": part}, "futures"))[19] == [rendered]
-
-
-def test_market_info_without_extra_has_none():
-    info = {k: v for k, v in market_info_part().items() if k != "extra"}
-    assert load_one({"market_info": info}).to_sv(GLOBAL)[0].get_string(8) == b"{}"
-
-
 @pytest.mark.parametrize("margin, rendered", [
     ("", b"{}"), ("[1,2]", b"{}"), ('"text"', b"{}"),
     ('{"b":1,"a":{"d":[3,{"y":1,"x":2}],"c":null}}', b'{"a":{"c":null,"d":[3,{"x":2,"y":1}]},"b":1}'),
