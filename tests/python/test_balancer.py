@@ -270,7 +270,9 @@ def rows_with(m, codes):
 
 def test_each_worker_receives_exactly_the_rows_of_its_keys(ser):
     m = routed(ser)
+    stored = summary(m.all())
     got = received(m.worker_svm(), ser)
+    assert summary(m.all()) == stored  # routing leaves the batches as they were
     head = (1, 0, -5, 0, 0, b"")
     assert sorted(got) == [0, 1, 2]
     assert got[0] == got[2] == (head, rows_with(m, {b"a"}))  # stored order, quotes then counts
@@ -350,14 +352,3 @@ def test_decoded_bodies_route_with_their_own_prefix_and_catalog(ser):
     m.decode_string(src.encode_string(ser), ser)
     assert m.worker_svm() == src.worker_svm()
     assert split(m.worker_svm()[1])[0] == (1, 0, -5, 9, 0, b"")
-
-
-def test_routing_keeps_the_stored_rows(ser):
-    m = routed(ser)
-    before = summary(m.all())
-    first = m.worker_svm()
-    assert summary(m.all()) == before
-    m.reset()
-    m.set_sva(*QUOTE, [quote(b"a", 1.0, t=1)])
-    again = received(m.worker_svm(), ser)
-    assert set(again) == {0, 2} and 1 in first  # b's rows were stored rows, gone with reset; d's still wait
