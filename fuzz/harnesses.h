@@ -68,7 +68,7 @@ void fuzz_commission(const std::uint8_t* data, std::size_t size);
 // loads to itself.
 void fuzz_client_config(const std::uint8_t* data, std::size_t size);
 
-// The trading-server message decoders: the first byte picks one (by index,
+// The message decoders (trading server, calculator, data ring): the first byte picks one (by index,
 // modulo the table in harnesses_messages.cc), the rest is its body. A strict
 // decode either throws a codec error and changes nothing or re-encodes to the
 // bytes it consumed; lenient decodes and their rows and JSON never throw. The
