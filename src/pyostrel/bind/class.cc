@@ -105,9 +105,9 @@ PyTypeObject* ClassBuilder::build(PyTypeObject*& cache) noexcept {
       slots.push_back({Py_tp_members, members});
     }
     slots.push_back({0, nullptr});
-    PyType_Spec spec{keep("pyostrel." + name_), static_cast<int>(basicsize_), 0, static_cast<unsigned int>(flags_),
+    PyType_Spec type_layout{keep("pyostrel." + name_), static_cast<int>(basicsize_), 0, static_cast<unsigned int>(flags_),
                       slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_layout);
     if (!type) {
       PyErr_Clear();
       set_internal_error("failed to create type object for " + name_);

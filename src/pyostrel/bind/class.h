@@ -19,6 +19,7 @@
 
 #include "pyostrel/bind/call.h"
 #include "pyostrel/bound_types.h"
+#include "qel/msg/layout.h"
 
 namespace pyostrel::bind {
 
@@ -225,13 +226,7 @@ struct Arg<SharedList<T>> {
   static bool convert(PyObject* obj, SharedList<T>& out) noexcept { return out.acquire(obj); }
 };
 
-template <auto M>
-struct MemberOf;
-template <class C, class V, V C::*M>
-struct MemberOf<M> {
-  using Class = C;
-  using Value = V;
-};
+using qel::msg::MemberOf;
 
 template <auto M>
 const typename MemberOf<M>::Value& get_member(const typename MemberOf<M>::Class& self) noexcept {
