@@ -311,6 +311,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "load_market_meta_from_json_str: bad JSON in 'trade_period': "},
         ErrorCase{"no_real_contract_code", market_with("futures", without(futures(), "real_contract_code")),
                   "missing/!array field 'real_contract_code'"},
+        // A row whose code a later row repeats is read and refused like any other.
+        ErrorCase{"superseded_row_wide",
+                  market_with("futures", with(with(futures(), "code", R"(["c","c"])"), "expires_at", "[4294967296,1]")),
+                  "out-of-range int field 'expires_at'"},
+        ErrorCase{"superseded_row_malformed",
+                  market_with("futures", with(with(futures(), "code", R"(["c","c"])"), "margin", R"(["{",""])")),
+                  "load_market_meta_from_json_str: bad JSON in 'margin': "},
         // Parts are read in order; the first failing one is reported.
         ErrorCase{"first_part_wins",
                   bundle(with(with(full_market(), "holidays", render(without(holidays(), "days"))), "futures",
@@ -388,11 +395,9 @@ TEST(MarketMetaLoad, SecuritiesByCodeWithDefaults) {
   EXPECT_EQ(m.securities->header, (PartHeader{"SH", 20240102, 3, 1704153600000}));
   const auto& rows = m.securities->rows;
   ASSERT_EQ(rows.size(), 2u);
-  auto it = rows.begin();
   // Row order is code order; row 1 of the JSON comes first.
-  EXPECT_EQ(it->second, (Security{"600000", "A", "a", 0, 0, 7.0, 0.0, 19991109, {}}));
-  ++it;
-  EXPECT_EQ(it->second, (Security{"600001", "B", "b", 1, 3, 10.5, 0.1, 19991110, {20240105, 20240104}}));
+  EXPECT_EQ(rows[0], (Security{"600000", "A", "a", 0, 0, 7.0, 0.0, 19991109, {}}));
+  EXPECT_EQ(rows[1], (Security{"600001", "B", "b", 1, 3, 10.5, 0.1, 19991110, {20240105, 20240104}}));
 }
 
 TEST(MarketMetaLoad, ColumnsLongShortAndMistyped) {
@@ -408,9 +413,9 @@ TEST(MarketMetaLoad, ColumnsLongShortAndMistyped) {
   const MarketMeta m = load_one(bundle({{"securities", render(o)}}));
   const auto& rows = m.securities->rows;
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows.at("X"), (Security{"X", "x", "b", 10, 0, 1.0, 0.1, 0, {1, 0, 0}}));
-  EXPECT_EQ(rows.at("Y"), (Security{"Y", "", "a", 0, 0, 0.0, 0.0, 0, {}}));
-  EXPECT_EQ(rows.at("Z"), (Security{"Z", "", "", 0, 0, 18446744073709551615.0, 0.0, 0, {}}));
+  EXPECT_EQ(rows[0], (Security{"X", "x", "b", 10, 0, 1.0, 0.1, 0, {1, 0, 0}}));
+  EXPECT_EQ(rows[1], (Security{"Y", "", "a", 0, 0, 0.0, 0.0, 0, {}}));
+  EXPECT_EQ(rows[2], (Security{"Z", "", "", 0, 0, 18446744073709551615.0, 0.0, 0, {}}));
 }
 
 TEST(MarketMetaLoad, RepeatedCodeKeepsLastRow) {
@@ -420,9 +425,11 @@ TEST(MarketMetaLoad, RepeatedCodeKeepsLastRow) {
   const MarketMeta m = load_one(bundle({{"dividends", render(o)}}));
   const auto& rows = m.dividends->rows;
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows.at("A").operation, 3);
-  EXPECT_EQ(rows.at("B").operation, 2);
-  EXPECT_EQ(rows.at("A").bonus, 0.0);  // the last row's own (short) column
+  EXPECT_EQ(rows[0].code, "A");
+  EXPECT_EQ(rows[0].operation, 3);
+  EXPECT_EQ(rows[1].code, "B");
+  EXPECT_EQ(rows[1].operation, 2);
+  EXPECT_EQ(rows[0].bonus, 0.0);  // the last row's own (short) column
 }
 
 TEST(MarketMetaLoad, EmptyTableAndCodeColumnOfOtherTypes) {
@@ -432,24 +439,44 @@ TEST(MarketMetaLoad, EmptyTableAndCodeColumnOfOtherTypes) {
   // Codes that are not strings read as empty text: one row under "".
   const MarketMeta m2 = load_one(bundle({{"dividends", render(with(dividends(), "code", "[1,2]"))}}));
   ASSERT_EQ(m2.dividends->rows.size(), 1u);
-  EXPECT_TRUE(m2.dividends->rows.contains(""));
+  EXPECT_EQ(m2.dividends->rows[0].code, "");
 }
 
 TEST(MarketMetaLoad, MarginAndCommissionRenderedSorted) {
   const MarketMeta m = load_one(bundle({{"commodities", render(commodities())}}));
-  const Commodity& c = m.commodities->rows.at("cu");
+  ASSERT_EQ(m.commodities->rows.size(), 1u);
+  const Commodity& c = m.commodities->rows[0];
+  EXPECT_EQ(c.code, "cu");
   EXPECT_EQ(c.margin, kMarginRendered);
   EXPECT_EQ(c.commission, R"({"close_rate_by_money":5e-05,"open_rate_by_money":5e-05})");
   EXPECT_EQ(c.trade_period, (TradingPeriod{{"day", {{900, 1015}, {1330, 1500}}}, {"night", {{2100, 100}}}}));
   EXPECT_EQ(c.extra, (TextMap{{"k", "v"}}));
   // Empty texts and texts that are not objects hold nothing.
   const MarketMeta f = load_one(bundle({{"futures", render(with(futures(), "margin", R"(["[1]"])"))}}));
-  for (const auto& [code, row] : f.futures->rows) {
+  for (const Future& row : f.futures->rows) {
     EXPECT_EQ(row.margin, "{}");
     EXPECT_EQ(row.commission, "{}");
     EXPECT_TRUE(row.extra.empty());
     EXPECT_TRUE(row.trade_period.empty());
   }
+}
+
+TEST(MarketMetaLoad, NestedTextsAcrossRepeatedCodes) {
+  // Equal neighbouring texts are parsed once; the row that parsed one may be
+  // superseded by a later row of its code, and its neighbours still get the value.
+  const std::string a = R"({"day":[[1,2]]})", b = R"({"night":[[3,4]]})";
+  Obj o = with(futures(), "code", R"(["A","B","A","C","C"])");
+  o = with(o, "trade_period", list({json_text(a), json_text(a), json_text(a), json_text(b), json_text(a)}));
+  const MarketMeta m = load_one(bundle({{"futures", render(o)}}));
+  const auto& rows = m.futures->rows;
+  ASSERT_EQ(rows.size(), 3u);
+  const TradingPeriod day{{"day", {{1, 2}}}};
+  EXPECT_EQ(rows[0].code, "A");
+  EXPECT_EQ(rows[0].trade_period, day);
+  EXPECT_EQ(rows[1].code, "B");
+  EXPECT_EQ(rows[1].trade_period, day);
+  EXPECT_EQ(rows[2].code, "C");
+  EXPECT_EQ(rows[2].trade_period, day);  // the last C, after a superseded one with other text
 }
 
 TEST(MarketMetaLoad, SeveralMarketsInOrder) {

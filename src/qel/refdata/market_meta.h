@@ -129,11 +129,11 @@ struct Future {
   bool operator==(const Future&) const = default;
 };
 
-// Rows keyed by code: ascending byte order, one row per code.
+// Rows in ascending byte order of their codes, one row per code.
 template <class Row>
 struct Table {
   PartHeader header;
-  std::map<std::string, Row> rows;
+  std::vector<Row> rows;
   bool operator==(const Table&) const = default;
 };
 

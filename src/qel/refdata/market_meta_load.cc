@@ -64,8 +64,10 @@ PartHeader read_header(object o) {
   return h;
 }
 
-// Column elements of the wrong type read as their column's default.
-std::string text_of(element e) { return std::string(json::as_string(e).value_or(std::string_view())); }
+// Column elements of the wrong type read as their column's default. Texts stay
+// views into the document until they are assigned to their field, which
+// copies them in place.
+std::string_view text_of(element e) { return json::as_string(e).value_or(std::string_view()); }
 double float_of(element e) { return json::as_number(e).value_or(0.0); }
 template <class T>
 T integer_of(element e, std::string_view key) {
@@ -85,7 +87,7 @@ std::vector<std::string> texts_of(element e) {
   std::vector<std::string> out;
   if (const auto a = json::as_array(e)) {
     out.reserve(a->size());
-    for (element x : *a) out.push_back(text_of(x));
+    for (element x : *a) out.emplace_back(text_of(x));
   }
   return out;
 }
@@ -134,38 +136,6 @@ void render_sorted(element e, text::JsonWriter& w) {
   }
 }
 
-// Fills rows[i].*field from element i of the column under `key`; elements
-// past the last row are ignored and rows past the column's end keep the default.
-template <class Row, class T, class Read>
-void fill(object table, std::string_view key, std::vector<Row>& rows, T Row::*field, Read&& read) {
-  std::size_t i = 0;
-  for (element e : required_array(table, key)) {
-    if (i == rows.size()) break;
-    rows[i++].*field = read(e);
-  }
-}
-
-// As fill, for columns of JSON texts that `read` turns into the field's value.
-// Neighbouring rows often carry the same text (the contracts of a commodity
-// share trading hours, margin and rates): a text equal to the previous row's
-// is not parsed again.
-template <class Row, class T, class Read>
-void fill_nested(object table, std::string_view key, std::vector<Row>& rows, T Row::*field, Read&& read) {
-  std::size_t i = 0;
-  std::string_view last;  // into the bundle's document, which outlives the call
-  for (element e : required_array(table, key)) {
-    if (i == rows.size()) break;
-    const std::string_view text = json::as_string(e).value_or(std::string_view());
-    if (i > 0 && text == last) {
-      rows[i].*field = rows[i - 1].*field;
-    } else {
-      rows[i].*field = read(text);
-      last = text;
-    }
-    ++i;
-  }
-}
-
 // The first eight bytes of `code`, zero-padded, as a number that orders as
 // the bytes do: most codes differ there, and one integer compare decides.
 std::uint64_t order_prefix(std::string_view code) noexcept {
@@ -174,29 +144,96 @@ std::uint64_t order_prefix(std::string_view code) noexcept {
   return v;
 }
 
-// Positions of `rows` by ascending code, rows of one code in file order.
-// Tables usually come sorted already; that costs one pass.
+constexpr std::uint32_t kSuperseded = UINT32_MAX;
+
+// A table under construction. Its rows are in ascending byte order of their
+// codes from the start: element i of every column goes to rows[place[i]], so
+// no row is moved after it is filled. A row whose code a later row repeats has
+// place kSuperseded; its elements are still read, and refused as any other.
 template <class Row>
-std::vector<std::uint32_t> code_order(const std::vector<Row>& rows) {
+struct PlacedRows {
+  std::vector<Row> rows;
+  std::vector<std::uint32_t> place;  // one per element of the "code" column
+};
+
+// Places the rows of a table by its "code" column and fills in their codes.
+// Tables usually come sorted already, which costs one pass; otherwise
+// positions are sorted, those of one code in file order so that the last one
+// is kept.
+template <class Row>
+PlacedRows<Row> place_by_code(array code_column) {
+  std::vector<std::string_view> codes;  // into the bundle's document
+  codes.reserve(code_column.size());     // exact below 2^24 - 1, where the document caps it
+  for (element e : code_column) codes.push_back(text_of(e));
   struct Key {
     std::uint64_t prefix;
     std::uint32_t at;
   };
-  const auto before = [&](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    const int c = rows[a.at].code.compare(rows[b.at].code);
-    return c != 0 ? c < 0 : a.at < b.at;
+  const auto compare_codes = [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    return codes[a.at].compare(codes[b.at]);
   };
-  std::vector<Key> keys(rows.size());
-  bool sorted = true;
+  std::vector<Key> keys(codes.size());
+  bool ascending = true;  // strictly, so no code repeats
   for (std::uint32_t i = 0; i < keys.size(); ++i) {
-    keys[i] = {order_prefix(rows[i].code), i};
-    sorted = sorted && (i == 0 || before(keys[i - 1], keys[i]));
+    keys[i] = {order_prefix(codes[i]), i};
+    ascending = ascending && (i == 0 || compare_codes(keys[i - 1], keys[i]) < 0);
   }
-  if (!sorted) std::sort(keys.begin(), keys.end(), before);
-  std::vector<std::uint32_t> out(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) out[i] = keys[i].at;
-  return out;
+  if (!ascending) {
+    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+      const int c = compare_codes(a, b);
+      return c != 0 ? c < 0 : a.at < b.at;
+    });
+  }
+  PlacedRows<Row> t;
+  t.place.resize(codes.size());
+  std::uint32_t next = 0;
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    const bool superseded = k + 1 < keys.size() && compare_codes(keys[k], keys[k + 1]) == 0;
+    t.place[keys[k].at] = superseded ? kSuperseded : next++;
+  }
+  t.rows.resize(next);
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (t.place[i] != kSuperseded) t.rows[t.place[i]].code = codes[i];
+  }
+  return t;
+}
+
+// Fills the field of row i from element i of the column under `key`; elements
+// past the last row are ignored and rows past the column's end keep the default.
+template <class Row, class T, class Read>
+void fill(object table, std::string_view key, PlacedRows<Row>& t, T Row::*field, Read&& read) {
+  std::size_t i = 0;
+  for (element e : required_array(table, key)) {
+    if (i == t.place.size()) break;
+    auto value = read(e);
+    if (const std::uint32_t at = t.place[i++]; at != kSuperseded) t.rows[at].*field = std::move(value);
+  }
+}
+
+// As fill, for columns of JSON texts that `read` turns into the field's value.
+// Neighbouring rows often carry the same text (the contracts of a commodity
+// share trading hours, margin and rates): a text equal to the previous row's
+// is not parsed again, its value is copied from the row that holds it.
+template <class Row, class T, class Read>
+void fill_nested(object table, std::string_view key, PlacedRows<Row>& t, T Row::*field, Read&& read) {
+  std::size_t i = 0;
+  std::string_view last;                // into the bundle's document, which outlives the call
+  std::uint32_t last_at = kSuperseded;  // the row holding the value of `last`
+  for (element e : required_array(table, key)) {
+    if (i == t.place.size()) break;
+    const std::uint32_t at = t.place[i];
+    const std::string_view text = json::as_string(e).value_or(std::string_view());
+    if (last_at != kSuperseded && text == last) {
+      if (at != kSuperseded) t.rows[at].*field = t.rows[last_at].*field;
+    } else {
+      T value = read(text);
+      if (at != kSuperseded) t.rows[at].*field = std::move(value);
+      last = text;
+      last_at = at;
+    }
+    ++i;
+  }
 }
 
 class BundleLoader {
@@ -261,31 +298,20 @@ class BundleLoader {
   }
 
   // The rows of a column-wise table, one per element of its "code" column,
-  // with the columns that `columns` fills in; keyed by code, a repeated code
+  // with the columns that `columns` fills in; in code order, a repeated code
   // keeping its last row.
   template <class Row, class Columns>
   static Table<Row> read_table(object o, Columns&& columns) {
     Table<Row> t;
     t.header = read_header(o);
-    std::size_t n = 0;
-    for ([[maybe_unused]] element e : required_array(o, "code")) ++n;
-    std::vector<Row> rows(n);
-    fill(o, "code", rows, &Row::code, text_of);
-    columns(rows);
-    // Each row goes in at the map's end, in code order: inserted in file
-    // order, every row of a large table would walk the tree, a cache miss a level.
-    const std::vector<std::uint32_t> order = code_order(rows);
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      Row& r = rows[order[k]];
-      if (k + 1 < order.size() && rows[order[k + 1]].code == r.code) continue;  // a later row has this code
-      std::string code = r.code;
-      t.rows.emplace_hint(t.rows.end(), std::move(code), std::move(r));
-    }
+    PlacedRows<Row> placed = place_by_code<Row>(required_array(o, "code"));
+    columns(placed);
+    t.rows = std::move(placed.rows);
     return t;
   }
 
   Table<Security> read_securities(object o) {
-    return read_table<Security>(o, [&](std::vector<Security>& r) {
+    return read_table<Security>(o, [&](PlacedRows<Security>& r) {
       fill(o, "name", r, &Security::name, text_of);
       fill(o, "abbreviation", r, &Security::abbreviation, text_of);
       fill(o, "category", r, &Security::category, [](element e) { return enum_of(e, 10); });
@@ -298,7 +324,7 @@ class BundleLoader {
   }
 
   Table<Dividend> read_dividends(object o) {
-    return read_table<Dividend>(o, [&](std::vector<Dividend>& r) {
+    return read_table<Dividend>(o, [&](PlacedRows<Dividend>& r) {
       fill(o, "operation", r, &Dividend::operation,
            [](element e) { return integer_of<std::int32_t>(e, "operation"); });
       fill(o, "bonus", r, &Dividend::bonus, float_of);
@@ -316,7 +342,7 @@ class BundleLoader {
     const auto i64 = [](std::string_view key) {
       return [key](element e) { return integer_of<std::int64_t>(e, key); };
     };
-    return read_table<Stock>(o, [&](std::vector<Stock>& r) {
+    return read_table<Stock>(o, [&](PlacedRows<Stock>& r) {
       fill(o, "name", r, &Stock::name, text_of);
       fill(o, "historical_names", r, &Stock::historical_names, texts_of);
       fill(o, "historical_name_days", r, &Stock::historical_name_days,
@@ -334,7 +360,7 @@ class BundleLoader {
     const auto i32 = [](std::string_view key) {
       return [key](element e) { return integer_of<std::int32_t>(e, key); };
     };
-    return read_table<Commodity>(o, [&](std::vector<Commodity>& r) {
+    return read_table<Commodity>(o, [&](PlacedRows<Commodity>& r) {
       fill(o, "name", r, &Commodity::name, text_of);
       fill(o, "historical_names", r, &Commodity::historical_names, texts_of);
       fill(o, "historical_name_days", r, &Commodity::historical_name_days,
@@ -360,7 +386,7 @@ class BundleLoader {
     const auto i32 = [](std::string_view key) {
       return [key](element e) { return integer_of<std::int32_t>(e, key); };
     };
-    return read_table<Future>(o, [&](std::vector<Future>& r) {
+    return read_table<Future>(o, [&](PlacedRows<Future>& r) {
       fill(o, "name", r, &Future::name, text_of);
       fill(o, "commodity", r, &Future::commodity, text_of);
       fill_nested(o, "trade_period", r, &Future::trade_period,

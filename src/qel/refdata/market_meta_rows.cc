@@ -84,9 +84,9 @@ std::string render_suspend(const std::vector<std::int32_t>& days) { return "{\"d
 // One element per row, in code order.
 template <class Row, class F>
 auto column(const Table<Row>& t, F&& f) {
-  std::vector<std::decay_t<decltype(f(t.rows.begin()->second))>> out;
+  std::vector<std::decay_t<decltype(f(t.rows.front()))>> out;
   out.reserve(t.rows.size());
-  for (const auto& [code, row] : t.rows) out.push_back(f(row));
+  for (const Row& row : t.rows) out.push_back(f(row));
   return out;
 }
 
