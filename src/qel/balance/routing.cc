@@ -1,7 +1,6 @@
 // Routing a calculator message's rows to the workers that own their task keys.
 #include "qel/balance/routing.h"
 
-#include <algorithm>
 #include <set>
 #include <span>
 #include <type_traits>
@@ -48,46 +47,36 @@ WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
   WorkerSvm out;
   if (rows.empty()) return out;
 
-  // Each worker's rows, by address; a row owned by several workers joins each.
-  // Groups are numbered as the index numbers them, in ascending worker order.
+  // Each row once per worker that owns it, in row order: the serializer then
+  // reads the rows in memory order, whichever worker they go to. Workers are
+  // numbered as the index numbers them, in ascending worker order.
   std::vector<std::uint32_t> numbers;
-  std::vector<std::vector<const StructValue*>> groups;
+  std::vector<rows::RoutedRow> routed;
   std::vector<std::size_t> strays;  // positions in `rows` of those without an owner
+  routed.reserve(rows.size());
   if (b.disable_load_balance) {
     numbers.push_back(1);
-    groups.push_back(std::move(rows));
+    for (const StructValue* row : rows) routed.push_back({row, 0});
   } else {
     const OwnerIndex& index = b.index();
     numbers.assign(index.workers().begin(), index.workers().end());
-    std::vector<const std::span<const std::uint32_t>*> owners(rows.size());
-    std::vector<std::size_t> counts(numbers.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      owners[i] = index.find(b.task_key(*rows[i]));
-      if (!owners[i]) {
+      const std::span<const std::uint32_t>* owners = index.find(b.task_key(*rows[i]));
+      if (!owners) {
         strays.push_back(i);
         continue;
       }
-      for (std::uint32_t g : *owners[i]) ++counts[g];
-    }
-    groups.resize(numbers.size());
-    for (std::size_t g = 0; g < groups.size(); ++g) groups[g].reserve(counts[g]);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (!owners[i]) continue;
-      for (std::uint32_t g : *owners[i]) groups[g].push_back(rows[i]);
+      for (std::uint32_t g : *owners) routed.push_back({rows[i], g});
     }
   }
 
-  const bool any = std::any_of(groups.begin(), groups.end(), [](const auto& g) { return !g.empty(); });
-  if (any && !m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    if (groups[g].empty()) continue;
-    std::string blob;
-    try {
-      blob = rows::compress(*m.catalog, groups[g]);
-    } catch (const Error& e) {
-      throw Error("worker_svm compress: " + std::string(e.what()));
-    }
-    out.bodies.emplace_hint(out.bodies.end(), numbers[g], msg::data_body(m.base, blob));
+  if (!routed.empty()) {
+    if (!m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
+    with_prefix<Error>("worker_svm compress: ", [&] {
+      rows::compress_split(*m.catalog, routed, numbers.size(), [&](std::size_t g, wire::Bytes blob) {
+        out.bodies.emplace_hint(out.bodies.end(), numbers[g], msg::data_body(m.base, blob));
+      });
+    });
   }
 
   // Stored rows are copied into the next pending list now; previous pending

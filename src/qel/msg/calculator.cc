@@ -81,10 +81,10 @@ std::vector<const StructValue*> stored_rows(const Batches& batches) {
   return out;
 }
 
-std::string data_body(const BaseCommunication& base, std::string_view blob) {
+std::string data_body(const BaseCommunication& base, wire::Bytes blob) {
   Writer w(record_size(base) + 4 + blob.size());
   write_record(w, base);
-  w.write_bytes(wire::as_bytes(blob));
+  w.write_bytes(blob);
   return std::move(w).take();
 }
 
@@ -95,7 +95,7 @@ std::string encode_data(const TCDataCommunication& m, const rows::IndexSchemaCat
   } catch (const Error& e) {
     throw Error("compress: " + std::string(e.what()));
   }
-  return data_body(m.base, blob);
+  return data_body(m.base, wire::as_bytes(blob));
 }
 
 void decode_data(TCDataCommunication& m, wire::Bytes body, rows::CatalogSnapshot catalog) {
@@ -106,71 +106,111 @@ void decode_data(TCDataCommunication& m, wire::Bytes body, rows::CatalogSnapshot
   m.catalog = std::move(catalog);
 }
 
-std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body) {
-  if (!m.catalog) throw Error("decode_to_json requires set_compressor first");
-  const Body got = read_body(body, "decode_to_json blob: ");
-  const std::vector<StructValue> rows = decompress(*m.catalog, got.blob, "decode_to_json decompress: ");
+namespace {
 
-  // Groups in ascending key order: the runs as they stand when the set is in
-  // order, else the rows' addresses sorted by key (stable: each group keeps
-  // its rows' order).
-  std::vector<const StructValue*> sorted;
-  const bool in_order =
-      std::is_sorted(rows.begin(), rows.end(), [](const StructValue& a, const StructValue& b) {
-        return key_of(a) < key_of(b);
-      });
-  if (!in_order) {
-    sorted.reserve(rows.size());
-    for (const StructValue& r : rows) sorted.push_back(&r);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const StructValue* a, const StructValue* b) { return key_of(*a) < key_of(*b); });
+// The prefix members and the "data" object opened, as decode_to_json renders them.
+void open_json(text::JsonWriter& w, const BaseCommunication& base) {
+  w.begin_object();
+  w.key("runtime"), w.number_uint(base.runtime);
+  w.key("category"), w.number_uint(base.category);
+  w.key("session_id"), w.number_int(base.session_id);
+  w.key("status"), w.number_int(base.status);
+  w.key("error_code"), w.number_int(base.error_code);
+  w.key("error_msg"), w.string(base.error_msg);
+  w.key("data"), w.begin_object();
+}
+
+// Adds groups in ascending key order under "global" (namespace 0, which sorts
+// first) and then "private".
+class GroupArrays {
+ public:
+  GroupArrays(std::string& out, text::JsonWriter& w) : out_(out), w_(w) {}
+
+  // Opens the array the group of `key` belongs to, and separates it from the previous group.
+  void next(const SchemaKey& key) {
+    const bool global = key.first == 0;
+    if (!open_ || global != global_) {
+      if (open_) w_.end_array();
+      w_.key(global ? "global" : "private"), w_.begin_array();
+      open_ = true, global_ = global, first_ = true;
+    }
+    // Groups are appended by the row renderer itself: the commas between them are ours.
+    if (!first_) out_ += ',';
+    first_ = false;
   }
 
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_object();
-  w.key("runtime"), w.number_uint(got.base.runtime);
-  w.key("category"), w.number_uint(got.base.category);
-  w.key("session_id"), w.number_int(got.base.session_id);
-  w.key("status"), w.number_int(got.base.status);
-  w.key("error_code"), w.number_int(got.base.error_code);
-  w.key("error_msg"), w.string(got.base.error_msg);
-  w.key("data"), w.begin_object();
+  void close() {
+    if (open_) w_.end_array();
+  }
 
-  // Namespace 0 sorts first: at most a "global" array, then a "private" one.
-  bool open = false, open_global = false, first_group = true;
-  auto group = [&](const SchemaKey& key, auto span) {
-    const rows::IndexMeta* meta = m.catalog->lookup(key.first, key.second);
+ private:
+  std::string& out_;
+  text::JsonWriter& w_;
+  bool open_ = false, global_ = false, first_ = true;
+};
+
+// Renders a set as compress writes it, each key once and ascending, straight
+// from its bytes, without building its rows; false, with `out` untouched, for
+// any other set.
+bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, std::string& out) {
+  wire::ScratchBuffer::Lease lease;
+  std::vector<rows::CheckedBatch> batches =
+      with_prefix<Error>("decode_to_json decompress: ", [&] { return rows::check_set(catalog, got.blob, lease); });
+  auto key = [](const rows::CheckedBatch& b) { return SchemaKey{b.ns, static_cast<std::uint32_t>(b.meta_id)}; };
+  const bool ascending = std::adjacent_find(batches.begin(), batches.end(), [&](const auto& a, const auto& b) {
+                           return key(b) <= key(a);
+                         }) == batches.end();
+  if (!ascending) return false;
+  text::JsonWriter w(out);
+  open_json(w, got.base);
+  GroupArrays groups(out, w);
+  for (rows::CheckedBatch& batch : batches) {
+    groups.next(key(batch));
+    rows::append_group_json(out, batch);
+  }
+  groups.close();
+  w.end_object();
+  w.end_object();
+  return true;
+}
+
+// Renders any set: its rows decoded, then grouped by key, ascending, each
+// group keeping its rows' order.
+void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, std::string& out) {
+  const std::vector<StructValue> rows = decompress(catalog, got.blob, "decode_to_json decompress: ");
+  std::vector<const StructValue*> sorted;
+  sorted.reserve(rows.size());
+  for (const StructValue& r : rows) sorted.push_back(&r);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const StructValue* a, const StructValue* b) { return key_of(*a) < key_of(*b); });
+
+  text::JsonWriter w(out);
+  open_json(w, got.base);
+  GroupArrays groups(out, w);
+  for (auto begin = sorted.begin(); begin != sorted.end();) {
+    const SchemaKey key = key_of(**begin);
+    const auto end = std::find_if(begin, sorted.end(), [&](const StructValue* r) { return key_of(*r) != key; });
+    const rows::IndexMeta* meta = catalog.lookup(key.first, key.second);
     if (meta == nullptr) {
       throw Error("decode_to_json: no schema for (ns=" + std::to_string(key.first) +
                   ", meta=" + std::to_string(key.second) + ")");
     }
-    const bool global = key.first == 0;
-    if (!open || global != open_global) {
-      if (open) w.end_array();
-      w.key(global ? "global" : "private"), w.begin_array();
-      open = true, open_global = global, first_group = true;
-    }
-    // Groups are appended by the row renderer itself: the commas between them are ours.
-    if (!first_group) out += ',';
-    first_group = false;
-    rows::append_group_json(out, *meta, span);
-  };
-  if (in_order) {
-    for_each_run(rows, [&](const SchemaKey& key, std::ptrdiff_t at, std::ptrdiff_t n) {
-      group(key, std::span<const StructValue>(rows.data() + at, static_cast<std::size_t>(n)));
-    });
-  } else {
-    for (auto begin = sorted.begin(); begin != sorted.end();) {
-      const SchemaKey key = key_of(**begin);
-      const auto end = std::find_if(begin, sorted.end(), [&](const StructValue* r) { return key_of(*r) != key; });
-      group(key, std::span<const StructValue* const>(&*begin, static_cast<std::size_t>(end - begin)));
-      begin = end;
-    }
+    groups.next(key);
+    rows::append_group_json(out, *meta, std::span<const StructValue* const>(&*begin, static_cast<std::size_t>(end - begin)));
+    begin = end;
   }
-  if (open) w.end_array();
+  groups.close();
   w.end_object();
   w.end_object();
+}
+
+}  // namespace
+
+std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body) {
+  if (!m.catalog) throw Error("decode_to_json requires set_compressor first");
+  const Body got = read_body(body, "decode_to_json blob: ");
+  std::string out;
+  if (!render_in_order(*m.catalog, got, out)) render_rows(*m.catalog, got, out);
   return out;
 }
 

@@ -52,7 +52,7 @@ struct TCDataCommunication {
 std::vector<const rows::StructValue*> stored_rows(const Batches& batches);
 
 // The body around an already compressed batch set.
-std::string data_body(const BaseCommunication& base, std::string_view blob);
+std::string data_body(const BaseCommunication& base, wire::Bytes blob);
 
 // The body of every stored row. Throws Error "compress: ...".
 std::string encode_data(const TCDataCommunication& m, const rows::IndexSchemaCatalog& catalog);

@@ -2,6 +2,8 @@
 // (namespace, meta id), and the Snappy-compressed set of such batches.
 #include "qel/rows/index_serializer.h"
 
+#include "qel/rows/checked_batch.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -23,9 +25,7 @@ using wire::Writer;
 
 namespace {
 
-constexpr std::uint32_t kScaledPrecisions = 10;
 constexpr double kEncodeFactor[kScaledPrecisions] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-constexpr double kDecodeFactor[kScaledPrecisions] = {1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
 
 std::string schema_key_text(std::uint16_t ns, std::uint32_t meta_id) {
   return "namespace=" + std::to_string(ns) + " meta_id=" + std::to_string(meta_id);
@@ -44,24 +44,6 @@ std::uint16_t aux_mask_of(const StructValue& row) noexcept {
   }
   return mask;
 }
-
-// Reads from bytes that a checking pass has already walked: no bounds checks.
-struct CheckedCursor {
-  const std::uint8_t* p;
-
-  template <class T>
-  T big_endian() noexcept {
-    const T v = wire::detail::from_big_endian<T>(p);
-    p += sizeof(T);
-    return v;
-  }
-  std::string_view text() noexcept {
-    const auto n = big_endian<std::uint32_t>();
-    const std::string_view s(reinterpret_cast<const char*>(p), n);
-    p += n;
-    return s;
-  }
-};
 
 // Reads a value whose bounds and text were already checked by skip_value.
 FieldValue read_checked_value(CheckedCursor& c, DataType type, std::uint32_t precision) {
@@ -187,30 +169,32 @@ void advise_huge_pages(void* begin, std::size_t bytes) noexcept {
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 }
 
-void deserialize_batch(std::vector<StructValue>& out, const IndexSchemaCatalog& catalog, Reader& r) {
-  const std::uint16_t ns = r.read_u16();
-  const std::int32_t meta_id = r.read_i32();
-  const std::uint16_t aux_mask = r.read_u16() & 0x0FFF;
-  const std::uint64_t n = r.read_u64();
-  const IndexMeta& meta = require_schema(catalog, ns, static_cast<std::uint32_t>(meta_id));
+// Checks one batch at r's position and steps r over it.
+CheckedBatch check_batch(const IndexSchemaCatalog& catalog, Reader& r) {
+  CheckedBatch b;
+  b.ns = r.read_u16();
+  b.meta_id = r.read_i32();
+  b.aux_mask = r.read_u16() & 0x0FFF;
+  const std::uint64_t n = b.n = r.read_u64();
+  b.meta = &require_schema(catalog, b.ns, static_cast<std::uint32_t>(b.meta_id));
+  const IndexMeta& meta = *b.meta;
   const std::size_t field_count = meta.fields.size();
-  const auto aux_count = static_cast<std::uint64_t>(std::popcount(aux_mask));
+  const auto aux_count = static_cast<std::uint64_t>(std::popcount(b.aux_mask));
 
-  // A first pass checks every part in stream order, so errors are those of
-  // reading in order, and finds where each part starts; nothing is allocated
-  // for the rows before the whole batch is known to be sound. Fixed-width
-  // parts are checked by their length alone.
+  // Every part is checked in stream order, so errors are those of reading in
+  // order, and nothing is allocated for the rows before the whole batch is
+  // known to be sound. Fixed-width parts are checked by their length alone.
   require_items(r, n, sizeof(std::uint64_t));  // before any row exists
   auto at = [](const Reader& from) { return from.rest().data(); };
-  CheckedCursor time_tags{at(r)};
+  b.time_tags.p = at(r);
   skip_items(r, n, 8);
-  CheckedCursor granularities{at(r)};
+  b.granularities.p = at(r);
   skip_items(r, n, 4);
-  CheckedCursor markets{at(r)};
+  b.markets.p = at(r);
   skip_strings(r, n);
-  CheckedCursor stock_codes{at(r)};
+  b.stock_codes.p = at(r);
   skip_strings(r, n);
-  CheckedCursor aux{at(r)};
+  b.aux.p = at(r);
   skip_items(r, n * aux_count, 4);  // aux_count <= 12: no overflow once n fits the input
 
   const std::uint32_t word_count = r.read_u32();
@@ -223,24 +207,31 @@ void deserialize_batch(std::vector<StructValue>& out, const IndexSchemaCatalog& 
   const std::uint64_t word_bytes = std::uint64_t{word_count} * 8;
   if (word_bytes > r.remaining()) throw CodecError::unexpected_end(word_bytes - r.remaining());
   // Big-endian u64 words; bit k lives in word k / 64 at position k % 64.
-  std::vector<std::uint64_t> words(word_count);
-  for (std::uint64_t& word : words) word = r.read_u64();
-  auto present = [&](std::uint64_t k) { return (words[k / 64] >> (k % 64)) & 1; };
+  b.words.resize(word_count);
+  for (std::uint64_t& word : b.words) word = r.read_u64();
 
-  std::vector<CheckedCursor> columns(field_count, CheckedCursor{nullptr});
+  b.columns.assign(field_count, CheckedCursor{nullptr});
   for (std::size_t f = 0; f < field_count; ++f) {
-    columns[f].p = at(r);
+    b.columns[f].p = at(r);
     const FieldKind kind = meta.fields[f].field_type;
     if (kind.is_other()) continue;
     const std::uint64_t base = static_cast<std::uint64_t>(f) * n;
     if (const std::size_t width = fixed_width(kind.data_type())) {
-      skip_items(r, count_present(words, base, n), width);
+      skip_items(r, count_present(b.words, base, n), width);
       continue;
     }
     for (std::uint64_t row = 0; row < n; ++row) {
-      if (present(base + row)) skip_value(r, kind.data_type());
+      if (b.present(f, row)) skip_value(r, kind.data_type());
     }
   }
+  return b;
+}
+
+// Appends the rows of a checked batch to `out`.
+void build_rows(std::vector<StructValue>& out, CheckedBatch&& b) {
+  const IndexMeta& meta = *b.meta;
+  const std::size_t field_count = meta.fields.size();
+  const std::uint64_t n = b.n;
 
   // The second pass builds each row whole, which keeps its memory in cache
   // instead of revisiting every row once per part.
@@ -248,24 +239,24 @@ void deserialize_batch(std::vector<StructValue>& out, const IndexSchemaCatalog& 
   advise_huge_pages(out.data() + out.size(), n * sizeof(StructValue));
   for (std::uint64_t row = 0; row < n; ++row) {
     StructValue& v = out.emplace_back();
-    v.namespace_ = ns;
-    v.meta_id = meta_id;
-    v.time_tag = time_tags.big_endian<std::uint64_t>();
-    v.granularity = granularities.big_endian<std::int32_t>();
-    v.market = markets.text();
-    v.stock_code = stock_codes.text();
-    if (aux_mask != 0) {
+    v.namespace_ = b.ns;
+    v.meta_id = b.meta_id;
+    v.time_tag = b.time_tags.big_endian<std::uint64_t>();
+    v.granularity = b.granularities.big_endian<std::int32_t>();
+    v.market = b.markets.text();
+    v.stock_code = b.stock_codes.text();
+    if (b.aux_mask != 0) {
       for (std::size_t i = 0; i < kAuxCount; ++i) {
-        if (aux_mask & (1u << i)) v.aux[i] = aux.big_endian<std::int32_t>();
+        if (b.aux_mask & (1u << i)) v.aux[i] = b.aux.big_endian<std::int32_t>();
       }
     }
     v.fields.reserve(field_count);
     for (std::size_t f = 0; f < field_count; ++f) {
       const IndexMetaField& column = meta.fields[f];
-      if (column.field_type.is_other() || !present(static_cast<std::uint64_t>(f) * n + row)) {
+      if (column.field_type.is_other() || !b.present(f, row)) {
         v.fields.emplace_back();
       } else {
-        v.fields.push_back(read_checked_value(columns[f], column.field_type.data_type(), column.precision));
+        v.fields.push_back(read_checked_value(b.columns[f], column.field_type.data_type(), column.precision));
       }
     }
   }
@@ -284,10 +275,6 @@ std::int64_t scale_to_i64(double v, std::uint32_t precision) noexcept {
   if (fraction >= 0.5) return whole + 1;
   if (fraction <= -0.5) return whole - 1;
   return whole;
-}
-
-double unscale(std::int64_t v, std::uint32_t precision) noexcept {
-  return static_cast<double>(v) * (precision < kScaledPrecisions ? kDecodeFactor[precision] : 1.0);
 }
 
 namespace {
@@ -427,94 +414,171 @@ void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexce
   }
 }
 
-}  // namespace
+// One sink's batch: sized by the first pass over the rows, written by the second.
+struct BatchPlan {
+  std::size_t n = 0;     // rows bound for this sink
+  std::size_t next = 0;  // rows of it met so far in the current pass
+  const StructValue* first = nullptr;
+  std::uint16_t aux_mask = 0;
+  bool type_mismatch = false;
+  std::size_t prefixed = 0;  // or of every u32-prefixed length: one test after the pass
+  std::size_t market_bytes = 0, stock_code_bytes = 0;
+  std::size_t total = 0;  // the batch's bytes
+  std::vector<std::uint64_t> words;  // presence bitmap
+  std::vector<std::size_t> column_bytes;
+  Cursor time_tags{nullptr}, granularities{nullptr}, markets{nullptr}, stock_codes{nullptr}, aux{nullptr};
+  std::vector<Cursor> columns;
+};
 
-void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
-                  const std::function<std::uint8_t*(std::size_t)>& allocate) {
-  if (rows.empty()) throw SerializerError("empty input batch");
-  const StructValue& first = *rows.front();
+// The rows `route` sends to `plan`, in route order: for reporting its faults.
+template <class Route>
+std::vector<const StructValue*> rows_of(const Route& route, std::span<BatchPlan> plans, const BatchPlan& plan) {
+  std::vector<const StructValue*> out;
+  for (std::size_t i = 0; i < route.size(); ++i) {
+    if (&plans[route.sink(i)] == &plan) out.push_back(&route.row(i));
+  }
+  return out;
+}
+
+// One batch per sink that receives rows: route.row(i) goes to sink
+// route.sink(i) (< plans.size()), each sink's rows in route order. Every row
+// shares the first one's (namespace, meta id). Two passes over the rows in
+// route order: size_batches checks them, builds the presence bitmaps and sizes
+// every part; write_batches writes each row's values straight to their place.
+// Walking column by column instead would revisit every row once per column,
+// and walking sink by sink would visit rows scattered over memory.
+template <class Route>
+const IndexMeta& size_batches(const IndexSchemaCatalog& catalog, const Route& route, std::span<BatchPlan> plans) {
+  if (route.size() == 0) throw SerializerError("empty input batch");
+  const StructValue& first = route.row(0);
   const std::uint16_t ns = first.namespace_;
   const IndexMeta& meta = require_schema(catalog, ns, static_cast<std::uint32_t>(first.meta_id));
   const std::size_t field_count = meta.fields.size();
-  const std::size_t n = rows.size();
-  const std::uint16_t aux_mask = aux_mask_of(first);
-  const std::size_t aux_count = static_cast<std::size_t>(std::popcount(aux_mask));
-  const std::size_t word_count = (n * field_count + 63) / 64;
 
-  // Two passes over the rows in memory order. The first checks them, builds
-  // the presence bitmap and sizes every part; the second writes each row's
-  // values straight to their place in the batch. Walking column by column
-  // instead would revisit every row once per column.
-  std::vector<std::uint64_t> words(word_count);
-  std::vector<std::size_t> column_bytes(field_count);
-  std::size_t market_bytes = 0, stock_code_bytes = 0;
-  std::size_t prefixed = 0;  // or of every u32-prefixed length: one test after the pass
-  bool type_mismatch = false;
-  for (std::size_t r = 0; r < n; ++r) {
-    const StructValue& row = *rows[r];
+  for (std::size_t i = 0; i < route.size(); ++i) {
+    BatchPlan& plan = plans[route.sink(i)];
+    if (plan.n++ == 0) plan.first = &route.row(i);
+  }
+  for (BatchPlan& plan : plans) {
+    if (plan.n == 0) continue;
+    plan.aux_mask = aux_mask_of(*plan.first);
+    plan.words.assign((plan.n * field_count + 63) / 64, 0);
+    plan.column_bytes.assign(field_count, 0);
+  }
+
+  for (std::size_t i = 0; i < route.size(); ++i) {
+    const StructValue& row = route.row(i);
+    BatchPlan& plan = plans[route.sink(i)];
+    const std::size_t r = plan.next++;
     // Counts are checked for every row before any type is reported.
     if (row.size() != field_count) {
       throw SerializerError("StructValue field count " + std::to_string(row.size()) +
                             " does not match schema field count " + std::to_string(field_count) + " for (ns=" +
                             std::to_string(ns) + ", meta_id=" + std::to_string(first.meta_id) + ")");
     }
-    market_bytes += 4 + row.market.size();
-    stock_code_bytes += 4 + row.stock_code.size();
-    prefixed |= row.market.size() | row.stock_code.size();
+    plan.market_bytes += 4 + row.market.size();
+    plan.stock_code_bytes += 4 + row.stock_code.size();
+    plan.prefixed |= row.market.size() | row.stock_code.size();
     // A slot's presence bit is set exactly when it is not Empty: that is also
     // the all-ones bitmap when no slot is Empty.
     for (std::size_t f = 0; f < field_count; ++f) {
       const FieldValue& v = row.fields[f];
       if (v.index() == 0) continue;
-      const std::size_t k = f * n + r;
-      words[k / 64] |= std::uint64_t{1} << (k % 64);
+      const std::size_t k = f * plan.n + r;
+      plan.words[k / 64] |= std::uint64_t{1} << (k % 64);
       const FieldKind kind = meta.fields[f].field_type;
       if (kind.is_other()) continue;
       if (type_of(v) != kind.data_type()) {
-        type_mismatch = true;
+        plan.type_mismatch = true;
         continue;
       }
-      column_bytes[f] += value_size(v, prefixed);
+      plan.column_bytes[f] += value_size(v, plan.prefixed);
     }
   }
-  if (type_mismatch) throw_first_type_mismatch(meta, rows);
-  if (prefixed > 0xFFFFFFFFu) throw_first_too_long(rows);
-  wire::u32_length(word_count);
+  for (BatchPlan& plan : plans) {
+    if (plan.n == 0) continue;
+    if (plan.type_mismatch) throw_first_type_mismatch(meta, rows_of(route, plans, plan));
+    if (plan.prefixed > 0xFFFFFFFFu) throw_first_too_long(rows_of(route, plans, plan));
+    wire::u32_length(plan.words.size());
+    const std::size_t n = plan.n;
+    const auto aux_count = static_cast<std::size_t>(std::popcount(plan.aux_mask));
+    plan.total = 16 + 8 * n + 4 * n + plan.market_bytes + plan.stock_code_bytes + 4 * aux_count * n + 4 +
+                 8 * plan.words.size();
+    for (std::size_t bytes : plan.column_bytes) plan.total += bytes;
+  }
+  return meta;
+}
 
-  std::size_t total = 16 + 8 * n + 4 * n + market_bytes + stock_code_bytes + 4 * aux_count * n + 4 + 8 * word_count;
-  for (std::size_t bytes : column_bytes) total += bytes;
-  Cursor head{allocate(total)};
-  head.big_endian(ns);
-  head.big_endian(first.meta_id);
-  head.big_endian(aux_mask);
-  head.big_endian(static_cast<std::uint64_t>(n));
-  Cursor time_tags{head.p};
-  Cursor granularities{time_tags.p + 8 * n};
-  Cursor markets{granularities.p + 4 * n};
-  Cursor stock_codes{markets.p + market_bytes};
-  Cursor aux{stock_codes.p + stock_code_bytes};
-  Cursor bitmap{aux.p + 4 * aux_count * n};
-  std::vector<Cursor> columns(field_count, Cursor{bitmap.p + 4 + 8 * word_count});
-  for (std::size_t f = 1; f < field_count; ++f) columns[f].p = columns[f - 1].p + column_bytes[f - 1];
+// Writes each sized plan's batch at at(sink), which has room for its total.
+template <class Route, class At>
+void write_batches(const IndexMeta& meta, const Route& route, std::span<BatchPlan> plans, At&& at) {
+  const std::size_t field_count = meta.fields.size();
+  for (std::size_t s = 0; s < plans.size(); ++s) {
+    BatchPlan& plan = plans[s];
+    if (plan.n == 0) continue;
+    const std::size_t n = plan.n;
+    const auto aux_count = static_cast<std::size_t>(std::popcount(plan.aux_mask));
+    Cursor head{at(s)};
+    head.big_endian(plan.first->namespace_);
+    head.big_endian(plan.first->meta_id);
+    head.big_endian(plan.aux_mask);
+    head.big_endian(static_cast<std::uint64_t>(n));
+    plan.time_tags.p = head.p;
+    plan.granularities.p = plan.time_tags.p + 8 * n;
+    plan.markets.p = plan.granularities.p + 4 * n;
+    plan.stock_codes.p = plan.markets.p + plan.market_bytes;
+    plan.aux.p = plan.stock_codes.p + plan.stock_code_bytes;
+    Cursor bitmap{plan.aux.p + 4 * aux_count * n};
+    bitmap.big_endian(static_cast<std::uint32_t>(plan.words.size()));
+    for (std::uint64_t word : plan.words) bitmap.big_endian(word);
+    plan.columns.assign(field_count, bitmap);
+    for (std::size_t f = 1; f < field_count; ++f) plan.columns[f].p = plan.columns[f - 1].p + plan.column_bytes[f - 1];
+  }
 
-  bitmap.big_endian(static_cast<std::uint32_t>(word_count));
-  for (std::uint64_t word : words) bitmap.big_endian(word);
-  for (std::size_t r = 0; r < n; ++r) {
-    const StructValue& row = *rows[r];
-    time_tags.big_endian(row.time_tag);
-    granularities.big_endian(row.granularity);
-    markets.text(row.market);
-    stock_codes.text(row.stock_code);
-    if (aux_mask != 0) {
-      for (std::size_t i = 0; i < kAuxCount; ++i) {
-        if (aux_mask & (1u << i)) aux.big_endian(row.aux[i]);
+  for (std::size_t i = 0; i < route.size(); ++i) {
+    const StructValue& row = route.row(i);
+    BatchPlan& plan = plans[route.sink(i)];
+    plan.time_tags.big_endian(row.time_tag);
+    plan.granularities.big_endian(row.granularity);
+    plan.markets.text(row.market);
+    plan.stock_codes.text(row.stock_code);
+    if (plan.aux_mask != 0) {
+      for (std::size_t a = 0; a < kAuxCount; ++a) {
+        if (plan.aux_mask & (1u << a)) plan.aux.big_endian(row.aux[a]);
       }
     }
+    Cursor* columns = plan.columns.data();
     for (std::size_t f = 0; f < field_count; ++f) {
       const FieldValue& v = row.fields[f];
       if (v.index() != 0 && !meta.fields[f].field_type.is_other()) write_value(columns[f], v, meta.fields[f].precision);
     }
   }
+}
+
+// Every row to the one sink.
+struct AllRows {
+  RowRefs rows;
+  std::size_t size() const noexcept { return rows.size(); }
+  const StructValue& row(std::size_t i) const noexcept { return *rows[i]; }
+  static constexpr std::size_t sink(std::size_t) noexcept { return 0; }
+};
+
+struct SplitRows {
+  std::span<const RoutedRow> rows;
+  std::size_t size() const noexcept { return rows.size(); }
+  const StructValue& row(std::size_t i) const noexcept { return *rows[i].row; }
+  std::size_t sink(std::size_t i) const noexcept { return rows[i].sink; }
+};
+
+}  // namespace
+
+void serialize_to(const IndexSchemaCatalog& catalog, RowRefs rows,
+                  const std::function<std::uint8_t*(std::size_t)>& allocate) {
+  BatchPlan plan;
+  const std::span<BatchPlan> plans(&plan, 1);
+  const IndexMeta& meta = size_batches(catalog, AllRows{rows}, plans);
+  std::uint8_t* at = allocate(plan.total);
+  write_batches(meta, AllRows{rows}, plans, [at](std::size_t) { return at; });
 }
 
 void serialize_into(Writer& w, const IndexSchemaCatalog& catalog, RowRefs rows) {
@@ -529,7 +593,7 @@ std::string serialize(const IndexSchemaCatalog& catalog, RowRefs rows) {
 
 void deserialize_into(std::vector<StructValue>& out, const IndexSchemaCatalog& catalog, wire::Bytes batch) {
   Reader r(batch);
-  with_prefix<SerializerError, CodecError>("codec: ", [&] { deserialize_batch(out, catalog, r); });
+  with_prefix<SerializerError, CodecError>("codec: ", [&] { build_rows(out, check_batch(catalog, r)); });
 }
 
 std::vector<StructValue> deserialize(const IndexSchemaCatalog& catalog, wire::Bytes batch) {
@@ -593,11 +657,109 @@ std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows) {
   return wire::snappy_compress_or<SerializerError>(payload.bytes());
 }
 
-std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob) {
-  std::vector<StructValue> out;
-  if (blob.empty()) return out;
-  // The payload lives only for this call: decode it into the thread's scratch.
+namespace {
+
+// Each sink's payload, uncompressed, in one buffer.
+struct SplitPayloads {
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::vector<std::size_t> begins;  // payload s is [begins[s], begins[s + 1]); empty without rows
+
+  wire::Bytes payload(std::size_t s) const noexcept { return {bytes.get() + begins[s], begins[s + 1] - begins[s]}; }
+};
+
+SplitPayloads serialize_split(const IndexSchemaCatalog& catalog, std::span<const RoutedRow> rows,
+                              std::size_t sinks) {
+  // Runs of one key each, ascending; rows keep their order within a run.
+  std::vector<RoutedRow> sorted;
+  auto by_key = [](const RoutedRow& a, const RoutedRow& b) { return key_of(*a.row) < key_of(*b.row); };
+  if (!std::is_sorted(rows.begin(), rows.end(), by_key)) {
+    sorted.assign(rows.begin(), rows.end());
+    std::stable_sort(sorted.begin(), sorted.end(), by_key);
+    rows = sorted;
+  }
+  std::vector<std::span<const RoutedRow>> runs;
+  std::vector<std::uint32_t> group_counts(sinks);
+  std::vector<std::size_t> last_run(sinks, SIZE_MAX);
+  for (std::size_t begin = 0; begin < rows.size();) {
+    const SchemaKey key = key_of(*rows[begin].row);
+    std::size_t end = begin;
+    for (; end < rows.size() && key_of(*rows[end].row) == key; ++end) {
+      const std::uint32_t s = rows[end].sink;
+      if (last_run[s] != runs.size()) ++group_counts[s], last_run[s] = runs.size();
+    }
+    runs.push_back(rows.subspan(begin, end - begin));
+    begin = end;
+  }
+
+  // Every run sized before anything is written: then each sink's payload has
+  // its place in one buffer.
+  std::vector<std::vector<BatchPlan>> plans(runs.size(), std::vector<BatchPlan>(sinks));
+  std::vector<const IndexMeta*> metas(runs.size());
+  for (std::size_t r = 0; r < runs.size(); ++r) metas[r] = &size_batches(catalog, SplitRows{runs[r]}, std::span(plans[r]));
+  SplitPayloads out;
+  std::vector<std::size_t>& begins = out.begins;
+  begins.assign(sinks + 1, 0);
+  for (std::size_t s = 0; s < sinks; ++s) {
+    std::size_t bytes = group_counts[s] != 0 ? 4 : 0;
+    for (const std::vector<BatchPlan>& run_plans : plans) {
+      if (run_plans[s].n != 0) bytes += 4 + run_plans[s].total;
+    }
+    begins[s + 1] = begins[s] + bytes;
+  }
+  out.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(begins[sinks]);
+  std::vector<std::uint8_t*> ends(sinks);  // where each payload's next batch goes
+  for (std::size_t s = 0; s < sinks; ++s) {
+    ends[s] = out.bytes.get() + begins[s];
+    if (group_counts[s] != 0) wire::detail::to_big_endian(group_counts[s], ends[s]), ends[s] += 4;
+  }
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    write_batches(*metas[r], SplitRows{runs[r]}, std::span(plans[r]), [&](std::size_t s) {
+      std::uint8_t* batch = ends[s];
+      wire::detail::to_big_endian(wire::u32_length(plans[r][s].total), batch);
+      ends[s] += 4 + plans[r][s].total;
+      return batch + 4;
+    });
+  }
+  return out;
+}
+
+}  // namespace
+
+void compress_split(const IndexSchemaCatalog& catalog, std::span<const RoutedRow> rows, std::size_t sinks,
+                    const std::function<void(std::size_t, wire::Bytes)>& take) {
+  SplitPayloads split;
+  try {
+    split = serialize_split(catalog, rows, sinks);
+  } catch (const Error&) {
+    // The one pass meets faults in row order; report the one that compressing
+    // sink after sink would have met first.
+    std::vector<const StructValue*> refs;
+    for (std::size_t s = 0; s < sinks; ++s) {
+      refs.clear();
+      for (const RoutedRow& r : rows) {
+        if (r.sink == s) refs.push_back(r.row);
+      }
+      compress(catalog, refs);
+    }
+    throw;
+  }
+  // Each set goes into the thread's scratch and is taken from there: a set is
+  // copied into its message at once, so it needs no memory of its own.
   wire::ScratchBuffer::Lease lease;
+  for (std::size_t s = 0; s < sinks; ++s) {
+    const wire::Bytes payload = split.payload(s);
+    if (payload.empty()) continue;
+    take(s, wire::snappy_or<SerializerError>([&] { return wire::snappy_compress(payload, lease); }));
+  }
+}
+
+namespace {
+
+// f(batch) for each batch of a compressed set, checked, in stored order; the
+// batches point into the leased buffer.
+template <class F>
+void for_each_batch(const IndexSchemaCatalog& catalog, wire::Bytes blob, wire::ScratchBuffer::Lease& lease, F&& f) {
+  if (blob.empty()) return;
   const wire::Bytes payload = wire::snappy_or<SerializerError>([&] { return wire::snappy_uncompress(blob, lease); });
   with_prefix<SerializerError, CodecError>("codec: ", [&] {
     Reader r(payload);
@@ -605,9 +767,25 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
       const wire::Bytes batch = r.read_bytes_view();
       if (batch.empty()) continue;
       Reader batch_reader(batch);
-      deserialize_batch(out, catalog, batch_reader);
+      f(check_batch(catalog, batch_reader));
     }
   });
+}
+
+}  // namespace
+
+std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob) {
+  std::vector<StructValue> out;
+  // The payload lives only for this call: decode it into the thread's scratch.
+  wire::ScratchBuffer::Lease lease;
+  for_each_batch(catalog, blob, lease, [&](CheckedBatch&& batch) { build_rows(out, std::move(batch)); });
+  return out;
+}
+
+std::vector<CheckedBatch> check_set(const IndexSchemaCatalog& catalog, wire::Bytes blob,
+                                    wire::ScratchBuffer::Lease& lease) {
+  std::vector<CheckedBatch> out;
+  for_each_batch(catalog, blob, lease, [&](CheckedBatch&& batch) { out.push_back(std::move(batch)); });
   return out;
 }
 

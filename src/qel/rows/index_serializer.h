@@ -49,10 +49,33 @@ void deserialize_into(std::vector<StructValue>& out, const IndexSchemaCatalog& c
 // Rows of any types, grouped by ascending (namespace, meta id), each group in
 // input order, Snappy-compressed. No rows is a valid, empty set.
 std::string compress(const IndexSchemaCatalog& catalog, RowRefs rows);
+
+// A row bound for one of several sets.
+struct RoutedRow {
+  const StructValue* row;
+  std::uint32_t sink;
+};
+
+// compress for several receivers at once: for each sink < `sinks` that
+// receives rows, in ascending order, take(sink, set) with the set compress
+// would make of the rows routed to it, in the order given (a row routed to
+// several sinks is listed once per sink). The set's bytes are valid during
+// the call only. The rows are read in the order given, whichever sink they
+// go to, so rows that lie in memory order are read in memory order. Every row
+// is checked before the first take; a fault is reported as compress of each
+// sink's rows would report it, in ascending sink order.
+void compress_split(const IndexSchemaCatalog& catalog, std::span<const RoutedRow> rows, std::size_t sinks,
+                    const std::function<void(std::size_t, wire::Bytes)>& take);
 std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Bytes blob);
 
-// Double <-> scaled integer at a column's decimal precision.
+// Double <-> scaled integer at a column's decimal precision: precisions 0..9
+// scale by 10^precision, any other leaves the number as it is.
+inline constexpr std::uint32_t kScaledPrecisions = 10;
 std::int64_t scale_to_i64(double v, std::uint32_t precision) noexcept;
-double unscale(std::int64_t v, std::uint32_t precision) noexcept;
+inline double unscale(std::int64_t v, std::uint32_t precision) noexcept {
+  // Inline: decoding and rendering call it once per number.
+  constexpr double kDecodeFactor[kScaledPrecisions] = {1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
+  return static_cast<double>(v) * (precision < kScaledPrecisions ? kDecodeFactor[precision] : 1.0);
+}
 
 }  // namespace qel::rows

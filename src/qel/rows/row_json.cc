@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/rows/index_serializer.h"
 #include "qel/text/json_writer.h"
 
 namespace qel::rows {
@@ -197,33 +198,40 @@ char* put_texts(Output& o, char* p, std::span<const std::string> list, std::size
   return p;
 }
 
+// The members every row object opens with: "{" up to the granularity.
 // REQUIRES: room for l.row_room bytes at p.
-char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool first) {
+char* put_row_head(Output& o, char* p, const Layout& l, std::string_view market, std::string_view stock_code,
+                   std::uint64_t time_tag, std::int32_t granularity, bool first) {
   const std::size_t room = l.row_room;
   *p = ',';
   p += !first;
   p = put_literal(p, "{\"market\":");
-  p = put_text(o, p, row.market, room);
+  p = put_text(o, p, market, room);
   p = put_literal(p, ",\"code\":");
-  if (row.stock_code.size() <= kLongText) [[likely]] {
+  if (stock_code.size() <= kLongText) [[likely]] {
     // The code twice: the second time a copy of the first's escaped text.
-    p = o.room(p, 2 * json_string_room(row.stock_code.size()) + room);
+    p = o.room(p, 2 * json_string_room(stock_code.size()) + room);
     char* const code = p;
-    p = text::write_json_string(p, row.stock_code);
+    p = text::write_json_string(p, stock_code);
     const auto code_size = static_cast<std::size_t>(p - code);
     p = put_literal(p, ",\"_stock_code\":");
     std::memcpy(p, code, code_size);
     p += code_size;
   } else {
-    p = put_text(o, p, row.stock_code, room);
+    p = put_text(o, p, stock_code, room);
     p = put_literal(p, ",\"_stock_code\":");
-    p = put_text(o, p, row.stock_code, room);
+    p = put_text(o, p, stock_code, room);
   }
   p = put_literal(p, ",\"time_tag\":");
-  p = text::write_json_uint(p, row.time_tag);
+  p = text::write_json_uint(p, time_tag);
   p = put_literal(p, ",\"granularity\":");
-  p = text::write_json_uint(p, static_cast<std::uint32_t>(row.granularity));
+  return text::write_json_uint(p, static_cast<std::uint32_t>(granularity));
+}
 
+// REQUIRES: room for l.row_room bytes at p.
+char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool first) {
+  const std::size_t room = l.row_room;
+  p = put_row_head(o, p, l, row.market, row.stock_code, row.time_tag, row.granularity, first);
   const std::size_t columns = l.keys.size();
   const std::size_t filled = std::min(columns, row.fields.size());
   for (std::size_t c = 0; c < filled; ++c) {
@@ -251,8 +259,89 @@ char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool 
   return o.room(p, room);
 }
 
-template <class Rows, class At>
-void append_group(std::string& out, const IndexMeta& meta, const Rows& rows, At at) {
+// A wire list of `count` numbers, each read by `next`, as put_numbers writes
+// it. REQUIRES: room for kJsonNumberRoom bytes at p.
+template <class Next>
+char* put_wire_numbers(Output& o, char* p, std::uint32_t count, Next&& next, std::size_t after) {
+  *p++ = '[';
+  for (std::uint32_t i = 0; i < count; ++i) {
+    p = o.room(p, 1 + kJsonNumberRoom + after);
+    *p = ',';
+    p += i != 0;
+    p = put_number(p, next());
+  }
+  p = o.room(p, 1 + after);
+  *p++ = ']';
+  return p;
+}
+
+// The next row of a checked batch, read straight from its parts, rendered
+// as put_row renders the row that decoding the batch would build.
+// REQUIRES: room for l.row_room bytes at p.
+char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::uint64_t row, bool first) {
+  const std::size_t room = l.row_room;
+  const std::string_view market = b.markets.text();
+  const std::string_view stock_code = b.stock_codes.text();
+  const auto time_tag = b.time_tags.big_endian<std::uint64_t>();
+  p = put_row_head(o, p, l, market, stock_code, time_tag, b.granularities.big_endian<std::int32_t>(), first);
+  // Locals, not members: every byte written through p could alias a member,
+  // which would be read again after each one.
+  const IndexMetaField* const fields = b.meta->fields.data();
+  const std::size_t columns = b.meta->fields.size();
+  const Fragment* const keys = l.keys.data();
+  const Fragment* const fallbacks = l.fallbacks.data();
+  const std::uint64_t* const words = b.words.data();
+  const std::uint64_t n = b.n;
+  for (std::size_t c = 0; c < columns; ++c) {
+    p = l.put(p, keys[c]);
+    const FieldKind kind = fields[c].field_type;
+    const std::uint64_t k = c * n + row;
+    if (kind.is_other() || !((words[k / 64] >> (k % 64)) & 1)) {
+      p = l.put(p, fallbacks[c]);
+      continue;
+    }
+    CheckedCursor v = b.columns[c];
+    const std::uint32_t precision = fields[c].precision;
+    switch (kind.data_type()) {
+      case DataType::Int: p = text::write_json_int(p, v.big_endian<std::int32_t>()); break;
+      case DataType::Double: p = text::write_json_double(p, unscale(v.big_endian<std::int64_t>(), precision)); break;
+      case DataType::Int64: p = text::write_json_int(p, v.big_endian<std::int64_t>()); break;
+      case DataType::String: p = put_text(o, p, v.text(), room); break;
+      case DataType::VInt:
+        p = put_wire_numbers(o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int32_t>(); }, room);
+        break;
+      case DataType::VDouble:
+        p = put_wire_numbers(
+            o, p, v.big_endian<std::uint32_t>(),
+            [&] { return unscale(v.little_endian<std::int64_t>(), precision); }, room);
+        break;
+      case DataType::VInt64:
+        p = put_wire_numbers(o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int64_t>(); }, room);
+        break;
+      case DataType::VString: {
+        *p++ = '[';
+        const auto count = v.big_endian<std::uint32_t>();
+        for (std::uint32_t i = 0; i < count; ++i) {
+          p = o.room(p, 1);
+          *p = ',';
+          p += i != 0;
+          p = put_text(o, p, v.text(), 1 + room);
+        }
+        p = o.room(p, 1 + room);
+        *p++ = ']';
+        break;
+      }
+      case DataType::Empty: p = l.put(p, fallbacks[c]); break;
+    }
+    b.columns[c] = v;
+  }
+  *p++ = '}';
+  return o.room(p, room);
+}
+
+// The group object of n rows; put(o, p, layout, i, first) writes row i.
+template <class PutRow>
+void append_group(std::string& out, const IndexMeta& meta, std::size_t n, PutRow&& put) {
   const Layout layout(meta);
   Output o(out);
   char* p = o.room(o.cursor(), 64 + kJsonNumberRoom);
@@ -265,16 +354,15 @@ void append_group(std::string& out, const IndexMeta& meta, const Rows& rows, At 
   p = put_literal(p, ",\"values\":[");
   p = o.room(p, layout.row_room);
 
-  const std::size_t n = rows.size();
   const std::size_t sample = std::min(n, kSampleRows);
   const std::size_t rows_begin = static_cast<std::size_t>(p - o.cursor());
-  for (std::size_t i = 0; i < sample; ++i) p = put_row(o, p, layout, at(rows[i]), i == 0);
+  for (std::size_t i = 0; i < sample; ++i) p = put(o, p, layout, i, i == 0);
   if (sample < n) {
     // The first rows predict the rest closely enough; an eighth more spares
     // a last reallocation when later rows run a little longer.
     const std::size_t per_row = (static_cast<std::size_t>(p - o.cursor()) - rows_begin) / sample;
     p = o.expect(p, per_row * (n - sample) / 8 * 9 + layout.row_room + 64);
-    for (std::size_t i = sample; i < n; ++i) p = put_row(o, p, layout, at(rows[i]), false);
+    for (std::size_t i = sample; i < n; ++i) p = put(o, p, layout, i, false);
   }
   p = o.room(p, 2);
   p = put_literal(p, "]}");
@@ -284,11 +372,21 @@ void append_group(std::string& out, const IndexMeta& meta, const Rows& rows, At 
 }  // namespace
 
 void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue> rows) {
-  append_group(out, meta, rows, [](const StructValue& r) -> const StructValue& { return r; });
+  append_group(out, meta, rows.size(), [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
+    return put_row(o, p, l, rows[i], first);
+  });
 }
 
 void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue* const> rows) {
-  append_group(out, meta, rows, [](const StructValue* r) -> const StructValue& { return *r; });
+  append_group(out, meta, rows.size(), [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
+    return put_row(o, p, l, *rows[i], first);
+  });
+}
+
+void append_group_json(std::string& out, CheckedBatch& batch) {
+  append_group(out, *batch.meta, batch.n, [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
+    return put_wire_row(o, p, l, batch, i, first);
+  });
 }
 
 std::string render_fetch_json(const IndexSchemaCatalog* catalog, std::span<const StructValue> rows) {

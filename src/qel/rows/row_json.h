@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "qel/rows/checked_batch.h"
 #include "qel/rows/schema.h"
 #include "qel/rows/struct_value.h"
 
@@ -24,6 +25,9 @@ namespace qel::rows {
 void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue> rows);
 // The same over rows held elsewhere. REQUIRES: every pointer is non-null.
 void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue* const> rows);
+// The same, read straight from a checked batch (rendered with its own meta)
+// as the rows decoding it would build; consumes the batch's cursors.
+void append_group_json(std::string& out, CheckedBatch& batch);
 
 // The rendering of a fetch reply: {"data":{"":[group]}} with the group of all
 // `rows` under the meta of the first row's (namespace, meta id); {"data":{}}

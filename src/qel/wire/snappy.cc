@@ -13,11 +13,28 @@ std::uint64_t snappy_max_expansion(std::uint64_t compressed_size) noexcept {
   return compressed_size / 3 * 64 + 64;
 }
 
-std::string snappy_compress(Bytes input) {
-  // The block's varint preamble holds a 32-bit length.
+namespace {
+
+// The block's varint preamble holds a 32-bit length.
+void require_block_size(Bytes input) {
   if (input.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw SnappyError("input of " + std::to_string(input.size()) + " bytes exceeds the 4 GiB block limit");
   }
+}
+
+}  // namespace
+
+Bytes snappy_compress(Bytes input, ScratchBuffer::Lease& into) {
+  require_block_size(input);
+  std::uint8_t* out = into.data(snappy::MaxCompressedLength(input.size()));
+  std::size_t written = 0;
+  snappy::RawCompress(reinterpret_cast<const char*>(input.data()), input.size(), reinterpret_cast<char*>(out),
+                      &written);
+  return {out, written};
+}
+
+std::string snappy_compress(Bytes input) {
+  require_block_size(input);
   std::string out;
   out.resize(snappy::MaxCompressedLength(input.size()));
   std::size_t written = 0;

@@ -20,6 +20,9 @@ class SnappyError : public Error {
 std::uint64_t snappy_max_expansion(std::uint64_t compressed_size) noexcept;
 
 std::string snappy_compress(Bytes input);
+// The same, into the leased scratch buffer: the bytes stay valid while the
+// lease lasts. For a block that is copied into a larger message at once.
+Bytes snappy_compress(Bytes input, ScratchBuffer::Lease& into);
 
 // Throws SnappyError on a corrupt block, and before allocating when the declared
 // length exceeds what the block could expand to.
