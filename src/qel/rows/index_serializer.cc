@@ -670,25 +670,34 @@ struct SplitPayloads {
 SplitPayloads serialize_split(const IndexSchemaCatalog& catalog, std::span<const RoutedRow> rows,
                               std::size_t sinks) {
   // Runs of one key each, ascending; rows keep their order within a run.
-  std::vector<RoutedRow> sorted;
-  auto by_key = [](const RoutedRow& a, const RoutedRow& b) { return key_of(*a.row) < key_of(*b.row); };
-  if (!std::is_sorted(rows.begin(), rows.end(), by_key)) {
-    sorted.assign(rows.begin(), rows.end());
-    std::stable_sort(sorted.begin(), sorted.end(), by_key);
-    rows = sorted;
-  }
+  // Rows are mostly in key order already: one pass finds the runs and checks
+  // that, and only rows out of order are sorted first.
   std::vector<std::span<const RoutedRow>> runs;
-  std::vector<std::uint32_t> group_counts(sinks);
-  std::vector<std::size_t> last_run(sinks, SIZE_MAX);
-  for (std::size_t begin = 0; begin < rows.size();) {
-    const SchemaKey key = key_of(*rows[begin].row);
-    std::size_t end = begin;
-    for (; end < rows.size() && key_of(*rows[end].row) == key; ++end) {
-      const std::uint32_t s = rows[end].sink;
-      if (last_run[s] != runs.size()) ++group_counts[s], last_run[s] = runs.size();
+  std::vector<std::uint32_t> group_counts;
+  auto find_runs = [&] {
+    runs.clear();
+    group_counts.assign(sinks, 0);
+    std::vector<std::size_t> last_run(sinks, SIZE_MAX);
+    for (std::size_t begin = 0; begin < rows.size();) {
+      const SchemaKey key = key_of(*rows[begin].row);
+      if (!runs.empty() && key < key_of(*runs.back().front().row)) return false;
+      std::size_t end = begin;
+      for (; end < rows.size() && key_of(*rows[end].row) == key; ++end) {
+        const std::uint32_t s = rows[end].sink;
+        if (last_run[s] != runs.size()) ++group_counts[s], last_run[s] = runs.size();
+      }
+      runs.push_back(rows.subspan(begin, end - begin));
+      begin = end;
     }
-    runs.push_back(rows.subspan(begin, end - begin));
-    begin = end;
+    return true;
+  };
+  std::vector<RoutedRow> sorted;
+  if (!find_runs()) {
+    sorted.assign(rows.begin(), rows.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const RoutedRow& a, const RoutedRow& b) { return key_of(*a.row) < key_of(*b.row); });
+    rows = sorted;
+    find_runs();
   }
 
   // Every run sized before anything is written: then each sink's payload has
