@@ -177,6 +177,34 @@ TEST(JsonDouble, ShortDecimalsMatchToChars) {
   }
 }
 
+// Products that miss the short decimal they stand for (3 * 0.1), and any other
+// double between 1e-3 and 1e7, take another path; it too must give to_chars'
+// text exactly. Powers of two have a narrower gap below them.
+TEST(JsonDouble, LongFixedFormsMatchToChars) {
+  std::mt19937_64 rng(17);
+  const double factors[] = {0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
+  auto check = [](double v) {
+    char ref[64];
+    std::string expected(ref, std::to_chars(ref, ref + sizeof ref, v).ptr);
+    if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
+    char buf[kJsonNumberRoom];
+    ASSERT_EQ(std::string(buf, write_json_double(buf, v)), expected) << std::bit_cast<std::uint64_t>(v);
+  };
+  for (int round = 0; round < 300000; ++round) {
+    const double product = static_cast<double>(rng() % 1'000'000'000'000) * factors[rng() % std::size(factors)];
+    check(rng() % 2 ? product : -product);
+    const double any = std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, static_cast<int>(rng() % 34) - 10);
+    check(any);
+    const double two = std::ldexp(1.0, static_cast<int>(rng() % 34) - 10);
+    check(std::nextafter(two, rng() % 2 ? 0.0 : 1e9));
+    check(two);
+  }
+  for (double v : {1e-3, std::nextafter(1e-3, 0.0), std::nextafter(1e-3, 1.0), std::nextafter(1e7, 0.0), 0.1 * 3,
+                   0.09999999999999999, 0.9999999999999999, 9999999.999999998}) {
+    check(v);
+  }
+}
+
 // Integers are written in blocks of eight digits: every length and every
 // block boundary against to_chars.
 TEST(JsonInt, EveryLengthMatchesToChars) {

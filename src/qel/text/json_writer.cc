@@ -179,6 +179,90 @@ inline char* write_short_decimal(char* p, double v) noexcept {
   return q + std::max(places, 1);  // a whole number keeps the first of eight zeros: 1.0
 }
 
+// The rest of the doubles in rows are mostly products such as 3 * 0.1 that
+// miss the short decimal they stand for by an ulp: 0.30000000000000004. For
+// 1e-3 <= |v| < 1e7 their shortest form has 16 or 17 significant digits, in
+// fixed form (the exponent form is longer there). With v = m * 2^e, the
+// decimals that read back as v are those strictly inside (or, for an even m,
+// on the ends of) the interval of half an ulp around it; in units of 2^(e-2):
+// [4m - 2, 4m + 2], or [4m - 1, 4m + 2] when m is a power of two. Scaled by
+// 10^t they are exact 128-bit numbers, so for t fractional digits the
+// candidates are the integers N in the scaled interval, and to_chars picks the
+// one nearest the scaled 4m, ties to even. Returns nullptr when a form of 15
+// or fewer digits exists (to_chars finds it) or v is outside that range.
+// REQUIRES: room for 24 bytes at p.
+[[gnu::noinline]] char* write_long_fixed(char* p, double v) noexcept {
+  using u128 = unsigned __int128;
+  const double a = std::fabs(v);
+  if (!(a >= 1e-3 && a < 1e7)) return nullptr;
+  const auto bits = std::bit_cast<std::uint64_t>(a);
+  const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);  // normal here
+  const int k = 2 - (static_cast<int>(bits >> 52) - 1075);  // the unit is 2^(e-2) = 2^-k; 31 <= k <= 64
+  const bool even = (m & 1) == 0;
+  const std::uint64_t lo = 4 * m - (m == std::uint64_t{1} << 52 ? 1 : 2), hi = 4 * m + 2;
+
+  // t fractional digits give 15 significant digits: the whole part's digits
+  // plus t, or t less the zeros after the point below 1.
+  const auto whole_part = static_cast<std::uint32_t>(a);
+  const int t15 = whole_part != 0 ? 15 - decimal_digits(whole_part) : 15 + (a < 0.01) + (a < 0.1);
+  static constexpr std::uint64_t kPow10[] = {1,
+                                             10,
+                                             100,
+                                             1000,
+                                             10000,
+                                             100000,
+                                             1000000,
+                                             10000000,
+                                             100000000,
+                                             1000000000,
+                                             10000000000,
+                                             100000000000,
+                                             1000000000000,
+                                             10000000000000,
+                                             100000000000000,
+                                             1000000000000000,
+                                             10000000000000000,
+                                             100000000000000000,
+                                             1000000000000000000,
+                                             10000000000000000000ULL};
+  const u128 mask = (u128{1} << k) - 1;
+  for (int t = t15; t <= t15 + 2; ++t) {  // t15 + 2 <= 19
+    const u128 scale = kPow10[t];
+    const u128 low = lo * scale, high = hi * scale;
+    // The least and greatest integers N with low <= N * 2^k <= high (strictly
+    // inside unless m is even).
+    std::uint64_t first = static_cast<std::uint64_t>(low >> k) + 1;
+    if ((low & mask) == 0 && even) --first;
+    std::uint64_t last = static_cast<std::uint64_t>(high >> k);
+    if ((high & mask) == 0 && !even) --last;
+    if (first > last) continue;
+    if (t == t15) return nullptr;  // a form of at most 15 digits: to_chars finds it
+    const u128 centre = 4 * m * scale;
+    std::uint64_t n = static_cast<std::uint64_t>(centre >> k);
+    const u128 rest = centre & mask, half = u128{1} << (k - 1);
+    n += rest > half || (rest == half && (n & 1) != 0);
+    n = std::clamp(n, first, last);
+    // n has 16 or 17 digits, t of them after the point, and no trailing zero
+    // (else n / 10 would have been a candidate one digit shorter).
+    char* q = p;
+    *q = '-';
+    q += std::signbit(v);
+    const int digits = n >= kPow10[16] ? 17 : 16;
+    if (digits <= t) {  // below 1: "0." and the zeros before the digits
+      std::memcpy(q, "0.00", 4);
+      return write_unsigned(q + 2 + (t - digits), n);
+    }
+    char text[24];
+    write_unsigned(text, n);
+    const int whole = digits - t;
+    std::memcpy(q, text, 24 - 1);  // the whole part; the rest is copied again after the point
+    q[whole] = '.';
+    std::memcpy(q + whole + 1, text + whole, static_cast<std::size_t>(t));
+    return q + digits + 1;
+  }
+  return nullptr;  // not reached: 17 digits always read back
+}
+
 // Any finite v: to_chars' shortest form, with ".0" added when it has neither
 // '.' nor an exponent. Kept out of line so that the short path above needs
 // few registers.
@@ -266,6 +350,7 @@ char* write_json_double(char* p, double v) noexcept {
     std::memcpy(p, "null", 4);
     return p + 4;
   }
+  if (char* end = write_long_fixed(p, v)) return end;
   return write_any_double(p, v);
 }
 
