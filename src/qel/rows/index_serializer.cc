@@ -325,7 +325,7 @@ namespace {
 
 // Bytes one value of a column takes, as write_value below writes it. Every
 // length or count that gets a u32 prefix is or-ed into `prefixed`.
-std::size_t value_size(const FieldValue& v, std::size_t& prefixed) noexcept {
+[[gnu::always_inline]] inline std::size_t value_size(const FieldValue& v, std::size_t& prefixed) noexcept {
   switch (type_of(v)) {
     case DataType::Int: return 4;
     case DataType::Double:
@@ -390,7 +390,7 @@ void write_little_endian_list(Cursor& c, std::span<const T> list) noexcept {
   c.raw(list.data(), list.size_bytes());
 }
 
-void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexcept {
+[[gnu::always_inline]] inline void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexcept {
   switch (type_of(v)) {
     case DataType::Int: c.big_endian(v.view<DataType::Int>()); break;
     case DataType::Double: c.big_endian(scale_to_i64(v.view<DataType::Double>(), precision)); break;
@@ -414,19 +414,29 @@ void write_value(Cursor& c, const FieldValue& v, std::uint32_t precision) noexce
   }
 }
 
+// What sizing a sink's rows adds up, besides the bitmap and the columns.
+struct RowSizes {
+  std::size_t market_bytes = 0, stock_code_bytes = 0;
+  std::size_t prefixed = 0;  // or of every u32-prefixed length: one test after the pass
+  bool type_mismatch = false;
+};
+
+// Where the parts of a sink's batch are written next, besides the columns.
+struct RowCursors {
+  Cursor time_tags{nullptr}, granularities{nullptr}, markets{nullptr}, stock_codes{nullptr}, aux{nullptr};
+};
+
 // One sink's batch: sized by the first pass over the rows, written by the second.
 struct BatchPlan {
   std::size_t n = 0;     // rows bound for this sink
   std::size_t next = 0;  // rows of it met so far in the current pass
   const StructValue* first = nullptr;
   std::uint16_t aux_mask = 0;
-  bool type_mismatch = false;
-  std::size_t prefixed = 0;  // or of every u32-prefixed length: one test after the pass
-  std::size_t market_bytes = 0, stock_code_bytes = 0;
+  RowSizes sizes;
   std::size_t total = 0;  // the batch's bytes
   std::vector<std::uint64_t> words;  // presence bitmap
   std::vector<std::size_t> column_bytes;
-  Cursor time_tags{nullptr}, granularities{nullptr}, markets{nullptr}, stock_codes{nullptr}, aux{nullptr};
+  RowCursors cursors;
   std::vector<Cursor> columns;
 };
 
@@ -438,6 +448,52 @@ std::vector<const StructValue*> rows_of(const Route& route, std::span<BatchPlan>
     if (&plans[route.sink(i)] == &plan) out.push_back(&route.row(i));
   }
   return out;
+}
+
+// Sizes row r of n rows of one batch. The state comes in pieces, so that a
+// caller with a single batch keeps it in locals, which no store of the bitmap
+// or column sizes can alias.
+[[gnu::always_inline]] inline void size_row(const IndexMeta& meta, const StructValue& row, std::size_t r,
+                                            std::size_t n, std::uint64_t* words, std::size_t* column_bytes,
+                                            RowSizes& sizes) {
+  sizes.market_bytes += 4 + row.market.size();
+  sizes.stock_code_bytes += 4 + row.stock_code.size();
+  sizes.prefixed |= row.market.size() | row.stock_code.size();
+  // A slot's presence bit is set exactly when it is not Empty: that is also
+  // the all-ones bitmap when no slot is Empty.
+  const std::size_t field_count = meta.fields.size();
+  for (std::size_t f = 0; f < field_count; ++f) {
+    const FieldValue& v = row.fields[f];
+    if (v.index() == 0) continue;
+    const std::size_t k = f * n + r;
+    words[k / 64] |= std::uint64_t{1} << (k % 64);
+    const FieldKind kind = meta.fields[f].field_type;
+    if (kind.is_other()) continue;
+    if (type_of(v) != kind.data_type()) {
+      sizes.type_mismatch = true;
+      continue;
+    }
+    column_bytes[f] += value_size(v, sizes.prefixed);
+  }
+}
+
+// Writes one row's values at the cursors, which it moves on.
+[[gnu::always_inline]] inline void write_row(const IndexMeta& meta, const StructValue& row, std::uint16_t aux_mask,
+                                             RowCursors& c, Cursor* columns) {
+  c.time_tags.big_endian(row.time_tag);
+  c.granularities.big_endian(row.granularity);
+  c.markets.text(row.market);
+  c.stock_codes.text(row.stock_code);
+  if (aux_mask != 0) {
+    for (std::size_t a = 0; a < kAuxCount; ++a) {
+      if (aux_mask & (1u << a)) c.aux.big_endian(row.aux[a]);
+    }
+  }
+  const std::size_t field_count = meta.fields.size();
+  for (std::size_t f = 0; f < field_count; ++f) {
+    const FieldValue& v = row.fields[f];
+    if (v.index() != 0 && !meta.fields[f].field_type.is_other()) write_value(columns[f], v, meta.fields[f].precision);
+  }
 }
 
 // One batch per sink that receives rows: route.row(i) goes to sink
@@ -466,44 +522,39 @@ const IndexMeta& size_batches(const IndexSchemaCatalog& catalog, const Route& ro
     plan.column_bytes.assign(field_count, 0);
   }
 
-  for (std::size_t i = 0; i < route.size(); ++i) {
-    const StructValue& row = route.row(i);
-    BatchPlan& plan = plans[route.sink(i)];
-    const std::size_t r = plan.next++;
-    // Counts are checked for every row before any type is reported.
+  // Counts are checked for every row before any type is reported.
+  auto check_count = [&](const StructValue& row) {
     if (row.size() != field_count) {
       throw SerializerError("StructValue field count " + std::to_string(row.size()) +
                             " does not match schema field count " + std::to_string(field_count) + " for (ns=" +
                             std::to_string(ns) + ", meta_id=" + std::to_string(first.meta_id) + ")");
     }
-    plan.market_bytes += 4 + row.market.size();
-    plan.stock_code_bytes += 4 + row.stock_code.size();
-    plan.prefixed |= row.market.size() | row.stock_code.size();
-    // A slot's presence bit is set exactly when it is not Empty: that is also
-    // the all-ones bitmap when no slot is Empty.
-    for (std::size_t f = 0; f < field_count; ++f) {
-      const FieldValue& v = row.fields[f];
-      if (v.index() == 0) continue;
-      const std::size_t k = f * plan.n + r;
-      plan.words[k / 64] |= std::uint64_t{1} << (k % 64);
-      const FieldKind kind = meta.fields[f].field_type;
-      if (kind.is_other()) continue;
-      if (type_of(v) != kind.data_type()) {
-        plan.type_mismatch = true;
-        continue;
-      }
-      plan.column_bytes[f] += value_size(v, plan.prefixed);
+  };
+  if constexpr (Route::kOneSink) {
+    BatchPlan& plan = plans[0];
+    RowSizes sizes;
+    for (std::size_t i = 0; i < route.size(); ++i) {
+      check_count(route.row(i));
+      size_row(meta, route.row(i), i, plan.n, plan.words.data(), plan.column_bytes.data(), sizes);
+    }
+    plan.sizes = sizes;
+  } else {
+    for (std::size_t i = 0; i < route.size(); ++i) {
+      BatchPlan& plan = plans[route.sink(i)];
+      check_count(route.row(i));
+      size_row(meta, route.row(i), plan.next++, plan.n, plan.words.data(), plan.column_bytes.data(), plan.sizes);
     }
   }
+
   for (BatchPlan& plan : plans) {
     if (plan.n == 0) continue;
-    if (plan.type_mismatch) throw_first_type_mismatch(meta, rows_of(route, plans, plan));
-    if (plan.prefixed > 0xFFFFFFFFu) throw_first_too_long(rows_of(route, plans, plan));
+    if (plan.sizes.type_mismatch) throw_first_type_mismatch(meta, rows_of(route, plans, plan));
+    if (plan.sizes.prefixed > 0xFFFFFFFFu) throw_first_too_long(rows_of(route, plans, plan));
     wire::u32_length(plan.words.size());
     const std::size_t n = plan.n;
     const auto aux_count = static_cast<std::size_t>(std::popcount(plan.aux_mask));
-    plan.total = 16 + 8 * n + 4 * n + plan.market_bytes + plan.stock_code_bytes + 4 * aux_count * n + 4 +
-                 8 * plan.words.size();
+    plan.total = 16 + 8 * n + 4 * n + plan.sizes.market_bytes + plan.sizes.stock_code_bytes + 4 * aux_count * n +
+                 4 + 8 * plan.words.size();
     for (std::size_t bytes : plan.column_bytes) plan.total += bytes;
   }
   return meta;
@@ -523,40 +574,35 @@ void write_batches(const IndexMeta& meta, const Route& route, std::span<BatchPla
     head.big_endian(plan.first->meta_id);
     head.big_endian(plan.aux_mask);
     head.big_endian(static_cast<std::uint64_t>(n));
-    plan.time_tags.p = head.p;
-    plan.granularities.p = plan.time_tags.p + 8 * n;
-    plan.markets.p = plan.granularities.p + 4 * n;
-    plan.stock_codes.p = plan.markets.p + plan.market_bytes;
-    plan.aux.p = plan.stock_codes.p + plan.stock_code_bytes;
-    Cursor bitmap{plan.aux.p + 4 * aux_count * n};
+    RowCursors& c = plan.cursors;
+    c.time_tags.p = head.p;
+    c.granularities.p = c.time_tags.p + 8 * n;
+    c.markets.p = c.granularities.p + 4 * n;
+    c.stock_codes.p = c.markets.p + plan.sizes.market_bytes;
+    c.aux.p = c.stock_codes.p + plan.sizes.stock_code_bytes;
+    Cursor bitmap{c.aux.p + 4 * aux_count * n};
     bitmap.big_endian(static_cast<std::uint32_t>(plan.words.size()));
     for (std::uint64_t word : plan.words) bitmap.big_endian(word);
     plan.columns.assign(field_count, bitmap);
     for (std::size_t f = 1; f < field_count; ++f) plan.columns[f].p = plan.columns[f - 1].p + plan.column_bytes[f - 1];
   }
 
-  for (std::size_t i = 0; i < route.size(); ++i) {
-    const StructValue& row = route.row(i);
-    BatchPlan& plan = plans[route.sink(i)];
-    plan.time_tags.big_endian(row.time_tag);
-    plan.granularities.big_endian(row.granularity);
-    plan.markets.text(row.market);
-    plan.stock_codes.text(row.stock_code);
-    if (plan.aux_mask != 0) {
-      for (std::size_t a = 0; a < kAuxCount; ++a) {
-        if (plan.aux_mask & (1u << a)) plan.aux.big_endian(row.aux[a]);
-      }
+  if constexpr (Route::kOneSink) {
+    RowCursors c = plans[0].cursors;
+    for (std::size_t i = 0; i < route.size(); ++i) {
+      write_row(meta, route.row(i), plans[0].aux_mask, c, plans[0].columns.data());
     }
-    Cursor* columns = plan.columns.data();
-    for (std::size_t f = 0; f < field_count; ++f) {
-      const FieldValue& v = row.fields[f];
-      if (v.index() != 0 && !meta.fields[f].field_type.is_other()) write_value(columns[f], v, meta.fields[f].precision);
+  } else {
+    for (std::size_t i = 0; i < route.size(); ++i) {
+      BatchPlan& plan = plans[route.sink(i)];
+      write_row(meta, route.row(i), plan.aux_mask, plan.cursors, plan.columns.data());
     }
   }
 }
 
 // Every row to the one sink.
 struct AllRows {
+  static constexpr bool kOneSink = true;
   RowRefs rows;
   std::size_t size() const noexcept { return rows.size(); }
   const StructValue& row(std::size_t i) const noexcept { return *rows[i]; }
@@ -564,6 +610,7 @@ struct AllRows {
 };
 
 struct SplitRows {
+  static constexpr bool kOneSink = false;
   std::span<const RoutedRow> rows;
   std::size_t size() const noexcept { return rows.size(); }
   const StructValue& row(std::size_t i) const noexcept { return *rows[i].row; }
