@@ -2,8 +2,10 @@
 // rates and the client configuration.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +74,12 @@ std::size_t rows_of(const refdata::MarketMeta& m, std::uint32_t meta_id) {
   }
 }
 
+// One row per code, in ascending byte order of the codes.
+template <class Row>
+bool codes_ascending(const std::optional<refdata::Table<Row>>& t) {
+  return !t || std::ranges::adjacent_find(t->rows, std::ranges::greater_equal{}, &Row::code) == t->rows.end();
+}
+
 }  // namespace
 
 void fuzz_market_meta(const std::uint8_t* data, std::size_t size) {
@@ -100,6 +108,8 @@ void fuzz_market_meta(const std::uint8_t* data, std::size_t size) {
                                             1u << 4 | 1u << 5 | 1u << 6 | 1u << 11 | 1u << 12 | 1u << 17,
                                             1u << 5 | 1u << 12 | 1u << 13 | 1u << 19};
   for (const refdata::MarketMeta& m : metas) {
+    FUZZ_CHECK(codes_ascending(m.securities) && codes_ascending(m.dividends) && codes_ascending(m.stocks) &&
+               codes_ascending(m.commodities) && codes_ascending(m.futures));
     const auto svs = m.to_sv(index);
     std::uint32_t last = 0;
     for (const rows::StructValue& sv : svs) {

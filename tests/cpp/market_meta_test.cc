@@ -3,6 +3,7 @@
 
 #include "error_text.h"
 
+#include <algorithm>
 #include <map>
 #include <span>
 #include <string>
@@ -431,6 +432,46 @@ TEST(MarketMetaLoad, RepeatedCodeKeepsLastRow) {
   EXPECT_EQ(rows[1].operation, 2);
   EXPECT_EQ(rows[0].bonus, 0.0);  // the last row's own (short) column
 }
+
+// Codes built from pieces that make them agree in their first eight bytes,
+// differ only by length or a trailing NUL, or hold bytes above 0x7f; each row's
+// operation is its position, so the kept row of a repeated code shows.
+class CodeOrder : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CodeOrder, ByteOrderLastRowKept) {
+  const std::string_view pieces[] = {"a", "b", std::string_view("\0", 1), "\xc3\xa9", "\x7f", "AAAAAAAA", "600000"};
+  std::uint32_t state = 7;
+  const auto random = [&](std::uint32_t below) {
+    state = state * 1103515245 + 12345;
+    return (state >> 16) % below;
+  };
+  std::vector<std::string> codes;
+  for (std::size_t i = 0; i < 300; ++i) {
+    std::string code;
+    for (std::uint32_t n = random(4); n > 0; --n) code += pieces[random(std::size(pieces))];
+    codes.push_back(i % 5 == 4 ? codes[i / 2] : code);  // every fifth repeats an earlier one
+  }
+  const std::string order = GetParam();
+  if (order != "file") std::ranges::sort(codes);
+  if (order == "descending") std::ranges::reverse(codes);
+  std::map<std::string, int> last;  // byte order, the last row of each code
+  std::string code_list, operations;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    last[codes[i]] = static_cast<int>(i);
+    code_list += (i ? "," : "[");
+    code_list += json_text(codes[i]);
+    operations += (i ? "," : "[");
+    operations += std::to_string(i);
+  }
+  Obj o = with(with(dividends(), "code", code_list + "]"), "operation", operations + "]");
+  const MarketMeta m = load_one(bundle({{"dividends", render(o)}}));
+  using Rows = std::vector<std::pair<std::string, int>>;
+  Rows got;
+  for (const Dividend& d : m.dividends->rows) got.emplace_back(d.code, d.operation);
+  EXPECT_EQ(got, Rows(last.begin(), last.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(MarketMeta, CodeOrder, ::testing::Values("file", "ascending", "descending"));
 
 TEST(MarketMetaLoad, EmptyTableAndCodeColumnOfOtherTypes) {
   const MarketMeta m = load_one(bundle({{"futures", render(with(futures(), "code", "[]"))}}));

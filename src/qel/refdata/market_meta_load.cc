@@ -229,8 +229,9 @@ PlacedRows<Row> place_by_code(array code_column) {
   return t;
 }
 
-// Fills the field of row i from element i of the column under `key`; elements
-// past the last row are ignored and rows past the column's end keep the default.
+// Fills the field of code i's row from element i of the column under `key`;
+// elements past the last code are ignored and rows past the column's end keep
+// the default.
 template <class Row, class T, class Read>
 void fill(object table, std::string_view key, PlacedRows<Row>& t, T Row::*field, Read&& read) {
   std::size_t i = 0;
