@@ -196,7 +196,8 @@ void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, std::
                   ", meta=" + std::to_string(key.second) + ")");
     }
     groups.next(key);
-    rows::append_group_json(out, *meta, std::span<const StructValue* const>(&*begin, static_cast<std::size_t>(end - begin)));
+    const std::span<const StructValue* const> group(&*begin, static_cast<std::size_t>(end - begin));
+    rows::append_group_json(out, *meta, group);
     begin = end;
   }
   groups.close();

@@ -751,7 +751,9 @@ SplitPayloads serialize_split(const IndexSchemaCatalog& catalog, std::span<const
   // its place in one buffer.
   std::vector<std::vector<BatchPlan>> plans(runs.size(), std::vector<BatchPlan>(sinks));
   std::vector<const IndexMeta*> metas(runs.size());
-  for (std::size_t r = 0; r < runs.size(); ++r) metas[r] = &size_batches(catalog, SplitRows{runs[r]}, std::span(plans[r]));
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    metas[r] = &size_batches(catalog, SplitRows{runs[r]}, std::span(plans[r]));
+  }
   SplitPayloads out;
   std::vector<std::size_t>& begins = out.begins;
   begins.assign(sinks + 1, 0);

@@ -308,7 +308,8 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
       case DataType::Int64: p = text::write_json_int(p, v.big_endian<std::int64_t>()); break;
       case DataType::String: p = put_text(o, p, v.text(), room); break;
       case DataType::VInt:
-        p = put_wire_numbers(o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int32_t>(); }, room);
+        p = put_wire_numbers(
+            o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int32_t>(); }, room);
         break;
       case DataType::VDouble:
         p = put_wire_numbers(
@@ -316,7 +317,8 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
             [&] { return unscale(v.little_endian<std::int64_t>(), precision); }, room);
         break;
       case DataType::VInt64:
-        p = put_wire_numbers(o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int64_t>(); }, room);
+        p = put_wire_numbers(
+            o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int64_t>(); }, room);
         break;
       case DataType::VString: {
         *p++ = '[';
