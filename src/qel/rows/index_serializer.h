@@ -72,9 +72,9 @@ std::vector<StructValue> decompress(const IndexSchemaCatalog& catalog, wire::Byt
 // scale by 10^precision, any other leaves the number as it is.
 inline constexpr std::uint32_t kScaledPrecisions = 10;
 std::int64_t scale_to_i64(double v, std::uint32_t precision) noexcept;
+inline constexpr double kDecodeFactor[kScaledPrecisions] = {1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
+// Inline: decoding and rendering call it once per number.
 inline double unscale(std::int64_t v, std::uint32_t precision) noexcept {
-  // Inline: decoding and rendering call it once per number.
-  constexpr double kDecodeFactor[kScaledPrecisions] = {1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
   return static_cast<double>(v) * (precision < kScaledPrecisions ? kDecodeFactor[precision] : 1.0);
 }
 

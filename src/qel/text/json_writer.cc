@@ -252,13 +252,14 @@ inline char* write_short_decimal(char* p, double v) noexcept {
       std::memcpy(q, "0.00", 4);
       return write_unsigned(q + 2 + (t - digits), n);
     }
-    char text[24];
-    write_unsigned(text, n);
-    const int whole = digits - t;
-    std::memcpy(q, text, 24 - 1);  // the whole part; the rest is copied again after the point
-    q[whole] = '.';
-    std::memcpy(q + whole + 1, text + whole, static_cast<std::size_t>(t));
-    return q + digits + 1;
+    // 1 to 7 whole digits, so 9 to 16 after the point: two blocks of eight,
+    // the first without its leading zeros.
+    q = write_small(q, static_cast<std::uint32_t>(n / kPow10[t]));
+    *q++ = '.';
+    const std::uint64_t frac = n % kPow10[t];
+    store8(q, digits8(static_cast<std::uint32_t>(frac / k1e8)) >> (8 * (16 - t)));
+    store8(q + (t - 8), digits8(static_cast<std::uint32_t>(frac % k1e8)));
+    return q + t;
   }
   return nullptr;  // not reached: 17 digits always read back
 }
