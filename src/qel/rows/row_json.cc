@@ -8,6 +8,7 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "qel/rows/index_serializer.h"
@@ -171,33 +172,46 @@ inline char* put_number(char* p, std::int32_t v) noexcept { return text::write_j
 inline char* put_number(char* p, std::int64_t v) noexcept { return text::write_json_int(p, v); }
 inline char* put_number(char* p, double v) noexcept { return text::write_json_double(p, v); }
 
-// A list of numbers, then room for `after` more bytes.
-// REQUIRES: room for kJsonNumberRoom bytes at p.
-template <class T>
-char* put_numbers(Output& o, char* p, std::span<const T> list, std::size_t after) {
+// A list of `count` numbers, each given by `next`, then room for `after`
+// more bytes. REQUIRES: room for kJsonNumberRoom bytes at p.
+template <class Next>
+char* put_numbers(Output& o, char* p, std::size_t count, Next&& next, std::size_t after) {
   *p++ = '[';
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     p = o.room(p, 1 + kJsonNumberRoom + after);
     *p = ',';
     p += i != 0;
-    p = put_number(p, list[i]);
+    p = put_number(p, next());
   }
   p = o.room(p, 1 + after);
   *p++ = ']';
   return p;
 }
 
-char* put_texts(Output& o, char* p, std::span<const std::string> list, std::size_t after) {
+// A list of `count` texts, each given by `next`, then room for `after` more bytes.
+template <class Next>
+char* put_texts(Output& o, char* p, std::size_t count, Next&& next, std::size_t after) {
   *p++ = '[';
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     p = o.room(p, 1);
     *p = ',';
     p += i != 0;
-    p = put_text(o, p, list[i], 1 + after);
+    p = put_text(o, p, next(), 1 + after);
   }
   p = o.room(p, 1 + after);
   *p++ = ']';
   return p;
+}
+
+// The same over a slot's list.
+template <class T>
+char* put_list(Output& o, char* p, std::span<const T> list, std::size_t after) {
+  auto next = [it = list.begin()]() mutable -> const T& { return *it++; };
+  if constexpr (std::is_same_v<T, std::string>) {
+    return put_texts(o, p, list.size(), next, after);
+  } else {
+    return put_numbers(o, p, list.size(), next, after);
+  }
 }
 
 // The members every row object opens with: "{" up to the granularity.
@@ -247,10 +261,10 @@ char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool 
       case DataType::Double: p = text::write_json_double(p, v.view<DataType::Double>()); break;
       case DataType::Int64: p = text::write_json_int(p, v.view<DataType::Int64>()); break;
       case DataType::String: p = put_text(o, p, v.view<DataType::String>(), room); break;
-      case DataType::VInt: p = put_numbers(o, p, v.view<DataType::VInt>(), room); break;
-      case DataType::VDouble: p = put_numbers(o, p, v.view<DataType::VDouble>(), room); break;
-      case DataType::VInt64: p = put_numbers(o, p, v.view<DataType::VInt64>(), room); break;
-      case DataType::VString: p = put_texts(o, p, v.view<DataType::VString>(), room); break;
+      case DataType::VInt: p = put_list(o, p, v.view<DataType::VInt>(), room); break;
+      case DataType::VDouble: p = put_list(o, p, v.view<DataType::VDouble>(), room); break;
+      case DataType::VInt64: p = put_list(o, p, v.view<DataType::VInt64>(), room); break;
+      case DataType::VString: p = put_list(o, p, v.view<DataType::VString>(), room); break;
     }
   }
   for (std::size_t c = filled; c < columns; ++c) {
@@ -259,22 +273,6 @@ char* put_row(Output& o, char* p, const Layout& l, const StructValue& row, bool 
   }
   *p++ = '}';
   return o.room(p, room);
-}
-
-// A wire list of `count` numbers, each read by `next`, as put_numbers writes
-// it. REQUIRES: room for kJsonNumberRoom bytes at p.
-template <class Next>
-char* put_wire_numbers(Output& o, char* p, std::uint32_t count, Next&& next, std::size_t after) {
-  *p++ = '[';
-  for (std::uint32_t i = 0; i < count; ++i) {
-    p = o.room(p, 1 + kJsonNumberRoom + after);
-    *p = ',';
-    p += i != 0;
-    p = put_number(p, next());
-  }
-  p = o.room(p, 1 + after);
-  *p++ = ']';
-  return p;
 }
 
 // The next row of a checked batch, read straight from its parts, rendered
@@ -316,31 +314,21 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
       case DataType::Int64: p = text::write_json_int(p, v.big_endian<std::int64_t>()); break;
       case DataType::String: p = put_text(o, p, v.text(), room); break;
       case DataType::VInt:
-        p = put_wire_numbers(
+        p = put_numbers(
             o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int32_t>(); }, room);
         break;
       case DataType::VDouble:
-        p = put_wire_numbers(
+        p = put_numbers(
             o, p, v.big_endian<std::uint32_t>(),
             [&] { return unscale(v.little_endian<std::int64_t>(), precision); }, room);
         break;
       case DataType::VInt64:
-        p = put_wire_numbers(
+        p = put_numbers(
             o, p, v.big_endian<std::uint32_t>(), [&] { return v.little_endian<std::int64_t>(); }, room);
         break;
-      case DataType::VString: {
-        *p++ = '[';
-        const auto count = v.big_endian<std::uint32_t>();
-        for (std::uint32_t i = 0; i < count; ++i) {
-          p = o.room(p, 1);
-          *p = ',';
-          p += i != 0;
-          p = put_text(o, p, v.text(), 1 + room);
-        }
-        p = o.room(p, 1 + room);
-        *p++ = ']';
+      case DataType::VString:
+        p = put_texts(o, p, v.big_endian<std::uint32_t>(), [&] { return v.text(); }, room);
         break;
-      }
       case DataType::Empty: p = l.put(p, fallbacks[c]); break;
     }
     b.columns[c] = v;
