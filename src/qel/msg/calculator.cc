@@ -22,23 +22,18 @@ struct Body {
 
 // Prefix and blob; a codec error is reported under `prefix`.
 Body read_body(wire::Bytes body, const char* prefix) {
-  try {
+  return with_prefix<Error>(prefix, [&] {
     Reader r(body);
     Body out;
     assign_record(out.base, read_record<BaseCommunication>(r));
     out.blob = r.read_bytes_view();
     return out;
-  } catch (const Error& e) {
-    throw Error(prefix + std::string(e.what()));
-  }
+  });
 }
 
+// The rows of a compressed set; an error is reported under `prefix`.
 std::vector<StructValue> decompress(const rows::IndexSchemaCatalog& catalog, wire::Bytes blob, const char* prefix) {
-  try {
-    return rows::decompress(catalog, blob);
-  } catch (const Error& e) {
-    throw Error(prefix + std::string(e.what()));
-  }
+  return with_prefix<Error>(prefix, [&] { return rows::decompress(catalog, blob); });
 }
 
 // Rows of a decompressed set, in runs of one key each (a set that compress
@@ -89,12 +84,8 @@ std::string data_body(const BaseCommunication& base, wire::Bytes blob) {
 }
 
 std::string encode_data(const TCDataCommunication& m, const rows::IndexSchemaCatalog& catalog) {
-  std::string blob;
-  try {
-    blob = rows::compress(catalog, stored_rows(m.batches));
-  } catch (const Error& e) {
-    throw Error("compress: " + std::string(e.what()));
-  }
+  const std::string blob =
+      with_prefix<Error>("compress: ", [&] { return rows::compress(catalog, stored_rows(m.batches)); });
   return data_body(m.base, wire::as_bytes(blob));
 }
 
