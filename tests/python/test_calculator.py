@@ -311,6 +311,23 @@ def test_json_of_private_rows_only(ser):
     assert list(json.loads(m.decode_to_json(src.encode_string(ser)))["data"]) == ["private"]
 
 
+@pytest.mark.parametrize("order", [(COUNT, QUOTE, COUNT2), (QUOTE, COUNT), (COUNT2, QUOTE, COUNT)])
+def test_json_groups_are_the_keys_decode_string_stores(ser, order):
+    # A batch without rows stores no key, so it renders no group, whichever path the set takes.
+    rows = {QUOTE: [(1, 60, b"SH", b"a", [125, b"x"])]}
+    data = body(snappy(payload(*(batch(k, QUOTE_COLS if k == QUOTE else COUNT_COLS, rows.get(k, [])) for k in order))))
+    m = TCDataCommunication()
+    m.decode_string(data, ser)
+    m.set_compressor(ser)
+    doc = json.loads(m.decode_to_json(data))
+    groups = [(0 if name == "global" else None, g["id"]) for name, gs in doc["data"].items() for g in gs]
+    assert m.keys() == [QUOTE] and groups == [(0, QUOTE[1])]
+    # An empty batch of a meta the catalog lacks fails both alike.
+    bad = body(snappy(payload(batch(QUOTE, QUOTE_COLS, rows[QUOTE]), batch((0, 77), COUNT_COLS, []))))
+    for decode, prefix_ in ((lambda: m.decode_string(bad, ser), ""), (lambda: m.decode_to_json(bad), "decode_to_json ")):
+        raises_exactly(decode, prefix_ + "decompress: unknown schema: namespace=0 meta_id=77")
+
+
 @pytest.mark.parametrize("data, message", [
     (prefix()[:3], "decode_to_json blob: unexpected end of input: needed 2 more bytes"),
     (body(b"\x05\x00"), "decode_to_json decompress: snappy: "),

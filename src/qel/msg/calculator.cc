@@ -140,13 +140,15 @@ class GroupArrays {
   bool open_ = false, global_ = false, first_ = true;
 };
 
-// Renders a set as compress writes it, each key once and ascending, straight
-// from its bytes, without building its rows; false, with `out` untouched, for
-// any other set.
+// Renders a set whose batches with rows hold each key once, ascending (as
+// compress writes it), straight from its bytes, without building its rows;
+// false, with `out` untouched, for any other set.
 bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, std::string& out) {
   wire::ScratchBuffer::Lease lease;
   std::vector<rows::CheckedBatch> batches =
       with_prefix<Error>("decode_to_json decompress: ", [&] { return rows::check_set(catalog, got.blob, lease); });
+  // A batch without rows adds no rows, so decoding stores no key for it: no group either.
+  std::erase_if(batches, [](const rows::CheckedBatch& b) { return b.n == 0; });
   auto key = [](const rows::CheckedBatch& b) { return SchemaKey{b.ns, static_cast<std::uint32_t>(b.meta_id)}; };
   const bool ascending = std::adjacent_find(batches.begin(), batches.end(), [&](const auto& a, const auto& b) {
                            return key(b) <= key(a);
