@@ -21,6 +21,18 @@ struct MarketStatus;
 namespace qel::wire {
 struct FrameHeader;
 }
+namespace qel::msg {
+struct UniverseIn;
+struct UniverseInImport;
+struct SecuritySelector;
+struct UniverseOut;
+struct UniverseOutExport;
+struct UniverseOutExportDef;
+struct UniverseOutSubAccount;
+struct UniverseOutSampleGranularity;
+struct SamplerConfiguration;
+struct BacktestParams;
+}  // namespace qel::msg
 
 namespace pyostrel::bind {
 
@@ -45,5 +57,26 @@ template <>
 inline constexpr bool is_bound<qel::time::MarketStatus> = true;
 template <>
 inline constexpr bool is_bound<qel::wire::FrameHeader> = true;
+// The backtest records: taken by value (copied) where a field holds one.
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseIn> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseInImport> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::SecuritySelector> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseOut> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseOutExport> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseOutExportDef> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseOutSubAccount> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::UniverseOutSampleGranularity> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::SamplerConfiguration> = true;
+template <>
+inline constexpr bool is_bound<qel::msg::BacktestParams> = true;
 
 }  // namespace pyostrel::bind

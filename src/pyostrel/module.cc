@@ -5,11 +5,15 @@
 #include "pyostrel/bind/errors.h"
 #include "pyostrel/bind/function.h"
 #include "pyostrel/bind/ref.h"
+#include "pyostrel/py_account.h"
 #include "pyostrel/py_aliases.h"
+#include "pyostrel/py_backtest.h"
 #include "pyostrel/py_calculator.h"
+#include "pyostrel/py_calculator_lifecycle.h"
 #include "pyostrel/py_client_config.h"
 #include "pyostrel/py_constants.h"
 #include "pyostrel/py_data_ring.h"
+#include "pyostrel/py_history.h"
 #include "pyostrel/py_refdata.h"
 #include "pyostrel/py_rows.h"
 #include "pyostrel/py_time.h"
@@ -85,16 +89,47 @@ bool register_all(PyObject* m) {
       // 13: compatibility container types
       && add_alias_types(m)
       // 14: message classes
+      && add_type(m, tc_historical_req_type())
+      && add_type(m, tc_historical_res_type())
       && add_type(m, tc_data_communication_type())
       && add_type(m, struct_value_key_type())
+      && add_type(m, tc_initialize_type())
+      && add_type(m, tc_market_status_type())
+      && add_type(m, tc_complete_type())
+      && add_type(m, universe_in_type())
+      && add_type(m, universe_in_import_type())
+      && add_type(m, security_selector_type())
+      && add_type(m, universe_out_type())
+      && add_type(m, universe_out_export_type())
+      && add_type(m, universe_out_export_def_type())
+      && add_type(m, universe_out_sub_account_type())
+      && add_type(m, universe_out_sample_granularity_type())
+      && add_type(m, sampler_configuration_type())
       && add_type(m, net_package_type())
       && add_type(m, universe_req_type())
       && add_type(m, universe_res_type())
+      && add_type(m, backtest_params_type())
+      && add_type(m, start_backtest_req_type())
+      && add_type(m, start_backtest_res_type())
+      && add_type(m, control_backtest_req_type())
+      && add_type(m, control_backtest_res_type())
+      && add_type(m, account_edit_req_type())
+      && add_type(m, account_add_req_type())
+      && add_type(m, account_add_res_type())
+      && add_type(m, account_change_capital_req_type())
+      && add_type(m, account_change_capital_res_type())
+      && add_type(m, account_edit_res_type())
+      && add_type(m, ta_market_status_notification_type())
+      && add_type(m, progress_res_type())
+      && add_type(m, log_res_type())
       && add_type(m, fetch_by_code_req_type())
       && add_type(m, fetch_by_time_req_type())
       && add_type(m, universe_seeds_req_type())
       && add_type(m, fetch_sv_res_type())
       && add_type(m, universe_seeds_res_type())
+      && add_type(m, manual_trade_req_type())
+      && add_type(m, manual_trade_edit_req_type())
+      && add_type(m, manual_trade_res_type())
       && add_type(m, dr_market_status_type())
       && add_type(m, push_start_req_type())
       && add_type(m, push_start_res_type())
@@ -106,6 +141,11 @@ bool register_all(PyObject* m) {
       // 15: second command table, push types
       && add_constants(m, groups::data_ring)
       // 16: storage-master history messages, subscriptions
+      && add_type(m, net_request_type())
+      && add_type(m, net_response_type())
+      && add_type(m, net_base_request_type())
+      && add_type(m, net_base_response_type())
+      && add_type(m, history_error_response_type())
       && add_type(m, subscribe_req_type())
       && add_type(m, unsubscribe_req_type());
 }

@@ -20,6 +20,7 @@
 #include "pyostrel/bind/call.h"
 #include "pyostrel/bound_types.h"
 #include "qel/msg/layout.h"
+#include "qel/rows/index_serializer.h"
 
 namespace pyostrel::bind {
 
@@ -172,6 +173,35 @@ class Shared {
 template <class T>
 struct Arg<Shared<T>> {
   static bool convert(PyObject* obj, Shared<T>& out) noexcept { return out.acquire(obj); }
+};
+
+// A bound record taken by value: a copy of the instance's record, so nothing
+// the caller keeps can reach into it afterwards.
+template <class T>
+  requires is_bound<T>
+struct Arg<T> {
+  static bool convert(PyObject* obj, T& out) noexcept {
+    Shared<T> in;
+    if (!in.acquire(obj)) return false;
+    try {
+      out = *in;
+      return true;
+    } catch (...) {
+      set_python_error("");
+      return false;
+    }
+  }
+};
+
+// An IndexSerializer argument, as the catalog snapshot it holds now.
+template <>
+struct Arg<qel::rows::CatalogSnapshot> {
+  static bool convert(PyObject* obj, qel::rows::CatalogSnapshot& out) noexcept {
+    Shared<qel::rows::IndexSerializer> in;
+    if (!in.acquire(obj)) return false;
+    out = in->snapshot;
+    return true;
+  }
 };
 
 // A sequence of instances, each read under a shared borrow for the whole call;

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <type_traits>
 
@@ -163,6 +164,17 @@ struct Arg<Blob> {
     if (!PyBytes_Check(obj)) return wrong_type(obj, "PyBytes");
     out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
                  static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+  }
+};
+
+// Core functions that take wire::Bytes bind directly: the same borrowed view.
+template <>
+struct Arg<qel::wire::Bytes> {
+  static bool convert(PyObject* obj, qel::wire::Bytes& out) noexcept {
+    Blob view;
+    if (!Arg<Blob>::convert(obj, view)) return false;
+    out = view.bytes;
     return true;
   }
 };
@@ -325,6 +337,35 @@ struct ToPy<std::map<K, V>> {
   }
 };
 
+// A dict whose keys are platform texts (`bytes`), its items taken at once:
+// converting a value may run Python code that changes the dict.
+template <class V>
+struct Arg<std::map<std::string, V>> {
+  static bool convert(PyObject* obj, std::map<std::string, V>& out) noexcept {
+    if (!PyDict_Check(obj)) return wrong_type(obj, "PyDict");
+    Ref items(PyDict_Items(obj));
+    if (!items) return false;
+    std::map<std::string, V> got;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
+      std::string key;
+      V value{};
+      if (!Arg<std::string>::convert(PyTuple_GET_ITEM(item, 0), key) ||
+          !Arg<V>::convert(PyTuple_GET_ITEM(item, 1), value)) {
+        return false;
+      }
+      try {
+        got.insert_or_assign(std::move(key), std::move(value));
+      } catch (...) {
+        PyErr_NoMemory();
+        return false;
+      }
+    }
+    out = std::move(got);
+    return true;
+  }
+};
+
 // ---- optional arguments ---------------------------------------------------
 
 // A parameter declared with a default ("version=4") arrives as an optional.
@@ -366,6 +407,22 @@ struct ToPy<std::pair<A, B>> {
     PyTuple_SET_ITEM(tuple, 0, first.release());
     PyTuple_SET_ITEM(tuple, 1, second.release());
     return tuple;
+  }
+};
+
+template <class... T>
+struct ToPy<std::tuple<T...>> {
+  static PyObject* convert(const std::tuple<T...>& t) noexcept {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
+      Ref items[] = {Ref(ToPy<T>::convert(std::get<I>(t)))...};
+      for (const Ref& item : items) {
+        if (!item) return nullptr;
+      }
+      PyObject* tuple = PyTuple_New(sizeof...(T));
+      if (!tuple) return nullptr;
+      (PyTuple_SET_ITEM(tuple, I, items[I].release()), ...);
+      return tuple;
+    }(std::index_sequence_for<T...>{});
   }
 };
 

@@ -10,6 +10,7 @@
 
 #include "pyostrel/bind/class.h"
 #include "qel/msg/layout.h"
+#include "qel/msg/row_blob.h"
 
 namespace pyostrel::bind {
 
@@ -48,6 +49,11 @@ struct ToPy<qel::msg::RawVec<T>> {
   static PyObject* convert(const qel::msg::RawVec<T>& v) noexcept { return ToPy<std::vector<T>>::convert(v.items); }
 };
 
+template <class T, T Lo, T Hi>
+struct ToPy<qel::msg::Ranged<T, Lo, Hi>> {
+  static PyObject* convert(qel::msg::Ranged<T, Lo, Hi> v) noexcept { return ToPy<T>::convert(v.value); }
+};
+
 template <auto... Path>
 struct PathValue;
 template <auto M>
@@ -66,6 +72,30 @@ const typename PathValue<Path...>::type& get_path(const T& t) noexcept {
 template <class T, auto... Path>
 void set_path(T& t, typename PathValue<Path...>::type v) {
   (t.*....*Path) = std::move(v);
+}
+
+// A Ranged field's setter: any int is taken, so that a value out of range is
+// refused by naming the range rather than the native width.
+template <class T, auto... Path>
+void set_ranged_path(T& t, long long v) {
+  using R = typename PathValue<Path...>::type;
+  if (!R::accepts(v)) throw qel::Error(qel::msg::range_refusal(v, R::kLo, R::kHi));
+  (t.*....*Path).value = static_cast<typename R::Int>(v);
+}
+
+template <class T>
+void set_compressor_of(T& m, qel::rows::CatalogSnapshot catalog) {
+  m.catalog = std::move(catalog);
+}
+
+// The rows of a RowBlob member, decoded through the message's catalog.
+template <class T, auto M>
+std::vector<qel::rows::StructValue> blob_rows_of(const T& m) {
+  return qel::msg::blob_rows(m.*M, m.catalog, "results");
+}
+template <class T, auto M>
+void set_blob_rows_of(T& m, SharedList<qel::rows::StructValue> rows) {
+  m.*M = qel::msg::rows_blob(rows.refs(), m.catalog, "set_results");
 }
 
 template <qel::msg::Record T>
@@ -91,7 +121,7 @@ template <class T>
 class Message : public Class<T> {
  public:
   Message(const char* name, const char* doc) : Class<T>(name, doc), name_(name) {
-    add_accessors<T, false, AccessList{}>();
+    add_accessors<T, false, kNoOverride>();
   }
 
   template <auto F>
@@ -105,6 +135,32 @@ class Message : public Class<T> {
     method<&encode_message<T>>("encode", {}, "", "The body, fields in wire order.");
     return *this;
   }
+  // encode_string() and decode_string(data), the calculator messages' names.
+  Message& encode_string() {
+    method<&encode_message<T>>("encode_string", {}, "", "The body, fields in wire order.");
+    return *this;
+  }
+  Message& decode_string() {
+    method<&decode_message<T>>("decode_string", {"data"}, keep(name_ + " decode: "));
+    return *this;
+  }
+
+  // set_compressor(compressor): keeps the serializer's current catalog.
+  Message& compressor(const char* doc = "Keeps the serializer's current catalog for the rows.") {
+    method<&set_compressor_of<T>>("set_compressor", {"compressor"}, "", doc);
+    return *this;
+  }
+
+  // results() and set_results(rows) for the RowBlob member M, through the
+  // catalog set_compressor keeps.
+  template <auto M>
+  Message& row_blob() {
+    method<&blob_rows_of<T, M>>("results", {}, "", "The rows, decoded through the kept catalog.");
+    method<&set_blob_rows_of<T, M>>("set_results", {"rows"}, "",
+                                    "Replaces the rows, compressed through the kept catalog.");
+    return *this;
+  }
+
   // decode(buf) reading every wire field in order; on failure the object is
   // unchanged and the error reads "<Class> decode: <codec error>".
   Message& decode() {
@@ -119,18 +175,18 @@ class Message : public Class<T> {
   }
 
  private:
-  using AccessList = std::array<qel::msg::Access, qel::msg::kMaxPrefixFields>;
+  static constexpr std::array<qel::msg::Access, 0> kNoOverride{};
 
   // Which accessors exist is settled at compile time: a hidden field's
   // accessors are never generated.
-  template <class R, bool Overridden, AccessList Override, auto... Outer>
+  template <class R, bool Overridden, auto Override, auto... Outer>
   void add_accessors() {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
       (add_entry<R, I, Overridden, Override, Outer...>(), ...);
     }(std::make_index_sequence<std::tuple_size_v<std::remove_cv_t<decltype(R::kFields)>>>{});
   }
 
-  template <class R, std::size_t I, bool Overridden, AccessList Override, auto... Outer>
+  template <class R, std::size_t I, bool Overridden, auto Override, auto... Outer>
   void add_entry() {
     static constexpr auto f = std::get<I>(R::kFields);
     using F = std::remove_cv_t<decltype(f)>;
@@ -138,12 +194,19 @@ class Message : public Class<T> {
       add_accessors<typename F::Value, true, f.access, Outer..., F::member>();
     } else {
       using V = typename F::Value;
-      constexpr unsigned access = Overridden ? Override[I] : f.access;
+      constexpr unsigned access = [] {
+        if constexpr (Overridden) return unsigned{Override[I]};
+        else return unsigned{f.access};
+      }();
       if constexpr ((access & qel::msg::kGet) != 0) {
         Class<T>::template method<&get_path<T, Outer..., F::member>>(
             keep(this->prefixed("get_", f.name)), {}, "", field_doc("Returns", kind_name<V>(), f.name));
       }
-      if constexpr ((access & qel::msg::kSet) != 0) {
+      if constexpr ((access & qel::msg::kSet) != 0 && requires { V::kLo; }) {
+        Class<T>::template method<&set_ranged_path<T, Outer..., F::member>>(
+            keep(this->prefixed("set_", f.name)), {"v"}, keep(name_ + ".set_" + f.name + ": "),
+            field_doc("Sets", kind_name<V>(), f.name));
+      } else if constexpr ((access & qel::msg::kSet) != 0) {
         Class<T>::template method<&set_path<T, Outer..., F::member>>(
             keep(this->prefixed("set_", f.name)), {"v"}, "", field_doc("Sets", kind_name<V>(), f.name));
       }

@@ -1,5 +1,5 @@
-// Calculator bodies: the prefix every calculator message begins with, and the
-// data batches exchanged with workers, with their JSON rendering.
+// Calculator data bodies: the data batches exchanged with workers, with their
+// JSON rendering.
 #pragma once
 
 #include <cstdint>
@@ -10,27 +10,11 @@
 #include <vector>
 
 #include "qel/balance/balancer.h"
+#include "qel/msg/base_communication.h"
 #include "qel/msg/layout.h"
 #include "qel/rows/index_serializer.h"
 
 namespace qel::msg {
-
-struct BaseCommunication {
-  std::uint8_t runtime = 0;  // a runtime type, sent as given
-  std::uint32_t category = 0;
-  std::int64_t session_id = 0;
-  std::int32_t status = 0;
-  std::int32_t error_code = 0;
-  std::string error_msg;
-  static constexpr auto kFields = std::tuple{
-      Field<&BaseCommunication::runtime>{"runtime"},
-      Field<&BaseCommunication::category>{"category"},
-      Field<&BaseCommunication::session_id>{"session_id"},
-      Field<&BaseCommunication::status>{"status"},
-      Field<&BaseCommunication::error_code>{"error_code"},
-      Field<&BaseCommunication::error_msg>{"error_msg"},
-  };
-};
 
 // Rows by (namespace, meta id), ascending.
 using Batches = std::map<rows::SchemaKey, std::vector<rows::StructValue>>;

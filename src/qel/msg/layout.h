@@ -14,12 +14,16 @@
 // their width, double as f64, bool as one byte, std::string as `string`
 // (UTF-8 checked on decode), Blob as `bytes`, std::vector<T> as vec<T>,
 // RawVec<T> as rawvec<T>, LittleEndianI32, std::optional<R> as a one-byte
-// optional union, and any struct with kFields as a nested record.
+// optional union, Ranged<T, Lo, Hi> as T checked against its range,
+// std::map<std::string, R> as a vec of (string key, R) entries in key order,
+// RowBlob as `bytes` holding a compressed batch set, and any struct with
+// kFields as a nested record.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -61,6 +65,30 @@ struct EmptyList {
   bool operator==(const EmptyList&) const = default;
 };
 
+// An integer that only the values Lo..Hi are valid for: setters refuse any
+// other before changing a field, and decoding refuses it as an unknown value.
+template <class T, T Lo, T Hi>
+struct Ranged {
+  static_assert(std::is_integral_v<T> && Lo <= Hi);
+  using Int = T;
+  static constexpr T kLo = Lo, kHi = Hi;
+  T value = Lo;
+  static constexpr bool accepts(long long v) noexcept { return v >= static_cast<long long>(Lo) && v <= static_cast<long long>(Hi); }
+  bool operator==(const Ranged&) const = default;
+};
+
+// The refusal of a value outside a Ranged field's range.
+inline std::string range_refusal(long long v, long long lo, long long hi) {
+  return std::to_string(v) + " outside the accepted range " + std::to_string(lo) + ".." + std::to_string(hi);
+}
+
+// A compressed batch set as a body carries it (`bytes`); its rows are decoded
+// through the message's catalog when first asked for.
+struct RowBlob {
+  std::string data;
+  bool operator==(const RowBlob&) const = default;
+};
+
 template <auto M>
 struct MemberOf;
 template <class C, class V, V C::*M>
@@ -77,20 +105,41 @@ struct Field {
   Access access = kGetSet;
 };
 
-// A shared prefix (a struct with fields of its own), laid out inline.
-// `access` overrides the prefix's own access per field, in its order.
-inline constexpr std::size_t kMaxPrefixFields = 8;
+template <class T>
+concept Record = requires { T::kFields; };
 
+template <Record T>
+inline constexpr std::size_t field_count = std::tuple_size_v<std::remove_cv_t<decltype(T::kFields)>>;
+
+// One access for every field of a prefix: the named presets.
+struct AccessPreset {
+  Access access;
+};
+inline constexpr AccessPreset kAllGetSet{kGetSet};  // requests whose prefix the caller fills and reads
+inline constexpr AccessPreset kAllGet{kGet};        // replies: read only
+inline constexpr AccessPreset kAllSet{kSet};        // setter-only records
+inline constexpr AccessPreset kAllHidden{kHidden};  // on the wire only
+
+// A shared prefix (a struct with fields of its own), laid out inline. Its
+// access is a preset or one entry per prefix field, in its order: a shorter
+// list does not compile, so no field loses its accessors unnoticed.
 template <auto M>
 struct Embed {
   using Value = typename MemberOf<M>::Value;
   static constexpr auto member = M;
-  static constexpr std::size_t kMaxFields = kMaxPrefixFields;
-  std::array<Access, kMaxFields> access{kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet, kGetSet};
-};
+  static constexpr std::size_t kCount = field_count<Value>;
+  std::array<Access, kCount> access{};
 
-template <class T>
-concept Record = requires { T::kFields; };
+  constexpr Embed() : Embed(kAllGetSet) {}
+  constexpr Embed(AccessPreset preset) {
+    for (Access& a : access) a = preset.access;
+  }
+  template <std::size_t K>
+  constexpr Embed(const Access (&list)[K]) {
+    static_assert(K == kCount, "Embed: one access per prefix field, or a preset");
+    for (std::size_t i = 0; i < K; ++i) access[i] = list[i];
+  }
+};
 
 template <class T>
 inline constexpr bool is_embed = false;
@@ -205,6 +254,64 @@ struct Wire<std::vector<T>> {
   }
 };
 
+template <class T, T Lo, T Hi>
+struct Wire<Ranged<T, Lo, Hi>> {
+  static std::size_t size(Ranged<T, Lo, Hi>) noexcept { return sizeof(T); }
+  static void write(Writer& w, Ranged<T, Lo, Hi> v) { Wire<T>::write(w, v.value); }
+  static Ranged<T, Lo, Hi> read(Reader& r) {
+    const T v = Wire<T>::read(r);
+    if (v < Lo || v > Hi) throw wire::CodecError::unknown_enum(static_cast<std::uint64_t>(v));
+    return {v};
+  }
+};
+
+template <>
+struct Wire<RowBlob> {
+  static std::size_t size(const RowBlob& v) noexcept { return 4 + v.data.size(); }
+  static void write(Writer& w, const RowBlob& v) { w.write_bytes(wire::as_bytes(v.data)); }
+  static RowBlob read(Reader& r) { return {r.read_bytes()}; }
+};
+
+template <class V>
+struct Wire<std::map<std::string, V>> {
+  static std::size_t size(const std::map<std::string, V>& m) noexcept {
+    std::size_t n = 4;
+    for (const auto& [k, v] : m) n += 4 + k.size() + Wire<V>::size(v);
+    return n;
+  }
+  static void write(Writer& w, const std::map<std::string, V>& m) {
+    w.write_u32(wire::u32_length(m.size()));
+    for (const auto& [k, v] : m) {
+      w.write_string(k);
+      Wire<V>::write(w, v);
+    }
+  }
+  // A key that repeats keeps its later entry, as a dict built from the pairs would.
+  static std::map<std::string, V> read(Reader& r) {
+    std::map<std::string, V> out;
+    for (std::uint32_t n = r.read_u32(); n > 0; --n) {
+      std::string key = r.read_string();
+      out.insert_or_assign(std::move(key), Wire<V>::read(r));
+    }
+    return out;
+  }
+};
+
+// Reads one value of T without throwing: false leaves `r` and `out` as they
+// were. For the lenient reply decoders, where short bodies are ordinary.
+template <class T>
+bool try_read(Reader& r, T& out) {
+  Reader at = r;
+  try {
+    T v = Wire<T>::read(at);
+    out = std::move(v);
+  } catch (const wire::CodecError&) {
+    return false;
+  }
+  r = at;
+  return true;
+}
+
 // Appends the wire notation of a kind, for docstrings.
 template <class T>
 void append_kind_name(std::string& out) {
@@ -223,6 +330,15 @@ void append_kind_name(std::string& out) {
     out += "little-endian i32";
   } else if constexpr (std::is_same_v<T, EmptyList>) {
     out += "u32 count (always 0)";
+  } else if constexpr (std::is_same_v<T, RowBlob>) {
+    out += "bytes (compressed batch set)";
+  } else if constexpr (requires { T::kLo; }) {
+    append_kind_name<typename T::Int>(out);
+    out += " in " + std::to_string(T::kLo) + ".." + std::to_string(T::kHi);
+  } else if constexpr (requires { typename T::key_type; }) {
+    out += "map<string, ";
+    append_kind_name<typename T::mapped_type>(out);
+    out += '>';
   } else if constexpr (requires { T{}.items; }) {
     out += "rawvec<";
     append_kind_name<typename decltype(T{}.items)::value_type>(out);

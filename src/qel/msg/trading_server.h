@@ -74,7 +74,7 @@ struct ATUniverseSeedsRes {
   std::string seed;  // a compressed batch set
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
-      Embed<&ATUniverseSeedsRes::base>{{kGet, kGet, kGet, kGet}},
+      Embed<&ATUniverseSeedsRes::base>{kAllGet},
       Field<&ATUniverseSeedsRes::namespace_>{"namespace", kGet},
   };
 };

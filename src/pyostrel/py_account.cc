@@ -1,0 +1,116 @@
+// Python classes of accounts and manual trading.
+#include "pyostrel/py_account.h"
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+
+#include "pyostrel/bind/message.h"
+#include "qel/msg/account.h"
+
+namespace pyostrel {
+namespace {
+
+using bind::Message;
+using namespace qel::msg;
+
+std::size_t basket_count(const ATAccountEditRes& res) { return res.baskets.size(); }
+const std::string& basket_uuid(const ATAccountEditRes& res, std::int64_t i) { return basket_at(res, i).basket_uuid; }
+double basket_capital(const ATAccountEditRes& res, std::int64_t i) { return basket_at(res, i).capital; }
+double basket_cash(const ATAccountEditRes& res, std::int64_t i) { return basket_at(res, i).cash; }
+std::size_t position_count(const ATAccountEditRes& res, std::int64_t i) { return basket_at(res, i).positions.size(); }
+std::tuple<std::string, std::string, std::int64_t, double> position(const ATAccountEditRes& res, std::int64_t i,
+                                                                    std::int64_t j) {
+  const PositionPreview& p = position_at(res, i, j);
+  return {p.market, p.code, p.volume, p.cost};
+}
+
+void close_price_none(ATManualTradeReq& req) { req.close_price = {}; }
+void close_price_cancel_range(ATManualTradeReq& req, double lower, double upper) {
+  req.close_price = {ClosePrice::kCancelRange, lower, upper};
+}
+void close_price_pl_stop(ATManualTradeReq& req, double profit, double loss) {
+  req.close_price = {ClosePrice::kProfitLossStop, profit, loss};
+}
+
+}  // namespace
+
+PyTypeObject* account_edit_req_type() noexcept {
+  return bind::type_of<ATAccountEditReq>([] {
+    return Message<ATAccountEditReq>("ATAccountEditReq", "Edits an account; operation is 1..10.").encode().build();
+  });
+}
+
+PyTypeObject* account_add_req_type() noexcept {
+  return bind::type_of<ATAccountAddReq>([] {
+    return Message<ATAccountAddReq>("ATAccountAddReq", "Opens an account.").encode().build();
+  });
+}
+
+PyTypeObject* account_add_res_type() noexcept {
+  return bind::type_of<ATAccountAddRes>([] {
+    return Message<ATAccountAddRes>("ATAccountAddRes",
+                                    "An opened account; a body ending after the base response is complete.")
+        .decode_with<&decode_account_add>()
+        .build();
+  });
+}
+
+PyTypeObject* account_change_capital_req_type() noexcept {
+  return bind::type_of<ATAccountChangeCapitalReq>([] {
+    return Message<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.")
+        .encode()
+        .build();
+  });
+}
+
+PyTypeObject* account_change_capital_res_type() noexcept {
+  return bind::type_of<ATAccountChangeCapitalRes>([] {
+    return Message<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", "The base response only.")
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* account_edit_res_type() noexcept {
+  return bind::type_of<ATAccountEditRes>([] {
+    return Message<ATAccountEditRes>("ATAccountEditRes", "The account as an edit leaves it, basket by basket.")
+        .decode()
+        .method<&basket_count>("get_basket_count", {}, "", "The number of baskets.")
+        .method<&basket_uuid>("get_basket_uuid", {"i"}, "", "The uuid of basket i.")
+        .method<&basket_capital>("get_basket_capital", {"i"}, "", "The capital of basket i.")
+        .method<&basket_cash>("get_basket_cash", {"i"}, "", "The cash of basket i.")
+        .method<&position_count>("get_position_count", {"i"}, "", "The number of positions in basket i.")
+        .method<&position>("get_position", {"i", "j"}, "", "(market, code, volume, cost) of position j of basket i.")
+        .build();
+  });
+}
+
+PyTypeObject* manual_trade_req_type() noexcept {
+  return bind::type_of<ATManualTradeReq>([] {
+    return Message<ATManualTradeReq>("ATManualTradeReq", "Places a manual order.")
+        .method<&close_price_none>("set_close_price_none", {}, "", "No close condition (the default).")
+        .method<&close_price_cancel_range>("set_close_price_cancel_range", {"lower", "upper"}, "",
+                                           "Cancel the order once the price leaves [lower, upper].")
+        .method<&close_price_pl_stop>("set_close_price_pl_stop", {"profit", "loss"}, "",
+                                      "Close the position at a profit or a loss stop price.")
+        .encode()
+        .build();
+  });
+}
+
+PyTypeObject* manual_trade_edit_req_type() noexcept {
+  return bind::type_of<ATManualTradeEditReq>([] {
+    return Message<ATManualTradeEditReq>("ATManualTradeEditReq", "Amends a manual order.").encode().build();
+  });
+}
+
+PyTypeObject* manual_trade_res_type() noexcept {
+  return bind::type_of<ATManualTradeRes>([] {
+    return Message<ATManualTradeRes>("ATManualTradeRes", "A manual order's reply; decode never raises.")
+        .decode_with<&decode_manual_trade>()
+        .build();
+  });
+}
+
+}  // namespace pyostrel

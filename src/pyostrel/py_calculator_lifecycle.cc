@@ -1,0 +1,73 @@
+// Python classes of the calculator's lifecycle bodies and of the trading
+// server's session pushes.
+#include "pyostrel/py_calculator_lifecycle.h"
+
+#include "pyostrel/bind/message.h"
+#include "qel/msg/calculator_lifecycle.h"
+#include "qel/msg/session_push.h"
+
+namespace pyostrel {
+namespace {
+
+using bind::Message;
+using namespace qel::msg;
+
+// A calculator body: encode_string() and a strict decode_string(data).
+template <class T>
+PyTypeObject* calculator_type(const char* name, const char* doc) noexcept {
+  return bind::type_of<T>([&] { return Message<T>(name, doc).encode_string().decode_string().build(); });
+}
+
+// A push: getters and a strict decode(buf).
+template <class T>
+PyTypeObject* push_type(const char* name, const char* doc) noexcept {
+  return bind::type_of<T>([&] { return Message<T>(name, doc).decode().build(); });
+}
+
+}  // namespace
+
+PyTypeObject* tc_historical_req_type() noexcept {
+  return calculator_type<TCHistoricalReq>("TCHistoricalReq", "A calculator's request for history rows.");
+}
+
+PyTypeObject* tc_historical_res_type() noexcept {
+  return bind::type_of<TCHistoricalRes>([] {
+    return Message<TCHistoricalRes>("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.")
+        .encode_string()
+        .decode_string()
+        .compressor()
+        .row_blob<&TCHistoricalRes::rows>()
+        .build();
+  });
+}
+
+PyTypeObject* tc_initialize_type() noexcept {
+  return bind::type_of<TCInitialize>([] {
+    return Message<TCInitialize>("TCInitialize", "Starts a calculator: its window, securities and parameters.")
+        .encode_string()
+        .decode_string()
+        .method<&initialize_json>("encode_json", {}, "", "Every field as one JSON object, in body order.")
+        .build();
+  });
+}
+
+PyTypeObject* tc_market_status_type() noexcept {
+  return calculator_type<TCMarketStatus>("TCMarketStatus", "A market status change, for calculators.");
+}
+
+PyTypeObject* tc_complete_type() noexcept {
+  return calculator_type<TCComplete>("TCComplete", "A calculator's step is complete; next_action says what follows.");
+}
+
+PyTypeObject* ta_market_status_notification_type() noexcept {
+  return push_type<TAMarketStatusNotification>("TAMarketStatusNotification",
+                                               "A market status change pushed by the trading server.");
+}
+
+PyTypeObject* progress_res_type() noexcept {
+  return push_type<ProgressRes>("ProgressRes", "A backtest's progress, rate 0.0 to 1.0.");
+}
+
+PyTypeObject* log_res_type() noexcept { return push_type<LogRes>("LogRes", "A backtest's log line."); }
+
+}  // namespace pyostrel

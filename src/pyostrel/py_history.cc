@@ -1,0 +1,88 @@
+// Python classes of the storage master's history bodies.
+#include "pyostrel/py_history.h"
+
+#include <map>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyostrel/bind/message.h"
+#include "qel/msg/history.h"
+
+namespace pyostrel {
+namespace {
+
+using bind::Message;
+using qel::rows::StructValue;
+using namespace qel::msg;
+
+void set_symbol_of(NetRequest& req, std::string market, std::vector<std::string> symbols) {
+  set_symbol(req, std::move(market), std::move(symbols));
+}
+std::map<std::string, std::vector<std::string>> request_symbols(const NetRequest& req) {
+  return symbol_map(req.symbols);
+}
+
+std::vector<std::pair<std::string, std::string>> symbol_data(const NetResponse& res) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const MarketSymbols& m : res.symbol_data) {
+    for (const std::string& s : m.symbols) out.emplace_back(m.market, s);
+  }
+  return out;
+}
+std::map<std::string, std::vector<std::string>> response_symbols(const NetResponse& res) {
+  return symbol_map(res.symbol_data);
+}
+std::span<const StructValue> page_rows(const NetResponse& res) { return res.decoded; }
+
+}  // namespace
+
+PyTypeObject* net_request_type() noexcept {
+  return bind::type_of<NetRequest>([] {
+    return Message<NetRequest>("NetRequest", "A paged history read: rows of symbols over a time range.")
+        .method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
+                                "Sets the symbols of one market, replacing any set before.")
+        .method<&request_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the request.")
+        .encode()
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* net_response_type() noexcept {
+  return bind::type_of<NetResponse>([] {
+    return Message<NetResponse>("NetResponse", "One page of a history read.")
+        .method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
+                                      "Decodes a page and its rows through the serializer's catalog.")
+        .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
+        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
+        .method<&page_rows>("rows", {}, "", "Copies of the page's rows.")
+        .build();
+  });
+}
+
+PyTypeObject* net_base_request_type() noexcept {
+  return bind::type_of<NetBaseRequest>([] {
+    return Message<NetBaseRequest>("NetBaseRequest", "Opens, cancels or closes a history session.")
+        .encode()
+        .decode()
+        .build();
+  });
+}
+
+PyTypeObject* net_base_response_type() noexcept {
+  return bind::type_of<NetBaseResponse>([] {
+    return Message<NetBaseResponse>("NetBaseResponse", "The history service's plain reply.").decode().build();
+  });
+}
+
+PyTypeObject* history_error_response_type() noexcept {
+  return bind::type_of<HistoryErrorResponse>([] {
+    return Message<HistoryErrorResponse>("HistoryErrorResponse", "A failed history request and its reason.")
+        .decode()
+        .build();
+  });
+}
+
+}  // namespace pyostrel

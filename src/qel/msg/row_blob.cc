@@ -1,0 +1,27 @@
+// The rows of a RowBlob field.
+#include "qel/msg/row_blob.h"
+
+#include <string>
+
+namespace qel::msg {
+namespace {
+
+const rows::IndexSchemaCatalog& require_catalog(const rows::CatalogSnapshot& catalog, const char* operation) {
+  if (!catalog) throw Error(std::string(operation) + " requires set_compressor first");
+  return *catalog;
+}
+
+}  // namespace
+
+std::vector<rows::StructValue> blob_rows(const RowBlob& blob, const rows::CatalogSnapshot& catalog,
+                                         const char* operation) {
+  const rows::IndexSchemaCatalog& c = require_catalog(catalog, operation);
+  return with_prefix<Error>("decompress: ", [&] { return rows::decompress(c, wire::as_bytes(blob.data)); });
+}
+
+RowBlob rows_blob(rows::RowRefs rows, const rows::CatalogSnapshot& catalog, const char* operation) {
+  const rows::IndexSchemaCatalog& c = require_catalog(catalog, operation);
+  return {with_prefix<Error>("compress: ", [&] { return rows::compress(c, rows); })};
+}
+
+}  // namespace qel::msg
