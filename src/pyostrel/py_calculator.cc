@@ -13,7 +13,6 @@
 namespace pyostrel {
 namespace {
 
-using bind::Blob;
 using bind::Class;
 using bind::Message;
 using bind::Ref;
@@ -41,18 +40,6 @@ struct Dependencies {
 
 namespace pyostrel::bind {
 namespace {
-
-bool copy_key(PyObject* obj, StructValueKey& out) noexcept {
-  Shared<StructValueKey> key;
-  if (!key.acquire(obj)) return false;
-  try {
-    out = *key;
-    return true;
-  } catch (...) {
-    PyErr_NoMemory();
-    return false;
-  }
-}
 
 // Calls add(item) for each item of `iterable`; false with an error set.
 template <class Add>
@@ -82,7 +69,7 @@ bool worker_numbers(PyObject* obj, WorkerSet& out) noexcept {
 bool dependent_keys(PyObject* obj, std::vector<StructValueKey>& out) noexcept {
   return for_each_item(obj, [&](PyObject* item) {
     StructValueKey key;
-    if (!copy_key(item, key)) return false;
+    if (!Arg<StructValueKey>::convert(item, key)) return false;
     try {
       out.push_back(std::move(key));
       return true;
@@ -110,7 +97,7 @@ bool convert_dict(PyObject* obj, std::vector<std::pair<StructValueKey, Value>>& 
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
     std::pair<StructValueKey, Value> entry;
-    if (!copy_key(PyTuple_GET_ITEM(item, 0), entry.first) || !convert(PyTuple_GET_ITEM(item, 1), entry.second)) {
+    if (!Arg<StructValueKey>::convert(PyTuple_GET_ITEM(item, 0), entry.first) || !convert(PyTuple_GET_ITEM(item, 1), entry.second)) {
       return false;
     }
     out.push_back(std::move(entry));  // within the reserved room
@@ -150,10 +137,6 @@ namespace {
 
 // ---- TCDataCommunication: batches and bodies --------------------------------
 
-void set_compressor(TCDataCommunication& m, Shared<IndexSerializer> compressor) {
-  m.catalog = compressor->snapshot;
-}
-
 void set_sva(TCDataCommunication& m, std::uint16_t ns, std::uint32_t meta_id, SharedList<StructValue> data) {
   std::vector<StructValue> rows;
   rows.reserve(data.refs().size());
@@ -190,14 +173,6 @@ void reset(TCDataCommunication& m) { m.batches.clear(); }
 
 std::string encode_string(const TCDataCommunication& m, Shared<IndexSerializer> compressor) {
   return qel::msg::encode_data(m, compressor->catalog());
-}
-
-void decode_string(TCDataCommunication& m, Blob data, Shared<IndexSerializer> compressor) {
-  qel::msg::decode_data(m, data.bytes, compressor->snapshot);
-}
-
-std::string decode_to_json(const TCDataCommunication& m, Blob data) {
-  return qel::msg::decode_to_json(m, data.bytes);
 }
 
 // ---- TCDataCommunication: the balancer --------------------------------------
@@ -287,8 +262,7 @@ PyTypeObject* tc_data_communication_type() noexcept {
                "TCDataCommunication",
                "Rows exchanged with calculator workers, keyed by (namespace, meta id), and the load balancer that "
                "splits them per worker. Accepts arbitrary attributes.")
-        .method<&set_compressor>("set_compressor", {"compressor"}, "",
-                                 "Keeps the serializer's current catalog for decode_to_json and worker_svm.")
+        .compressor("Keeps the serializer's current catalog for decode_to_json and worker_svm.")
         .method<&set_sva>("set_sva", {"ns", "meta_id", "data"}, "", "Replaces the rows of (ns, meta_id).")
         .method<&get_sva>("get_sva", {"ns", "meta_id"}, "", "Copies of the rows of (ns, meta_id); [] if absent.")
         .method<&keys>("keys", {}, "", "The (ns, meta_id) keys present, ascending.")
@@ -296,11 +270,12 @@ PyTypeObject* tc_data_communication_type() noexcept {
         .method<&reset>("reset", {}, "", "Removes every batch.")
         .method<&encode_string>("encode_string", {"compressor"}, "",
                                 "The body of every row, compressed with the serializer's catalog.")
-        .method<&decode_string>("decode_string", {"data", "compressor"}, "",
-                                "Replaces prefix and rows with the body's and keeps the serializer's catalog; a "
-                                "failure changes nothing.")
-        .method<&decode_to_json>("decode_to_json", {"data"}, "",
-                                 "The body rendered as JSON through the kept catalog; the object is not changed.")
+        .method<&qel::msg::decode_data>("decode_string", {"data", "compressor"}, "",
+                                        "Replaces prefix and rows with the body's and keeps the serializer's "
+                                        "catalog; a failure changes nothing.")
+        .method<&qel::msg::decode_to_json>("decode_to_json", {"data"}, "",
+                                           "The body rendered as JSON through the kept catalog; the object is not "
+                                           "changed.")
         .method<&set_lb_key_mask>("set_lb_key_mask", {"ns", "meta", "market", "code", "gran"}, "",
                                   "Which fields of a row make its task key.")
         .method<&setup_workers>("setup_workers", {"wks"}, "", "Replaces workers by {StructValueKey: workers}.")

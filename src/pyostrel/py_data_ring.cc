@@ -12,11 +12,8 @@
 namespace pyostrel {
 namespace {
 
-using bind::Blob;
 using bind::Message;
-using bind::Shared;
 using bind::SharedList;
-using qel::rows::IndexSerializer;
 using qel::rows::StructValue;
 using namespace qel::msg;
 
@@ -41,8 +38,8 @@ BinaryPush& push_of(SamplerPush& s) { return s.push; }
 const BinaryPush& push_of(const SamplerPush& s) { return s.push; }
 
 template <class T>
-void set_compressor(T& m, Shared<IndexSerializer> compressor) {
-  push_of(m).catalog = compressor->snapshot;
+void set_compressor(T& m, qel::rows::CatalogSnapshot catalog) {
+  push_of(m).catalog = std::move(catalog);
 }
 
 template <class T>
@@ -76,15 +73,13 @@ Message<T>& push_methods(Message<T>& cls) {
 
 // ---- LanterfoldCategory ---------------------------------------------------------
 
-void decode_lanterfold(LanterfoldCategory& c, Blob buf) { qel::msg::decode_lanterfold(c, buf.bytes); }
-
 }  // namespace
 
 PyTypeObject* lanterfold_category_type() noexcept {
   return bind::type_of<LanterfoldCategory>([] {
     return Message<LanterfoldCategory>("LanterfoldCategory", "A data-ring member's category and identity.")
         .encode()
-        .method<&decode_lanterfold>("decode", {"buf"}, "LanterfoldCategory.decode ",
+        .method<&qel::msg::decode_lanterfold>("decode", {"buf"}, "LanterfoldCategory.decode ",
                                     "Reads category, then identify; on failure nothing changes.")
         .build();
   });

@@ -9,20 +9,11 @@
 namespace pyostrel {
 namespace {
 
-using bind::Blob;
 using bind::Message;
-using bind::Shared;
 using qel::msg::ATFetchByCodeReq;
 using qel::msg::ATFetchByTimeReq;
 using qel::msg::ATFetchSVRes;
-using qel::rows::IndexSerializer;
 using qel::rows::StructValue;
-
-void decode_reply(ATFetchSVRes& res, Blob buf) { qel::msg::decode_fetch_reply(res, buf.bytes); }
-
-void set_compressor(ATFetchSVRes& res, Shared<IndexSerializer> compressor) {
-  qel::msg::attach_catalog(res, compressor->snapshot);
-}
 
 // Copied straight into the new objects, with no list of copies in between.
 std::span<const StructValue> results(ATFetchSVRes& res) { return qel::msg::fetch_rows(res); }
@@ -52,8 +43,8 @@ PyTypeObject* fetch_by_time_req_type() noexcept {
 PyTypeObject* fetch_sv_res_type() noexcept {
   return bind::type_of<ATFetchSVRes>([] {
     return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
-        .decode_with<&decode_reply>()
-        .method<&set_compressor>("set_compressor", {"compressor"}, "",
+        .decode_with<&qel::msg::decode_fetch_reply>()
+        .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
                                  "Keeps the serializer's current catalog and decodes rows still waiting.")
         .method<&results>("results", {}, "", "Copies of the rows.")
         .method<&json_results>("json_results", {}, "", "The rows as JSON text.")

@@ -8,21 +8,9 @@
 namespace pyostrel {
 namespace {
 
-using bind::Blob;
 using bind::Message;
 using bind::Ref;
-using bind::Shared;
-using qel::rows::IndexSerializer;
 using namespace qel::msg;
-
-void decode_keepalive(Keepalive& k, Blob buf) { qel::msg::decode_keepalive(k, buf.bytes); }
-
-template <class T>
-void set_compressor(T& m, Shared<IndexSerializer> compressor) {
-  m.catalog = compressor->snapshot;
-}
-
-void decode_universe(ATUniverseRes& res, Blob buf) { qel::msg::decode_universe(res, buf.bytes); }
 
 // {namespace: [StructValue, ...]}; a repeated namespace keeps its later rows.
 Ref universe_revs(const ATUniverseRes& res) {
@@ -36,8 +24,6 @@ Ref universe_revs(const ATUniverseRes& res) {
   return dict;
 }
 
-void decode_seeds(ATUniverseSeedsRes& res, Blob buf) { qel::msg::decode_seeds(res, buf.bytes); }
-
 void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
 
 }  // namespace
@@ -46,7 +32,7 @@ PyTypeObject* keepalive_type() noexcept {
   return bind::type_of<Keepalive>([] {
     return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
         .encode()
-        .decode_with<&decode_keepalive>()
+        .decode_with<&qel::msg::decode_keepalive>()
         .build();
   });
 }
@@ -62,9 +48,8 @@ PyTypeObject* universe_req_type() noexcept {
 PyTypeObject* universe_res_type() noexcept {
   return bind::type_of<ATUniverseRes>([] {
     return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
-        .decode_with<&decode_universe>()
-        .method<&set_compressor<ATUniverseRes>>("set_compressor", {"compressor"}, "",
-                                                "Keeps the serializer's current catalog for revs().")
+        .decode_with<&qel::msg::decode_universe>()
+        .compressor("Keeps the serializer's current catalog for revs().")
         .method<&universe_revs>("revs", {}, "decompress: ",
                                 "{namespace: [StructValue]}, decoded through the kept catalog.")
         .build();
@@ -83,9 +68,8 @@ PyTypeObject* universe_seeds_req_type() noexcept {
 PyTypeObject* universe_seeds_res_type() noexcept {
   return bind::type_of<ATUniverseSeedsRes>([] {
     return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
-        .decode_with<&decode_seeds>()
-        .method<&set_compressor<ATUniverseSeedsRes>>("set_compressor", {"compressor"}, "",
-                                                     "Keeps the serializer's current catalog for seed_data().")
+        .decode_with<&qel::msg::decode_seeds>()
+        .compressor("Keeps the serializer's current catalog for seed_data().")
         .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
         .build();
   });
