@@ -103,6 +103,7 @@ test: test-cpp test-python test-asan fuzz-smoke
 
 example: module
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
+	PYTHONPATH=$(RELEASE)/python $(PY) examples/backtest.py
 
 install: deps
 	$(PY) -m pip install .
