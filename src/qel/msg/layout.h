@@ -135,8 +135,8 @@ struct Embed {
     for (Access& a : access) a = preset.access;
   }
   template <std::size_t K>
+    requires(K == kCount)
   constexpr Embed(const Access (&list)[K]) {
-    static_assert(K == kCount, "Embed: one access per prefix field, or a preset");
     for (std::size_t i = 0; i < K; ++i) access[i] = list[i];
   }
 };
