@@ -38,12 +38,12 @@ void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body) {
 
   wire::Reader again(body);
   BaseResponse base;
-  if (!try_read_base_response(again, base) || again.remaining() < 4) return;
-  std::string namespace_, blob;
+  if (!try_read(again, base) || again.remaining() < 4) return;
+  std::string namespace_;
   std::vector<std::string> fields;
-  if (!try_read_string(again, namespace_) || !try_read_vec_string(again, fields) || !try_read_bytes(again, blob)) {
-    return;
-  }
+  Blob got;
+  if (!try_read(again, namespace_) || !try_read(again, fields) || !try_read(again, got)) return;
+  std::string& blob = got.data;
   // Without a catalog yet the blob is kept undecoded: attaching one later
   // yields its rows rather than losing them.
   std::vector<rows::StructValue> rows;

@@ -20,6 +20,7 @@
 // kFields as a nested record.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -246,9 +247,10 @@ struct Wire<std::vector<T>> {
   static std::vector<T> read(Reader& r) {
     const std::uint32_t n = r.read_u32();
     std::vector<T> out;
-    // Every element takes at least one byte: a lying count cannot reserve
-    // more than the input could hold.
-    out.reserve(std::min<std::size_t>(n, r.remaining()));
+    // No element is shorter on the wire than a default one: a lying count
+    // cannot reserve room for more elements than the input could hold.
+    const std::size_t least = std::max<std::size_t>(1, Wire<T>::size(T{}));
+    out.reserve(std::min<std::size_t>(n, r.remaining() / least));
     for (std::uint32_t i = 0; i < n; ++i) out.push_back(Wire<T>::read(r));
     return out;
   }

@@ -33,14 +33,15 @@ void decode_seeds(ATUniverseSeedsRes& res, wire::Bytes body) {
   res.seed.clear();
   wire::Reader r(body);
   BaseResponse base;
-  if (!try_read_base_response(r, base)) return;
-  std::string namespace_, seed;
-  if (r.remaining() >= 4 && !(try_read_string(r, namespace_) && try_read_bytes(r, seed))) return;
+  if (!try_read(r, base)) return;
+  std::string namespace_;
+  Blob seed;
+  if (r.remaining() >= 4 && !(try_read(r, namespace_) && try_read(r, seed))) return;
   const bool ok = base.error_code == 0;
   res.base = std::move(base);
   if (ok) {
     res.namespace_ = std::move(namespace_);
-    res.seed = std::move(seed);
+    res.seed = std::move(seed.data);
   }
 }
 
