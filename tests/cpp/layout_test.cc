@@ -46,7 +46,7 @@ TEST(Ranged, DecodingRefusesAValueOutsideItsRange) {
   Reader r(view(ten));
   EXPECT_EQ(Wire<Operation>::read(r).value, 10);
   EXPECT_EQ(Operation{}.value, 1);  // the lowest accepted value, never an invalid default
-  EXPECT_EQ(range_refusal(-1, 1, 10), "-1 outside the accepted range 1..10");
+  EXPECT_EQ(range_refusal("-1", 1, 10), "-1 outside the accepted range 1..10");
 }
 
 TEST(StringMap, EntriesGoInKeyOrderAndARepeatedKeyKeepsItsLaterValue) {

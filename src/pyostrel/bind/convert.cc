@@ -127,4 +127,24 @@ std::vector<std::string> Utf8List::validated() const {
   return out;
 }
 
+bool Arg<AnyInt>::convert(PyObject* obj, AnyInt& out) noexcept {
+  Ref index(PyNumber_Index(obj));  // the interpreter's own TypeError otherwise
+  if (!index) return false;
+  int overflow = 0;
+  out.value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (out.value == -1 && PyErr_Occurred()) return false;
+  out.fits = overflow == 0;
+  if (out.fits) return true;
+  Ref text(PyObject_Str(index.get()));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (!utf8) return false;
+  try {
+    out.decimal = utf8;
+    return true;
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
 }  // namespace pyostrel::bind

@@ -455,6 +455,20 @@ struct Arg<Object> {
   }
 };
 
+// Any int, however large, for a check that names the accepted values: its
+// value when it fits 64 bits, else its decimal text.
+struct AnyInt {
+  long long value = 0;
+  bool fits = true;
+  std::string text() const { return fits ? std::to_string(value) : decimal; }
+  std::string decimal;
+};
+
+template <>
+struct Arg<AnyInt> {
+  static bool convert(PyObject* obj, AnyInt& out) noexcept;
+};
+
 // An int argument kept for compatibility and ignored: any size is accepted.
 struct IgnoredInt {};
 

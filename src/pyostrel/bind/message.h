@@ -77,10 +77,10 @@ void set_path(T& t, typename PathValue<Path...>::type v) {
 // A Ranged field's setter: any int is taken, so that a value out of range is
 // refused by naming the range rather than the native width.
 template <class T, auto... Path>
-void set_ranged_path(T& t, long long v) {
+void set_ranged_path(T& t, AnyInt v) {
   using R = typename PathValue<Path...>::type;
-  if (!R::accepts(v)) throw qel::Error(qel::msg::range_refusal(v, R::kLo, R::kHi));
-  (t.*....*Path).value = static_cast<typename R::Int>(v);
+  if (!v.fits || !R::accepts(v.value)) throw qel::Error(qel::msg::range_refusal(v.text(), R::kLo, R::kHi));
+  (t.*....*Path).value = static_cast<typename R::Int>(v.value);
 }
 
 template <class T>

@@ -79,8 +79,8 @@ struct Ranged {
 };
 
 // The refusal of a value outside a Ranged field's range.
-inline std::string range_refusal(long long v, long long lo, long long hi) {
-  return std::to_string(v) + " outside the accepted range " + std::to_string(lo) + ".." + std::to_string(hi);
+inline std::string range_refusal(const std::string& v, long long lo, long long hi) {
+  return v + " outside the accepted range " + std::to_string(lo) + ".." + std::to_string(hi);
 }
 
 // A compressed batch set as a body carries it (`bytes`); its rows are decoded
