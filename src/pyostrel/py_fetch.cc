@@ -1,6 +1,5 @@
 // Python classes of the historical fetch: ATFetchByCodeReq, ATFetchByTimeReq,
 // ATFetchSVRes.
-#include <span>
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/py_trading_server.h"
@@ -15,8 +14,9 @@ using qel::msg::ATFetchByTimeReq;
 using qel::msg::ATFetchSVRes;
 using qel::rows::StructValue;
 
-// Copied straight into the new objects, with no list of copies in between.
-std::span<const StructValue> results(ATFetchSVRes& res) { return qel::msg::fetch_rows(res); }
+// Moved into the new objects: a row is built once per call, as a batch
+// decoded by the serializer is.
+std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetch_rows(res); }
 
 std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
 

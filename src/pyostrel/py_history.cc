@@ -2,7 +2,6 @@
 #include "pyostrel/py_history.h"
 
 #include <map>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,7 +33,6 @@ std::vector<std::pair<std::string, std::string>> symbol_data(const NetResponse& 
 std::map<std::string, std::vector<std::string>> response_symbols(const NetResponse& res) {
   return symbol_map(res.symbol_data);
 }
-std::span<const StructValue> page_rows(const NetResponse& res) { return res.decoded; }
 
 }  // namespace
 
@@ -57,7 +55,7 @@ PyTypeObject* net_response_type() noexcept {
                                       "Decodes a page and its rows through the serializer's catalog.")
         .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
         .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
-        .method<&page_rows>("rows", {}, "", "Copies of the page's rows.")
+        .method<&take_page_rows>("rows", {}, "", "Copies of the page's rows.")
         .build();
   });
 }

@@ -1,6 +1,8 @@
 // Historical fetch bodies: the lenient reply decoder and lazy row decoding.
 #include "qel/msg/fetch.h"
 
+#include <utility>
+
 #include "qel/rows/row_json.h"
 
 namespace qel::msg {
@@ -20,9 +22,13 @@ bool try_decompress(const rows::CatalogSnapshot& catalog, const std::string& blo
 }
 
 void decode_pending_rows(ATFetchSVRes& res) {
-  if (!res.rows.empty() || res.blob.empty() || !res.catalog) return;
+  if (!res.rows.empty() || res.blob.empty()) return;
+  const rows::CatalogSnapshot& catalog = res.rows_catalog ? res.rows_catalog : res.catalog;
+  if (!catalog) return;
   std::vector<rows::StructValue> got;
-  if (try_decompress(res.catalog, res.blob, got)) res.rows = std::move(got);
+  if (!try_decompress(catalog, res.blob, got)) return;
+  res.rows = std::move(got);
+  res.rows_catalog = catalog;
 }
 
 }  // namespace
@@ -52,6 +58,7 @@ void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body) {
   res.fields = std::move(fields);
   res.blob = std::move(blob);
   res.rows = std::move(rows);
+  if (!res.blob.empty()) res.rows_catalog = res.catalog;
 }
 
 void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog) {
@@ -62,6 +69,11 @@ void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog) {
 const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res) {
   decode_pending_rows(res);
   return res.rows;
+}
+
+std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res) {
+  decode_pending_rows(res);
+  return std::exchange(res.rows, {});
 }
 
 std::string fetch_json(ATFetchSVRes& res) {

@@ -67,6 +67,9 @@ struct ATFetchSVRes {
   std::string blob;  // the compressed batch set, kept until rows come from it
   std::vector<rows::StructValue> rows;
   rows::CatalogSnapshot catalog;
+  // The catalog the blob's rows were decoded through: rows handed over are
+  // decoded again through it, whatever catalog is attached since.
+  rows::CatalogSnapshot rows_catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&ATFetchSVRes::base>{},
       Field<&ATFetchSVRes::fields>{"fields"},
@@ -81,6 +84,10 @@ void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body);
 void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog);
 // The rows, decoded from the blob first if needed. Never throws on content.
 const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res);
+// The same, handed over rather than
+// copied: a later call decodes them again from the kept blob. Never throws on
+// content.
+std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res);
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.
 std::string fetch_json(ATFetchSVRes& res);

@@ -24,6 +24,11 @@ std::map<std::string, std::vector<std::string>> symbol_map(const std::vector<Mar
   return out;
 }
 
+std::vector<rows::StructValue> take_page_rows(NetResponse& res) {
+  if (!res.decoded.empty() || !res.catalog) return std::exchange(res.decoded, {});
+  return rows::decompress(*res.catalog, wire::as_bytes(res.rows.data));  // decoded once already: cannot fail
+}
+
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog) {
   Reader r(body);
   auto fields = read_record<NetResponse>(r);

@@ -101,7 +101,7 @@ struct NetResponse {
   std::vector<MarketSymbols> symbol_data;  // the symbols that have rows in the page
   RawVec<std::int64_t> time_data;  // [begin, end] epoch-millisecond slices the page covers, two entries each
   RowBlob rows;                    // a compressed batch set
-  std::vector<rows::StructValue> decoded;  // the rows, decoded by decode_string
+  std::vector<rows::StructValue> decoded;  // the rows, decoded by decode_string, until taken
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&NetResponse::head>{kAllGet},
@@ -118,6 +118,10 @@ struct NetResponse {
 // catalog; on failure nothing changes. Throws CodecError for the body and
 // Error "decompress: ..." for its rows.
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog);
+
+// The page's rows, handed over rather than copied: a later call decodes them
+// again from the kept blob, through the catalog that decoded them first.
+std::vector<rows::StructValue> take_page_rows(NetResponse& res);
 
 struct HistoryErrorResponse {
   NetBaseResponse head;
