@@ -154,14 +154,27 @@ def test_records_have_setters_only(name):
      "argument 'v': 'UniverseInImport' object cannot be converted to 'SecuritySelector'"),
     ("UniverseOut", "set_sub_accounts", [p.UniverseOutExportDef()], TypeError,
      "argument 'v': 'UniverseOutExportDef' object cannot be converted to 'UniverseOutSubAccount'"),
-    ("UniverseOut", "set_sampler", None, TypeError,
-     "argument 'v': 'NoneType' object cannot be converted to 'SamplerConfiguration'"),
+    ("UniverseOut", "set_sampler", p.SecuritySelector(), TypeError,
+     "argument 'v': 'SecuritySelector' object cannot be converted to 'SamplerConfiguration'"),
     ("UniverseOutExport", "set_defs", "ab", TypeError, "argument 'v': Can't extract `str` to `Vec`"),
 ])
 def test_wrong_types_are_refused(cls, setter, arg, exc, message):
     with pytest.raises(exc) as info:
         getattr(getattr(p, cls)(), setter)(arg)
     assert type(info.value) is exc and str(info.value) == message
+
+
+def test_a_sampler_set_to_none_is_absent_again():
+    def body(out):
+        params, req = p.BacktestParams(), p.ATStartBacktestReq()
+        params.set_universe_out({b"o": out})
+        req.set_parameters(params)
+        return req.encode()
+    out = p.UniverseOut()
+    out.set_sampler(p.SamplerConfiguration())
+    assert body(out) != body(p.UniverseOut())
+    out.set_sampler(None)
+    assert body(out) == body(p.UniverseOut())
 
 
 def test_a_refused_setter_leaves_the_record_alone():

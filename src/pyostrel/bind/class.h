@@ -193,6 +193,22 @@ struct Arg<T> {
   }
 };
 
+// An optional record field: None makes it absent again.
+template <class T>
+  requires is_bound<T>
+struct Arg<std::optional<T>> {
+  static bool convert(PyObject* obj, std::optional<T>& out) noexcept {
+    if (obj == Py_None) {
+      out.reset();
+      return true;
+    }
+    T value;
+    if (!Arg<T>::convert(obj, value)) return false;
+    out = std::move(value);
+    return true;
+  }
+};
+
 // An IndexSerializer argument, as the catalog snapshot it holds now.
 template <>
 struct Arg<qel::rows::CatalogSnapshot> {

@@ -68,12 +68,13 @@ struct TCHistoricalRes {
   };
 };
 
+// Laid out as the data ring's market-status broadcast, which it relays.
 struct TCMarketStatus {
   BaseCommunication base;
-  std::int32_t state = 0;       // a market_state_* value
-  std::int64_t time_tag = 0;    // epoch milliseconds
+  std::int32_t state = 0;      // a market_state_* value
+  std::uint64_t time_tag = 0;  // epoch milliseconds
   std::vector<std::string> markets;
-  std::vector<std::int32_t> trade_days;  // YYYYMMDD, one per market
+  RawVec<std::int32_t> trade_days;  // YYYYMMDD, one per market
   static constexpr auto kFields = std::tuple{
       Embed<&TCMarketStatus::base>{},
       Field<&TCMarketStatus::state>{"state"},
