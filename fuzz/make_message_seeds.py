@@ -230,9 +230,9 @@ SEEDS = {
     "TCHistoricalRes-unknown_meta": calculator_prefix(session_id=4) + text(UNKNOWN_META),
     "TCHistoricalRes-bad_blob": calculator_prefix(session_id=4) + text(b"\x05\x00"),
     "TCHistoricalRes-empty_blob": calculator_prefix(session_id=4) + u32(0),
-    "TCMarketStatus": calculator_prefix() + i32(2) + i64(1_700_000_000_000) + texts(["SH", "HK"]) + u32(2)
-        + i32(20240102) + i32(20240103),
-    "TCMarketStatus-lying_days": calculator_prefix() + i32(2) + i64(0) + texts([]) + u32(3) + i32(1),
+    "TCMarketStatus": calculator_prefix() + i32(2) + u64(1_700_000_000_000) + texts(["SH", "HK"]) + u32(2)
+        + struct.pack("<ii", 20240102, 20240103),
+    "TCMarketStatus-lying_days": calculator_prefix() + i32(2) + u64(0) + texts([]) + u32(3) + struct.pack("<i", 1),
     "TCComplete": calculator_prefix(status=1) + i32(3),
     "TCComplete-short": calculator_prefix() + b"\x00\x00",
     # The trading server's session pushes.
