@@ -92,7 +92,8 @@ def str_map(entries):
 
 
 def universe_in(imports=(), securities=()):
-    return (str_map([(alias, text(ns) + text(name) + u32(rev) + texts(fields)) for alias, ns, name, rev, fields in imports])
+    return (str_map([(alias, text(ns) + text(name) + u32(rev) + texts(fields))
+                     for alias, ns, name, rev, fields in imports])
             + u32(len(securities)) + b"".join(text(market) + texts(codes) for market, codes in securities))
 
 
