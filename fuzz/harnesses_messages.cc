@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "harnesses.h"
-#include "qel/balance/routing.h"
 #include "qel/error.h"
 #include "qel/msg/account.h"
 #include "qel/msg/backtest.h"
@@ -28,6 +27,7 @@
 #include "qel/msg/row_blob.h"
 #include "qel/msg/session_push.h"
 #include "qel/msg/trading_server.h"
+#include "qel/msg/worker_routing.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/rows/schema.h"
 #include "qel/wire/codec.h"
@@ -396,18 +396,18 @@ void tc_data_decode(Bytes body) {
 
   std::map<std::uint32_t, std::string> bodies;
   m.balancer.disable_load_balance = true;
-  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  FUZZ_CHECK(!THROWS(Nothing, bodies = msg::worker_svm(m)));
   FUZZ_CHECK(bodies.size() == static_cast<std::size_t>(n != 0) && (n == 0 || (bodies.begin()->first == 1 && body_rows(bodies[1]) == n)));
   m.balancer.disable_load_balance = false;
   m.balancer.set_key_mask(balance::kMaskCode | balance::kMaskMarket);
-  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  FUZZ_CHECK(!THROWS(Nothing, bodies = msg::worker_svm(m)));
   FUZZ_CHECK(bodies.empty() && m.balancer.pending.size() == n);
   balance::Workers workers;
   for (const auto& [key, rows] : m.batches) {
     for (const StructValue& r : rows) workers[balance::to_key(m.balancer.task_key(r))] = {static_cast<std::uint32_t>(r.stock_code.size() % 3)};
   }
   m.balancer.setup_workers(std::move(workers));
-  FUZZ_CHECK(!THROWS(Nothing, bodies = balance::worker_svm(m)));
+  FUZZ_CHECK(!THROWS(Nothing, bodies = msg::worker_svm(m)));
   std::size_t routed = 0;
   for (const auto& [w, b] : bodies) routed += body_rows(b);
   FUZZ_CHECK(routed == 2 * n && m.balancer.pending.empty());

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
-#include "qel/balance/routing.h"
 #include "qel/msg/calculator.h"
+#include "qel/msg/worker_routing.h"
 
 namespace pyostrel {
 namespace {
@@ -219,18 +219,18 @@ void update_clusters(TCDataCommunication& m, Dependencies dep, std::uint32_t tot
 }
 
 std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const TCDataCommunication& m) {
-  return qel::balance::wild_tasks(m);
+  return qel::msg::wild_tasks(m);
 }
 
-std::vector<StructValueKey> wild_task_keys(const TCDataCommunication& m) { return qel::balance::wild_task_keys(m); }
+std::vector<StructValueKey> wild_task_keys(const TCDataCommunication& m) { return qel::msg::wild_task_keys(m); }
 
 // The pending rows change only once the result exists in Python: a failure
 // on the way leaves the object as it was.
 Ref worker_svm(TCDataCommunication& m) {
-  qel::balance::WorkerSvm prepared = qel::balance::prepare_worker_svm(m);
+  qel::msg::WorkerSvm prepared = qel::msg::prepare_worker_svm(m);
   Ref dict(bind::ToPy<std::map<std::uint32_t, std::string>>::convert(prepared.bodies));
   if (!dict) throw bind::PythonErrorSet{};
-  qel::balance::commit_worker_svm(m, std::move(prepared));
+  qel::msg::commit_worker_svm(m, std::move(prepared));
   return dict;
 }
 

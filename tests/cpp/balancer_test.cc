@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "qel/balance/balancer.h"
-#include "qel/balance/routing.h"
 #include "qel/msg/calculator.h"
+#include "qel/msg/worker_routing.h"
 
 namespace qel::balance {
 namespace {
@@ -132,14 +132,14 @@ TEST(WorkerSvm, PrepareChangesNothingAndCommitKeepsTheOrder) {
   m.balancer.pending = {int_row("p", 1), int_row("a", 2), int_row("q", 3)};
   m.batches[{0, 1}] = {int_row("s", 4), int_row("a", 5), int_row("t", 6)};
 
-  WorkerSvm prepared = prepare_worker_svm(m);
+  msg::WorkerSvm prepared = msg::prepare_worker_svm(m);
   EXPECT_EQ(codes(m.balancer.pending), (std::vector<std::string>{"p1", "a2", "q3"}));
   ASSERT_EQ(prepared.bodies.size(), 1u);
   EXPECT_EQ(codes(prepared.pending), (std::vector<std::string>{"s4", "t6"}));
   EXPECT_EQ(prepared.kept, (std::vector<std::size_t>{0, 2}));
   EXPECT_GE(prepared.pending.capacity(), 4u);  // room for the kept rows: the commit cannot fail
 
-  commit_worker_svm(m, std::move(prepared));
+  msg::commit_worker_svm(m, std::move(prepared));
   EXPECT_EQ(codes(m.balancer.pending), (std::vector<std::string>{"s4", "t6", "p1", "q3"}));
   EXPECT_EQ(codes(m.batches.at({0, 1})), (std::vector<std::string>{"s4", "a5", "t6"}));
 }

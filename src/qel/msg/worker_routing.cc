@@ -1,18 +1,23 @@
 // Routing a calculator message's rows to the workers that own their task keys.
-#include "qel/balance/routing.h"
+#include "qel/msg/worker_routing.h"
 
 #include <set>
 #include <span>
 #include <type_traits>
 
-namespace qel::balance {
+namespace qel::msg {
 
+using balance::Balancer;
+using balance::KeyView;
+using balance::OwnerIndex;
+using balance::StructValueKey;
+using balance::to_key;
 using rows::StructValue;
 
 // Committing moves the kept pending rows into reserved room: it cannot fail.
 static_assert(std::is_nothrow_move_constructible_v<StructValue>);
 
-std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const msg::TCDataCommunication& m) {
+std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const TCDataCommunication& m) {
   std::vector<std::pair<StructValueKey, StructValue>> out;
   for (const auto& [key, rows] : m.batches) {
     for (const StructValue& row : rows) {
@@ -22,7 +27,7 @@ std::vector<std::pair<StructValueKey, StructValue>> wild_tasks(const msg::TCData
   return out;
 }
 
-std::vector<StructValueKey> wild_task_keys(const msg::TCDataCommunication& m) {
+std::vector<StructValueKey> wild_task_keys(const TCDataCommunication& m) {
   std::set<KeyView> seen;  // views into the stored rows
   for (const auto& [key, rows] : m.batches) {
     for (const StructValue& row : rows) {
@@ -35,11 +40,11 @@ std::vector<StructValueKey> wild_task_keys(const msg::TCDataCommunication& m) {
   return out;
 }
 
-WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
+WorkerSvm prepare_worker_svm(const TCDataCommunication& m) {
   const Balancer& b = m.balancer;
   const std::vector<StructValue>& previous = b.pending;
   // Stored rows first, then the previous pending ones: one order throughout.
-  std::vector<const StructValue*> rows = msg::stored_rows(m.batches);
+  std::vector<const StructValue*> rows = stored_rows(m.batches);
   const std::size_t stored = rows.size();
   rows.reserve(stored + previous.size());
   for (const StructValue& row : previous) rows.push_back(&row);
@@ -74,7 +79,7 @@ WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
     if (!m.catalog) throw Error("worker_svm requires set_compressor/decode_string first");
     with_prefix<Error>("worker_svm compress: ", [&] {
       rows::compress_split(*m.catalog, routed, numbers.size(), [&](std::size_t g, wire::Bytes blob) {
-        out.bodies.emplace_hint(out.bodies.end(), numbers[g], msg::data_body(m.base, blob));
+        out.bodies.emplace_hint(out.bodies.end(), numbers[g], data_body(m.base, blob));
       });
     });
   }
@@ -92,17 +97,17 @@ WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m) {
   return out;
 }
 
-void commit_worker_svm(msg::TCDataCommunication& m, WorkerSvm&& prepared) noexcept {
+void commit_worker_svm(TCDataCommunication& m, WorkerSvm&& prepared) noexcept {
   std::vector<StructValue>& previous = m.balancer.pending;
   for (std::size_t i : prepared.kept) prepared.pending.push_back(std::move(previous[i]));  // within reserved room
   previous.swap(prepared.pending);
 }
 
-std::map<std::uint32_t, std::string> worker_svm(msg::TCDataCommunication& m) {
+std::map<std::uint32_t, std::string> worker_svm(TCDataCommunication& m) {
   WorkerSvm prepared = prepare_worker_svm(m);
   std::map<std::uint32_t, std::string> bodies = std::move(prepared.bodies);
   commit_worker_svm(m, std::move(prepared));
   return bodies;
 }
 
-}  // namespace qel::balance
+}  // namespace qel::msg

@@ -11,13 +11,13 @@
 #include "qel/balance/task_key.h"
 #include "qel/msg/calculator.h"
 
-namespace qel::balance {
+namespace qel::msg {
 
 // (masked key, copy of the row) for each stored row whose key no worker owns,
 // in stored order.
-std::vector<std::pair<StructValueKey, rows::StructValue>> wild_tasks(const msg::TCDataCommunication& m);
+std::vector<std::pair<balance::StructValueKey, rows::StructValue>> wild_tasks(const TCDataCommunication& m);
 // The distinct masked keys of those rows, ascending.
-std::vector<StructValueKey> wild_task_keys(const msg::TCDataCommunication& m);
+std::vector<balance::StructValueKey> wild_task_keys(const TCDataCommunication& m);
 
 // What worker_svm produces, computed without touching the message.
 struct WorkerSvm {
@@ -35,13 +35,13 @@ struct WorkerSvm {
 // that can fail happens here: the message is left as it is. Throws Error
 // "worker_svm requires set_compressor/decode_string first" (rows to send and
 // no catalog) or "worker_svm compress: ...".
-WorkerSvm prepare_worker_svm(const msg::TCDataCommunication& m);
+WorkerSvm prepare_worker_svm(const TCDataCommunication& m);
 
 // Stores the pending list that `prepared` computed for `m`.
 // REQUIRES: `prepared` came from prepare_worker_svm(m), with `m` unchanged since.
-void commit_worker_svm(msg::TCDataCommunication& m, WorkerSvm&& prepared) noexcept;
+void commit_worker_svm(TCDataCommunication& m, WorkerSvm&& prepared) noexcept;
 
 // Both: the bodies, by worker number.
-std::map<std::uint32_t, std::string> worker_svm(msg::TCDataCommunication& m);
+std::map<std::uint32_t, std::string> worker_svm(TCDataCommunication& m);
 
-}  // namespace qel::balance
+}  // namespace qel::msg
