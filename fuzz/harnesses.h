@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 namespace qel::fuzz {
 
@@ -68,14 +70,17 @@ void fuzz_commission(const std::uint8_t* data, std::size_t size);
 // loads to itself.
 void fuzz_client_config(const std::uint8_t* data, std::size_t size);
 
-// The message decoders (trading server, calculator, data ring): the first byte picks one (by index,
-// modulo the table in harnesses_messages.cc), the rest is its body. A strict
+// The message decoders (trading server, backtest, accounts, calculator, data
+// ring, storage-master history): the first byte picks one (modulo the table in
+// harnesses_messages.cc, whose entries seeds name), the rest is its body. A strict
 // decode either throws a codec error and changes nothing or re-encodes to the
 // bytes it consumed; lenient decodes and their rows and JSON never throw. The
 // row-carrying replies decode through a fixed catalog: (0, 17) int, double
 // (2 places), string, Other; (1, 5) the kinds 1..8 in order, precisions 0 4 0
 // 0 2 0 0 0.
 void fuzz_messages(const std::uint8_t* data, std::size_t size);
+// The names of that table, in selector order.
+std::vector<std::string_view> message_decoder_names();
 
 struct Harness {
   const char* name;  // fuzz/fuzz_<name>.cc, fuzz/corpus/<name>/

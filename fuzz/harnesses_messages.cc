@@ -664,9 +664,6 @@ static_assert(std::size(kDecoders) <= 256, "one selector byte");
 
 }  // namespace
 
-// The table's names in selector order; tests/cpp/fuzz_message_seeds_test.cc
-// declares it too, and checks the committed seeds against it.
-std::vector<std::string_view> message_decoder_names();
 std::vector<std::string_view> message_decoder_names() {
   std::vector<std::string_view> names;
   for (const Decoder& d : kDecoders) names.push_back(d.name);

@@ -13,10 +13,9 @@
 #include <string_view>
 #include <vector>
 
-namespace qel::fuzz {
+#include "harnesses.h"
 
-// fuzz/harnesses_messages.cc: the names of its decoder table, in selector order.
-std::vector<std::string_view> message_decoder_names();
+namespace qel::fuzz {
 
 namespace {
 
