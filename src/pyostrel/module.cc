@@ -147,7 +147,9 @@ bool register_all(PyObject* m) {
       && add_type(m, net_base_response_type())
       && add_type(m, history_error_response_type())
       && add_type(m, subscribe_req_type())
-      && add_type(m, unsubscribe_req_type());
+      && add_type(m, unsubscribe_req_type())
+      // the package version, from pyproject.toml through the build
+      && PyModule_AddStringConstant(m, "__version__", PYOSTREL_VERSION) == 0;
 }
 
 // Steps 1-2: the interpreter identity check.

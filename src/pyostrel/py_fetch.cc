@@ -43,7 +43,9 @@ PyTypeObject* fetch_by_time_req_type() noexcept {
 PyTypeObject* fetch_sv_res_type() noexcept {
   return bind::type_of<ATFetchSVRes>([] {
     return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
-        .decode_with<&qel::msg::decode_fetch_reply>()
+        .decode_with<&qel::msg::decode_fetch_reply>(
+            "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
+            "decoded once a catalog is kept. Never raises on its content.")
         .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
                                  "Keeps the serializer's current catalog and decodes rows still waiting.")
         .method<&results>("results", {}, "", "Copies of the rows.")

@@ -1,6 +1,7 @@
 // Python surface of market time: MarketStatus and the calendar functions.
 #include "pyostrel/py_time.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pyostrel/bind/class.h"
@@ -170,43 +171,89 @@ std::vector<Span> this_tradeday_sections(std::uint64_t now, std::int32_t tz, Obj
 
 constexpr std::initializer_list<const char*> kCalendarArgs = {"now", "time_zone", "periods", "holidays"};
 
+// A market-time function's docstring: what it returns, then the calendar arguments, which every one of them takes.
+template <std::size_t N>
+struct CalendarDoc {
+  static constexpr char kArgs[] =
+      " now is in milliseconds since the epoch; time_zone in whole hours from UTC, -5 being US Eastern with daylight "
+      "saving; periods {name: [[startHHMM, endHHMM], ...]}, keys bytes or str; holidays YYYYMMDD ints, ascending. "
+      "Raises TypeError on malformed periods.";
+  char text[N - 1 + sizeof(kArgs)] = {};
+  constexpr CalendarDoc(const char (&what)[N]) {
+    std::copy_n(what, N - 1, text);
+    std::copy_n(kArgs, sizeof(kArgs), text + N - 1);
+  }
+};
+template <CalendarDoc D>
+constexpr const char* calendar_doc() {
+  return D.text;
+}
+
 }  // namespace
 
 PyTypeObject* market_status_type() noexcept {
   return bind::type_of<MarketStatus>([] {
     return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
-        .accessors<&MarketStatus::trade_day>("trade_day")
-        .accessors<&MarketStatus::action_day>("action_day")
-        .accessors<&MarketStatus::market_open>("market_open")
-        .accessors<&MarketStatus::lattest_market_time>("lattest_market_time")
-        .accessors<&MarketStatus::begin>("begin")
-        .accessors<&MarketStatus::end>("end")
+        .accessors<&MarketStatus::trade_day>("trade_day", "the trade day the instant belongs to (YYYYMMDD, i32)")
+        .accessors<&MarketStatus::action_day>("action_day", "the instant's local calendar date (YYYYMMDD, i32)")
+        .accessors<&MarketStatus::market_open>("market_open", "whether the instant lies inside a session (bool)")
+        .accessors<&MarketStatus::lattest_market_time>(
+            "lattest_market_time",
+            "the latest market time reached: the instant inside a session, else a session boundary (u64 ms since "
+            "the epoch)")
+        .accessors<&MarketStatus::begin>("begin", "the start of the trade day's first session (u64 ms since the epoch)")
+        .accessors<&MarketStatus::end>("end", "the end of the trade day's last session (u64 ms since the epoch)")
         .build();
   });
 }
 
 bool add_sampler_functions(PyObject* m) noexcept {
   using bind::add_function;
-  return add_function<&next_market_break_time>(m, "next_market_break_time", kCalendarArgs) &&
-         add_function<&next_market_continue_time>(m, "next_market_continue_time", kCalendarArgs) &&
+  return add_function<&next_market_break_time>(
+             m, "next_market_break_time", kCalendarArgs, "",
+             calendar_doc<"Returns the end of the first session ending after now, in ms; weekends count as trading "
+                          "days.">()) &&
+         add_function<&next_market_continue_time>(
+             m, "next_market_continue_time", kCalendarArgs, "",
+             calendar_doc<"Returns the start of the first session starting after now, in ms; weekends count as "
+                          "trading days.">()) &&
          add_function<&equivalant_market_time>(
-             m, "equivalant_market_time",
-             {"now", "time_zone", "periods", "holidays", "ignore_weekend", "pattern"}) &&
-         add_function<&tradeday_sections>(m, "tradeday_sections", {"tradeday", "time_zone", "periods", "holidays"}) &&
+             m, "equivalant_market_time", {"now", "time_zone", "periods", "holidays", "ignore_weekend", "pattern"},
+             "",
+             calendar_doc<"Returns [first session start, now clamped into the sessions, last session end] in ms of "
+                          "the trade day now resolves to under pattern (FLOOR 0, CEIL 1, ROUND 2; another raises "
+                          "TypeError).">()) &&
+         add_function<&tradeday_sections>(
+             m, "tradeday_sections", {"tradeday", "time_zone", "periods", "holidays"}, "",
+             calendar_doc<"Returns the sessions of trade day tradeday (YYYYMMDD) as [(begin_ms, end_ms)], or [] "
+                          "for a weekend day or holiday.">()) &&
          add_function<&sampler_tm_bound>(
-             m, "sampler_tm_bound",
-             {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"}) &&
+             m, "sampler_tm_bound", {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"},
+             "",
+             calendar_doc<"Returns (prev_bar_end, curr_bar_end) in ms of the bar of granularity seconds that now "
+                          "falls in, bars closed on the right; tm_as_of_eod stamps bars of a day or more at the "
+                          "last close.">()) &&
          add_function<&sampler_tm_begin>(
-             m, "sampler_tm_begin", {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"});
+             m, "sampler_tm_begin", {"now", "time_zone", "periods", "holidays", "granularity", "tm_as_of_eod=True"},
+             "",
+             calendar_doc<"Returns (curr_bar_begin, next_bar_begin) in ms of the bar of granularity seconds that "
+                          "now falls in; tm_as_of_eod stamps bars of a day or more at the last close.">());
 }
 
 bool add_market_status_functions(PyObject* m) noexcept {
   using bind::add_function;
-  return add_function<&calculate_market_status>(m, "calculate_market_status", kCalendarArgs) &&
-         add_function<&calculate_market_status_include_weekend>(m, "calculate_market_status_include_weekend",
-                                                                kCalendarArgs) &&
-         add_function<&this_tradeday_sections>(m, "this_tradeday_sections",
-                                               {"now", "time_zone", "periods", "holidays", "ignore_weekend"});
+  return add_function<&calculate_market_status>(
+             m, "calculate_market_status", kCalendarArgs, "",
+             calendar_doc<"Returns the MarketStatus of now, its trade day resolved FLOOR (kept until the next "
+                          "first session starts).">()) &&
+         add_function<&calculate_market_status_include_weekend>(
+             m, "calculate_market_status_include_weekend", kCalendarArgs, "",
+             calendar_doc<"Returns the MarketStatus of now with weekends counted as trading days, its trade day "
+                          "resolved ROUND.">()) &&
+         add_function<&this_tradeday_sections>(
+             m, "this_tradeday_sections", {"now", "time_zone", "periods", "holidays", "ignore_weekend"}, "",
+             calendar_doc<"Returns the sessions of the trade day now belongs to, resolved CEIL (the next one once "
+                          "today's last session has ended), as [(begin_ms, end_ms)].">());
 }
 
 }  // namespace pyostrel

@@ -32,7 +32,9 @@ PyTypeObject* keepalive_type() noexcept {
   return bind::type_of<Keepalive>([] {
     return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
         .encode()
-        .decode_with<&qel::msg::decode_keepalive>()
+        .decode_with<&qel::msg::decode_keepalive>(
+            "Reads utc_now from the first 4 bytes of buf (bytes), ignoring the rest. Raises Exception "
+            "\"Keepalive decode: buffer < 4 bytes\" on a shorter body.")
         .build();
   });
 }
@@ -48,7 +50,10 @@ PyTypeObject* universe_req_type() noexcept {
 PyTypeObject* universe_res_type() noexcept {
   return bind::type_of<ATUniverseRes>([] {
     return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
-        .decode_with<&qel::msg::decode_universe>()
+        .decode_with<&qel::msg::decode_universe>(
+            "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes "
+            "after the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short "
+            "or malformed body, and then changes nothing.")
         .compressor("Keeps the serializer's current catalog for revs().")
         .method<&universe_revs>("revs", {}, "decompress: ",
                                 "{namespace: [StructValue]}, decoded through the kept catalog.")
@@ -68,7 +73,8 @@ PyTypeObject* universe_seeds_req_type() noexcept {
 PyTypeObject* universe_seeds_res_type() noexcept {
   return bind::type_of<ATUniverseSeedsRes>([] {
     return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
-        .decode_with<&qel::msg::decode_seeds>()
+        .decode_with<&qel::msg::decode_seeds>(
+            "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.")
         .compressor("Keeps the serializer's current catalog for seed_data().")
         .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
         .build();

@@ -1,6 +1,8 @@
 // The registration work of heap types, shared by every bound class.
 #include "pyostrel/bind/class.h"
 
+#include <cstring>
+
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>  // T_PYSSIZET and READONLY; Python.h has them under Py_ names from 3.12 on
 #define Py_T_PYSSIZET T_PYSSIZET
@@ -50,7 +52,9 @@ bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 
 ClassBuilder::ClassBuilder(const char* name, const char* doc, std::size_t basicsize, newfunc construct,
                            destructor dealloc)
-    : name_(name), doc_(doc), basicsize_(basicsize) {
+    // "Name()" is the text signature inspect.signature(cls) reads: no class takes constructor arguments. A class
+    // without a constructor reads "()" as well, as CPython's own such types (frames, iterators) do.
+    : name_(name), doc_(keep(name_ + "()\n--\n\n" + doc)), basicsize_(basicsize) {
   add_slot(Py_tp_new, reinterpret_cast<void*>(construct));
   add_slot(Py_tp_dealloc, reinterpret_cast<void*>(dealloc));
   add_slot(Py_tp_doc, const_cast<char*>(doc_));
@@ -114,6 +118,14 @@ PyTypeObject* ClassBuilder::build(PyTypeObject*& cache) noexcept {
       return nullptr;
     }
     auto* t = reinterpret_cast<PyTypeObject*>(type);
+#if PY_VERSION_HEX < 0x030A0000
+    // 3.9 keeps the docstring without its signature, so __text_signature__
+    // would be None: give the type the whole text, in memory it may free.
+    if (char* whole = static_cast<char*>(PyObject_Malloc(std::strlen(doc_) + 1))) {
+      PyObject_Free(const_cast<char*>(t->tp_doc));
+      t->tp_doc = std::strcpy(whole, doc_);
+    }
+#endif
     for (const Pending& p : pending_) {
       // One function bound twice on a class (two names of one operation)
       // shares the first binding's call data.

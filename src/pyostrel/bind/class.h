@@ -413,17 +413,18 @@ class Class : public ClassBuilder {
 
   // get_<field>() and set_<field>(v) for a data member of T.
   template <auto M>
-  Class& getter(const char* name) {
-    return method<&get_member<M>>(name);
+  Class& getter(const char* name, const char* doc = "") {
+    return method<&get_member<M>>(name, {}, "", doc);
   }
   template <auto M>
-  Class& setter(const char* name) {
-    return method<&set_member<M>>(name, {"v"});
+  Class& setter(const char* name, const char* doc = "") {
+    return method<&set_member<M>>(name, {"v"}, "", doc);
   }
+  // `what` names the field for both docstrings: "Returns <what>." and "Sets <what>."
   template <auto M>
-  Class& accessors(const char* name) {
-    getter<M>(keep(prefixed("get_", name)));
-    return setter<M>(keep(prefixed("set_", name)));
+  Class& accessors(const char* name, const std::string& what = "") {
+    getter<M>(keep(prefixed("get_", name)), what.empty() ? "" : keep("Returns " + what + "."));
+    return setter<M>(keep(prefixed("set_", name)), what.empty() ? "" : keep("Sets " + what + "."));
   }
 
   // A property read by Get(const T&) and, unless Set is null, written by

@@ -141,7 +141,7 @@ class Message : public Class<T> {
     return *this;
   }
   Message& decode_string() {
-    method<&decode_message<T>>("decode_string", {"data"}, keep(name_ + " decode: "));
+    method<&decode_message<T>>("decode_string", {"data"}, keep(name_ + " decode: "), strict_decode_doc("data"));
     return *this;
   }
 
@@ -166,16 +166,22 @@ class Message : public Class<T> {
   Message& decode() {
     return decode_with<&decode_message<T>>();
   }
+  // `doc` says how F departs from the strict decode, if it does.
   template <auto F>
-  Message& decode_with() {
+  Message& decode_with(const char* doc = nullptr) {
     std::string prefix = name_;
     prefix += " decode: ";
-    method<F>("decode", {"buf"}, keep(std::move(prefix)));
+    method<F>("decode", {"buf"}, keep(std::move(prefix)), doc ? doc : strict_decode_doc("buf"));
     return *this;
   }
 
  private:
   static constexpr std::array<qel::msg::Access, 0> kNoOverride{};
+
+  const char* strict_decode_doc(const char* arg) const {
+    return keep(std::string("Reads every field from the body ") + arg + " (bytes), in wire order. Raises Exception \"" +
+                name_ + " decode: ...\" on a short or malformed body, and then changes nothing.");
+  }
 
   // Which accessors exist is settled at compile time: a hidden field's
   // accessors are never generated.
