@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/state.h"
 #include "qel/msg/calculator.h"
 #include "qel/msg/worker_routing.h"
 
@@ -243,6 +244,10 @@ constexpr auto key_set = &bind::set_member<M>;
 
 std::size_t key_hash(const StructValueKey& k) { return qel::balance::hash_value(k); }
 
+// In the order of key_repr's fields.
+using KeyState = bind::Fields<&StructValueKey::ns, &StructValueKey::meta_id, &StructValueKey::market,
+                              &StructValueKey::code, &StructValueKey::granularity>;
+
 Ref key_repr(const StructValueKey& k) {
   Ref market(bind::ToPy<std::string>::convert(k.market));
   Ref code(bind::ToPy<std::string>::convert(k.code));
@@ -312,6 +317,7 @@ PyTypeObject* struct_value_key_type() noexcept {
         .hash<&key_hash>()
         .ordered()
         .repr<&key_repr>()
+        .picklable<KeyState>()
         .build();
   });
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/state.h"
 #include "qel/storage/client_config.h"
 
 namespace pyostrel {
@@ -29,6 +30,23 @@ void load_from_json(KestrinConfig& c, Blob file_path) {
   c.load_from_json({reinterpret_cast<const char*>(file_path.bytes.data()), file_path.bytes.size()});
 }
 
+// States and reprs in the order of the properties' names.
+using ConfigState = bind::Fields<&KestrinConfig::log_path, &KestrinConfig::masters,
+                                 &KestrinConfig::singularity_alike_markets>;
+constexpr const char* kConfigNames[] = {"log_path", "masters", "singularity_alike_markets"};
+
+bind::Ref config_repr(const KestrinConfig& c) {
+  return bind::fields_repr<ConfigState>("KestrinConfig", c, kConfigNames);
+}
+
+using K = KestrinStructValueKey;
+using KeyState = bind::Fields<&K::ns, &K::meta_name, &K::revision, &K::granularity, &K::from_tm, &K::to_tm,
+                              &K::markets, &K::symbols, &K::mask, &K::wait_io_completion>;
+constexpr const char* kKeyNames[] = {"ns",    "meta_name", "revision", "granularity", "from_tm",
+                                     "to_tm", "markets",   "symbols",  "mask",        "wait_io_completion"};
+
+bind::Ref key_repr(const K& k) { return bind::fields_repr<KeyState>("KestrinStructValueKey", k, kKeyNames); }
+
 }  // namespace
 
 PyTypeObject* kestrin_config_type() noexcept {
@@ -38,6 +56,7 @@ PyTypeObject* kestrin_config_type() noexcept {
     field<&KestrinConfig::log_path>(c, "log_path", "bytes");
     field<&KestrinConfig::masters>(c, "masters", "[(host bytes, port int)], in connection order.");
     field<&KestrinConfig::singularity_alike_markets>(c, "singularity_alike_markets", "[bytes]");
+    c.picklable<ConfigState>().repr<&config_repr>();
     return c
         .method<&load_from_json>("load_from_json", {"file_path"}, "",
                                  "Loads the JSON file's \"log_path\", \"masters\" and \"singularity_markets\": all "
@@ -61,6 +80,7 @@ PyTypeObject* kestrin_struct_value_key_type() noexcept {
     field<&K::symbols>(c, "symbols", "[bytes]");
     field<&K::mask>(c, "mask", "i16");
     field<&K::wait_io_completion>(c, "wait_io_completion", "bool");
+    c.picklable<KeyState>().repr<&key_repr>();
     return c.build();
   });
 }

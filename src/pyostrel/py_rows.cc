@@ -19,6 +19,7 @@ using bind::SharedList;
 using bind::Utf8;
 using bind::Utf8List;
 using qel::rows::DataType;
+using qel::rows::FieldValue;
 using qel::rows::IndexMeta;
 using qel::rows::IndexMetaField;
 using qel::rows::IndexSchemaCatalog;
@@ -72,6 +73,141 @@ void reset(StructValue& s) { s.fields.clear(); }
 void resize(StructValue& s, std::size_t size) { s.fields.resize(size); }
 void copy(StructValue& s, Shared<StructValue> from) { s = *from; }
 std::size_t size(const StructValue& s) { return s.size(); }
+
+// ---- StructValue state: the header, aux, then each slot as (kind code, value) --
+
+template <DataType D>
+PyObject* view_to_py(const FieldValue& v) noexcept {
+  return bind::ToPy<std::remove_cvref_t<ViewOf<D>>>::convert(v.view<D>());
+}
+
+// A slot's value as its getter returns it; None for an empty slot.
+PyObject* slot_value(const FieldValue& v) noexcept {
+  switch (v.type()) {
+    case DataType::Int: return view_to_py<DataType::Int>(v);
+    case DataType::Double: return view_to_py<DataType::Double>(v);
+    case DataType::String: return view_to_py<DataType::String>(v);
+    case DataType::VInt: return view_to_py<DataType::VInt>(v);
+    case DataType::VDouble: return view_to_py<DataType::VDouble>(v);
+    case DataType::VString: return view_to_py<DataType::VString>(v);
+    case DataType::Int64: return view_to_py<DataType::Int64>(v);
+    case DataType::VInt64: return view_to_py<DataType::VInt64>(v);
+    case DataType::Empty: break;
+  }
+  Py_RETURN_NONE;
+}
+
+// The slot's value converted as its setter converts it; false with the error set.
+template <DataType D>
+bool slot_from_py(PyObject* obj, FieldValue& out) {
+  ValueOf<D> v{};
+  if (!bind::Arg<ValueOf<D>>::convert(obj, v)) return false;
+  out = FieldValue(v);
+  return true;
+}
+
+bool slot_from_state(std::uint8_t kind, PyObject* obj, FieldValue& out) {
+  switch (static_cast<DataType>(kind)) {
+    case DataType::Int: return slot_from_py<DataType::Int>(obj, out);
+    case DataType::Double: return slot_from_py<DataType::Double>(obj, out);
+    case DataType::String: return slot_from_py<DataType::String>(obj, out);
+    case DataType::VInt: return slot_from_py<DataType::VInt>(obj, out);
+    case DataType::VDouble: return slot_from_py<DataType::VDouble>(obj, out);
+    case DataType::VString: return slot_from_py<DataType::VString>(obj, out);
+    case DataType::Int64: return slot_from_py<DataType::Int64>(obj, out);
+    case DataType::VInt64: return slot_from_py<DataType::VInt64>(obj, out);
+    case DataType::Empty:
+      if (obj == Py_None) return true;
+      throw qel::Error("an empty slot holds None");
+  }
+  throw qel::Error("slot kind " + std::to_string(kind) + " is not one of 0..8");
+}
+
+template <class F>
+bind::Ref slot_list(const StructValue& s, F&& item) {
+  bind::Ref list(PyList_New(static_cast<Py_ssize_t>(s.size())));
+  if (!list) throw bind::PythonErrorSet{};
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    PyObject* x = item(s.fields[i]);
+    if (!x) throw bind::PythonErrorSet{};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), x);
+  }
+  return list;
+}
+
+bind::Ref aux_list(const StructValue& s) {
+  bind::Ref aux(bind::ToPy<decltype(s.aux)>::convert(s.aux));
+  if (!aux) throw bind::PythonErrorSet{};
+  return aux;
+}
+
+// (namespace, meta_id, market, code, time_tag, granularity, aux, slots).
+bind::Ref sv_state(const StructValue& s) {
+  bind::Ref aux = aux_list(s);
+  bind::Ref slots = slot_list(s, [](const FieldValue& v) -> PyObject* {
+    bind::Ref value(slot_value(v));
+    return value ? Py_BuildValue("(iO)", static_cast<int>(v.type()), value.get()) : nullptr;
+  });
+  bind::Ref state(Py_BuildValue("(Hiy#y#KiOO)", s.namespace_, s.meta_id, s.market.data(),
+                                static_cast<Py_ssize_t>(s.market.size()), s.stock_code.data(),
+                                static_cast<Py_ssize_t>(s.stock_code.size()),
+                                static_cast<unsigned long long>(s.time_tag), s.granularity, aux.get(), slots.get()));
+  if (!state) throw bind::PythonErrorSet{};
+  return state;
+}
+
+StructValue sv_from_state(std::uint16_t ns, std::int32_t meta_id, std::string market, std::string code,
+                          std::uint64_t time_tag, std::int32_t granularity, std::vector<std::int32_t> aux,
+                          bind::Sequence slots) {
+  StructValue s;
+  if (aux.size() != s.aux.size()) {
+    throw qel::Error("aux holds " + std::to_string(aux.size()) + " values, expected " + std::to_string(s.aux.size()));
+  }
+  std::copy(aux.begin(), aux.end(), s.aux.begin());
+  s.namespace_ = ns;
+  s.meta_id = meta_id;
+  s.market = std::move(market);
+  s.stock_code = std::move(code);
+  s.time_tag = time_tag;
+  s.granularity = granularity;
+  s.fields.reserve(slots.size());
+  // A conversion may run Python code that resizes the list: re-read its size
+  // and hold each item while converting it.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(slots.fast.get()); ++i) {
+    bind::Ref item = bind::Ref::borrow(PySequence_Fast_GET_ITEM(slots.fast.get(), i));
+    std::uint8_t kind = 0;
+    FieldValue value;
+    if (!bind::tuple_of_length(item.get(), 2) ||
+        !bind::Arg<std::uint8_t>::convert(PyTuple_GET_ITEM(item.get(), 0), kind) ||
+        !slot_from_state(kind, PyTuple_GET_ITEM(item.get(), 1), value)) {
+      throw bind::PythonErrorSet{};
+    }
+    s.fields.push_back(std::move(value));
+  }
+  return s;
+}
+
+bind::Ref sv_repr(const StructValue& s) {
+  bind::Ref market(bind::ToPy<std::string>::convert(s.market));
+  bind::Ref code(bind::ToPy<std::string>::convert(s.stock_code));
+  if (!market || !code) throw bind::PythonErrorSet{};
+  bind::Ref values = slot_list(s, &slot_value);
+  // aux has no accessor and is almost always zero: shown only when it is not.
+  bind::Ref aux;
+  if (std::any_of(s.aux.begin(), s.aux.end(), [](std::int32_t a) { return a != 0; })) {
+    bind::Ref list = aux_list(s);
+    aux = bind::Ref(PyUnicode_FromFormat(", aux=%R", list.get()));
+  } else {
+    aux = bind::Ref(PyUnicode_FromString(""));
+  }
+  if (!aux) throw bind::PythonErrorSet{};
+  bind::Ref text(PyUnicode_FromFormat(
+      "StructValue(namespace=%u, meta_id=%d, market=%R, code=%R, time_tag=%llu, granularity=%d%U, values=%R)",
+      static_cast<unsigned>(s.namespace_), static_cast<int>(s.meta_id), market.get(), code.get(),
+      static_cast<unsigned long long>(s.time_tag), static_cast<int>(s.granularity), aux.get(), values.get()));
+  if (!text) throw bind::PythonErrorSet{};
+  return text;
+}
 
 // Docstrings of the typed slot accessors; `kind` is what the slot holds.
 const char* slot_get_doc(const char* kind) {
@@ -128,6 +264,8 @@ std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
 PyTypeObject* struct_value_type() noexcept {
   return bind::type_of<StructValue>([] {
     return Class<StructValue>("StructValue", "A typed row: header fields and typed field slots.")
+        .picklable<&sv_state, &sv_from_state>()
+        .repr<&sv_repr>()
         .accessors<&StructValue::meta_id>("meta_id", "the row type's id within its namespace (i32)")
         .accessors<&StructValue::namespace_>("namespace", "the schema namespace (u16)")
         .accessors<&StructValue::time_tag>("time_tag", "the row's time tag (u64)")

@@ -39,6 +39,12 @@ int refuse_delete() noexcept {
   return -1;
 }
 
+void state_item_error(std::size_t i) noexcept {
+  char name[32];
+  PyOS_snprintf(name, sizeof name, "state[%zu]", i);
+  prefix_argument_error(name);
+}
+
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + sizeof("pyostrel"));
   return nullptr;

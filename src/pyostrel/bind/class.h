@@ -318,6 +318,10 @@ PyObject* property_get(PyObject* self, void*) noexcept {
 
 int refuse_delete() noexcept;
 
+// Names item i of a state being rebuilt in a pending TypeError:
+// "argument 'state[i]': ...", as prefix_argument_error does.
+void state_item_error(std::size_t i) noexcept;
+
 template <auto Set>
 int property_set(PyObject* self, PyObject* value, void*) noexcept {
   using S = MethodSig<decltype(Set)>;
@@ -362,6 +366,10 @@ class ClassBuilder {
   void add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
                     const CallInfo** set_bindings, const char* doc);
   void add_slot(int slot, void* fn) { slots_.push_back(PyType_Slot{slot, fn}); }
+  // A method written against the C API itself; `doc` lives as long as the type.
+  void add_raw_method(const char* name, PyCFunction fn, int flags, const char* doc) {
+    methods_.push_back(PyMethodDef{name, fn, flags, doc});
+  }
   // Instances get a __dict__ (its pointer placed after the native value) and
   // so take part in garbage collection.
   void add_instance_dict();
@@ -479,6 +487,28 @@ class Class : public ClassBuilder {
     return *this;
   }
 
+  // pickle, copy.copy and copy.deepcopy through a tuple of plain values:
+  // __reduce__ returns (type._from_state, State(value)), and
+  // type._from_state(*state) converts each item as FromState's parameter of
+  // that place converts an argument, so a tampered state raises as a bad
+  // argument would, then builds the instance from FromState's result.
+  template <auto State, auto FromState>
+  Class& picklable() {
+    add_raw_method("__reduce__", &reduce_trampoline<State>, METH_NOARGS,
+                   "__reduce__($self, /)\n--\n\nThe reconstructor and the state of plain values, for pickle and "
+                   "copy.");
+    add_raw_method("_from_state",
+                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_state_trampoline<FromState>)),
+                   METH_FASTCALL | METH_CLASS,
+                   "_from_state($type, /, *state)\n--\n\nAn instance rebuilt from the state __reduce__ gives.");
+    return *this;
+  }
+  // The same through a member list: bind::Fields in bind/state.h.
+  template <class F>
+  Class& picklable() {
+    return picklable<&F::state, &F::from_state>();
+  }
+
   PyTypeObject* build() noexcept { return ClassBuilder::build(bound_type<T>); }
   // For a second class over the same native type, with a cache of its own.
   PyTypeObject* build(PyTypeObject*& cache) noexcept { return ClassBuilder::build(cache); }
@@ -490,6 +520,54 @@ class Class : public ClassBuilder {
     Borrow<true> borrow(inst->borrow);
     if (!borrow) return -1;
     return static_cast<Py_ssize_t>(std::invoke(F, inst->value));
+  }
+
+  template <auto State>
+  static PyObject* reduce_trampoline(PyObject* self, PyObject*) noexcept {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    Ref state;
+    {
+      Borrow<true> borrow(inst->borrow);
+      if (!borrow) return nullptr;
+      state = Ref(call_and_convert<State>(Py_TYPE(self),
+                                          [&]() -> decltype(auto) { return std::invoke(State, inst->value); }));
+    }
+    if (!state) return nullptr;
+    if (!PyTuple_Check(state.get())) {
+      set_internal_error("the state of a picklable class is not a tuple");
+      return nullptr;
+    }
+    Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
+    if (!rebuild) return nullptr;
+    return PyTuple_Pack(2, rebuild.get(), state.get());
+  }
+
+  // METH_CLASS: `type` is the class itself, whose instances hold a T.
+  template <auto FromState>
+  static PyObject* from_state_trampoline(PyObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return from_state_items<FromState>(typename FunctionSig<decltype(FromState)>::Args{},
+                                       reinterpret_cast<PyTypeObject*>(type), args, nargs);
+  }
+  template <auto FromState, class... A>
+  static PyObject* from_state_items(List<A...>, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    constexpr std::size_t n = sizeof...(A);
+    if (static_cast<std::size_t>(nargs) != n) {
+      PyErr_Format(PyExc_TypeError, "%s state holds %zd items, expected %zu", type->tp_name + sizeof("pyostrel"),
+                   nargs, n);
+      return nullptr;
+    }
+    std::tuple<Stored<A>...> values;
+    bool ok = true;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((ok = ok && (Arg<Stored<A>>::convert(args[I], std::get<I>(values)) || (state_item_error(I), false))), ...);
+    }(std::index_sequence_for<A...>{});
+    if (!ok) return nullptr;
+    try {
+      return new_instance<T>(type, std::apply(FromState, std::move(values)));
+    } catch (...) {
+      set_python_error("");
+      return nullptr;
+    }
   }
 
   template <auto F>
