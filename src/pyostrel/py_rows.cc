@@ -135,8 +135,13 @@ bind::Ref slot_list(const StructValue& s, F&& item) {
   return list;
 }
 
+bool has_aux(const StructValue& s) {
+  return std::any_of(s.aux.begin(), s.aux.end(), [](std::int32_t a) { return a != 0; });
+}
+
+// All twelve values; none when all are zero, as they almost always are.
 bind::Ref aux_list(const StructValue& s) {
-  bind::Ref aux(bind::ToPy<decltype(s.aux)>::convert(s.aux));
+  bind::Ref aux(has_aux(s) ? bind::ToPy<decltype(s.aux)>::convert(s.aux) : PyList_New(0));
   if (!aux) throw bind::PythonErrorSet{};
   return aux;
 }
@@ -160,8 +165,9 @@ StructValue sv_from_state(std::uint16_t ns, std::int32_t meta_id, std::string ma
                           std::uint64_t time_tag, std::int32_t granularity, std::vector<std::int32_t> aux,
                           bind::Sequence slots) {
   StructValue s;
-  if (aux.size() != s.aux.size()) {
-    throw qel::Error("aux holds " + std::to_string(aux.size()) + " values, expected " + std::to_string(s.aux.size()));
+  if (!aux.empty() && aux.size() != s.aux.size()) {
+    throw qel::Error("aux holds " + std::to_string(aux.size()) + " values, expected " + std::to_string(s.aux.size()) +
+                     " or none");
   }
   std::copy(aux.begin(), aux.end(), s.aux.begin());
   s.namespace_ = ns;
@@ -194,7 +200,7 @@ bind::Ref sv_repr(const StructValue& s) {
   bind::Ref values = slot_list(s, &slot_value);
   // aux has no accessor and is almost always zero: shown only when it is not.
   bind::Ref aux;
-  if (std::any_of(s.aux.begin(), s.aux.end(), [](std::int32_t a) { return a != 0; })) {
+  if (has_aux(s)) {
     bind::Ref list = aux_list(s);
     aux = bind::Ref(PyUnicode_FromFormat(", aux=%R", list.get()));
   } else {

@@ -537,9 +537,16 @@ class Class : public ClassBuilder {
       set_internal_error("the state of a picklable class is not a tuple");
       return nullptr;
     }
-    Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
-    if (!rebuild) return nullptr;
-    return PyTuple_Pack(2, rebuild.get(), state.get());
+    // One bound method per class, kept for the process as the class is: pickle
+    // writes it once per stream and refers back to it for every later record.
+    // (A second class over T with the same State gets a method of its own.)
+    static PyObject* rebuild = nullptr;
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (rebuild && PyCFunction_GET_SELF(rebuild) == type) return PyTuple_Pack(2, rebuild, state.get());
+    Ref method(PyObject_GetAttrString(type, "_from_state"));
+    if (!method) return nullptr;
+    if (!rebuild) rebuild = Ref::borrow(method.get()).release();
+    return PyTuple_Pack(2, method.get(), state.get());
   }
 
   // METH_CLASS: `type` is the class itself, whose instances hold a T.
