@@ -99,7 +99,7 @@ test-asan: asan
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN)/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-python test-asan fuzz-smoke test-wheel
+test: test-cpp test-python test-asan fuzz-smoke test-wheel test-pythons
 
 example: module
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
@@ -157,15 +157,19 @@ test-wheel: wheel
 
 # The oldest and newest supported interpreters, each from pyenv where it is installed
 # (its latest release of that version), else pythonX.Y on PATH: the module built against
-# each in build/py<version>/ and the Python tests run in a virtual environment of it.
-# Not part of `make test`: two more builds of the module.
+# each in build/py<version>/ and the Python tests run in a virtual environment of it
+# (about 5 minutes for both). Neither registry we use has these interpreters, so `make
+# test` reports one that is missing and goes on; `make test-pythons` fails for it.
 TEST_PYTHONS := 3.9 3.13
+MISSING_PYTHON := fail
+test: MISSING_PYTHON := skip
 
 test-pythons: deps
 	@status=0; results=""; for v in $(TEST_PYTHONS); do \
-	  exe=$$({ command -v pyenv >/dev/null && p=$$(pyenv prefix "$$(pyenv latest $$v)" 2>/dev/null) \
+	  exe=$$({ command -v pyenv >/dev/null && p=$$(pyenv prefix "$$(pyenv latest $$v 2>/dev/null)" 2>/dev/null) \
 	         && echo $$p/bin/python$$v; } || command -v python$$v); \
-	  [ -x "$$exe" ] || { echo "no Python $$v: install it with pyenv, or put python$$v on PATH"; exit 1; }; \
+	  if ! "$$exe" -c "" 2>/dev/null; then echo "no Python $$v: install it with pyenv, or put python$$v on PATH"; \
+	    [ $(MISSING_PYTHON) = skip ] || exit 1; results="$$results$$(printf '\nPython %s: not found' $$v)"; continue; fi; \
 	  dir=build/py$$v; echo "== Python $$v: $$exe, in $$dir"; \
 	  [ -x $$dir/venv/bin/python ] || $$exe -m venv $$dir/venv || exit 1; \
 	  $$dir/venv/bin/python -c "import $(PY_TEST_MODULES)" 2>/dev/null \
