@@ -1,6 +1,8 @@
 // UTF-8 validation that locates the first bad sequence.
 #include "qel/text/utf8.h"
 
+#include <simdjson.h>
+
 #include <cstring>
 
 #include "qel/error.h"
@@ -41,7 +43,37 @@ bool second_byte_ok(std::uint8_t lead, std::uint8_t b) noexcept {
 
 }  // namespace
 
+// Short texts first skip their ASCII prefix by words: the vectorised validator's
+// fixed cost (dispatch, padded tail copy) outweighs a short ASCII scan, and its
+// answer for the rest stands alone since the prefix ends on a character boundary.
+bool valid_utf8(std::span<const std::uint8_t> bytes) noexcept {
+  const char* p = reinterpret_cast<const char*>(bytes.data());
+  std::size_t n = bytes.size();
+  if (n < kVectorMinBytes) {
+    while (n >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ULL) break;
+      p += 8;
+      n -= 8;
+    }
+    if (n < 8) {
+      std::uint8_t any = 0;
+      for (std::size_t i = 0; i < n; ++i) any |= static_cast<std::uint8_t>(p[i]);
+      if (any < 0x80) return true;
+    }
+  }
+  return simdjson::validate_utf8(p, n);
+}
+
 std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) noexcept {
+  // Valid text is the common case: only a failure pays for the byte scan that
+  // locates and words the error.
+  if (valid_utf8(bytes)) return std::nullopt;
+  return scan_utf8(bytes);
+}
+
+std::optional<Utf8Error> scan_utf8(std::span<const std::uint8_t> bytes) noexcept {
   const std::uint8_t* p = bytes.data();
   const std::size_t n = bytes.size();
   std::size_t i = 0;
