@@ -35,6 +35,23 @@ std::string Params::signature(bool method) const {
   return out + ")";
 }
 
+std::string Params::annotated(std::span<const std::string> types) const {
+  std::string out = "(";
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += names_[i] + ": " + types[i];
+    if (!defaults_[i].empty()) out += " = " + defaults_[i];
+  }
+  return out + ") -> " + types[names_.size()];
+}
+
+std::string callable_doc(const char* name, const Params& params, bool method, std::span<const std::string> types,
+                         const char* doc) {
+  std::string out = name + params.signature(method) + "\n--\n\n" + name + params.annotated(types);
+  if (*doc) out += std::string("\n\n") + doc;
+  return out;
+}
+
 bool Params::fail_too_many(Py_ssize_t given) const noexcept {
   const std::size_t max = names_.size();
   if (required_ == max) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ class Params {
 
   // "(a, b=4)" or "($self, a, b=4)", for the docstring's text signature.
   std::string signature(bool method) const;
+  // "(a: int, b: int = 4) -> bytes" from one type per parameter and then the
+  // result's: the typed line that opens the docstring (see annotate.h).
+  std::string annotated(std::span<const std::string> types) const;
 
   // Fills out[0..size()) with borrowed references, null for omitted optional
   // parameters. Returns false with TypeError set on a missing, unexpected or
@@ -37,6 +41,11 @@ class Params {
   std::vector<std::string> defaults_;  // "" when required
   std::size_t required_ = 0;
 };
+
+// A callable's docstring: its text signature for inspect, then its typed line
+// and `doc`: "f($self, pos)\n--\n\nf(pos: int) -> int\n\n<doc>".
+std::string callable_doc(const char* name, const Params& params, bool method, std::span<const std::string> types,
+                         const char* doc);
 
 // Docstrings and names handed to CPython must outlive the types that hold
 // them; the module is never unloaded, so they are kept for the process.

@@ -6,8 +6,11 @@
 #include <functional>
 #include <tuple>
 #include <type_traits>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "pyostrel/bind/annotate.h"
 #include "pyostrel/bind/args.h"
 #include "pyostrel/bind/convert.h"
 #include "pyostrel/bind/errors.h"
@@ -62,6 +65,18 @@ struct FunctionSig<R (*)(A...)> {
 };
 template <class R, class... A>
 struct FunctionSig<R (*)(A...) noexcept> : FunctionSig<R (*)(A...)> {};
+
+// The annotations of a callable: one per Python parameter, then the result's.
+// Passed as a function, so registration computes them inside its try block.
+using Annotations = std::vector<std::string> (*)();
+template <class Ret, class... A>
+std::vector<std::string> annotations_of(List<A...>) {
+  return {py_type<A, Dir::in>()..., py_type<Ret, Dir::out>()};
+}
+template <class S>
+std::vector<std::string> annotations() {
+  return annotations_of<typename S::Ret>(typename S::Args{});
+}
 
 // What one binding of a callable needs, read only on slow paths: keyword
 // arguments, omitted defaults, errors. Keyed by the bound function and the

@@ -81,19 +81,21 @@ void ClassBuilder::add_instance_dict() {
 
 void ClassBuilder::add_method(const char* name, PyCFunction trampoline, int flags, const CallInfo*& bindings,
                               std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
-                              const char* doc) {
+                              const char* doc, Annotations types) {
   auto* p = new Params(name_ + "." + name, params);  // lives as long as the type
   if (p->size() != arity) throw qel::InternalError("parameter names do not match " + p->qualname());
   pending_.push_back({&bindings, new CallInfo{nullptr, p, prefix, nullptr}});
-  methods_.push_back(PyMethodDef{name, trampoline, flags, keep(std::string(name) + p->signature(true) + "\n--\n\n" + doc)});
+  methods_.push_back(PyMethodDef{name, trampoline, flags, keep(callable_doc(name, *p, true, types(), doc))});
 }
 
 void ClassBuilder::add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
-                                const CallInfo** set_bindings, const char* doc) {
+                                const CallInfo** set_bindings, const char* doc, Annotations type) {
   auto* p = new Params(name_ + "." + name, {"v"});
   pending_.push_back({&get_bindings, new CallInfo{nullptr, p, "", nullptr}});
   if (set_bindings) pending_.push_back({set_bindings, new CallInfo{nullptr, p, "", nullptr}});
-  properties_.push_back(PyGetSetDef{name, get, set, doc, nullptr});
+  std::string text = std::string(name) + ": " + type().back() + (set ? "" : ", read-only");
+  if (*doc) text += std::string("\n\n") + doc;
+  properties_.push_back(PyGetSetDef{name, get, set, keep(std::move(text)), nullptr});
 }
 
 PyTypeObject* ClassBuilder::build(PyTypeObject*& cache) noexcept {

@@ -175,6 +175,22 @@ struct Arg<Shared<T>> {
   static bool convert(PyObject* obj, Shared<T>& out) noexcept { return out.acquire(obj); }
 };
 
+// A bound record, or an instance argument, is annotated with its class's name.
+template <class T>
+std::string class_annotation() {
+  if (!class_name<T>) throw qel::InternalError("a signature names a class not yet declared");
+  return class_name<T>;
+}
+template <class T, Dir D>
+  requires is_bound<T>
+struct PyType<T, D> {
+  static std::string text() { return class_annotation<T>(); }
+};
+template <class T, Dir D>
+struct PyType<Shared<T>, D> {
+  static std::string text() { return class_annotation<T>(); }
+};
+
 // A bound record taken by value: a copy of the instance's record, so nothing
 // the caller keeps can reach into it afterwards.
 template <class T>
@@ -209,6 +225,12 @@ struct Arg<std::optional<T>> {
   }
 };
 
+template <class T>
+  requires is_bound<T>
+struct PyType<std::optional<T>, Dir::in> {
+  static std::string text() { return class_annotation<T>() + " | None"; }
+};
+
 // An IndexSerializer argument, as the catalog snapshot it holds now.
 template <>
 struct Arg<qel::rows::CatalogSnapshot> {
@@ -218,6 +240,10 @@ struct Arg<qel::rows::CatalogSnapshot> {
     out = in->snapshot;
     return true;
   }
+};
+template <Dir D>
+struct PyType<qel::rows::CatalogSnapshot, D> {
+  static std::string text() { return class_annotation<qel::rows::IndexSerializer>(); }
 };
 
 // A sequence of instances, each read under a shared borrow for the whole call;
@@ -270,6 +296,10 @@ class SharedList {
 template <class T>
 struct Arg<SharedList<T>> {
   static bool convert(PyObject* obj, SharedList<T>& out) noexcept { return out.acquire(obj); }
+};
+template <class T, Dir D>
+struct PyType<SharedList<T>, D> {
+  static std::string text() { return "Sequence[" + class_annotation<T>() + "]"; }
 };
 
 using qel::msg::MemberOf;
@@ -362,9 +392,10 @@ class ClassBuilder {
   // once the type exists.
   void add_method(const char* name, PyCFunction trampoline, int flags, const CallInfo*& bindings,
                   std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
-                  const char* doc);
+                  const char* doc, Annotations types);
+  // The doc opens with "name: type", and ", read-only" without a setter.
   void add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
-                    const CallInfo** set_bindings, const char* doc);
+                    const CallInfo** set_bindings, const char* doc, Annotations type);
   void add_slot(int slot, void* fn) { slots_.push_back(PyType_Slot{slot, fn}); }
   // A method written against the C API itself; `doc` lives as long as the type.
   void add_raw_method(const char* name, PyCFunction fn, int flags, const char* doc) {
@@ -401,7 +432,13 @@ class Class : public ClassBuilder {
   Class(const char* name, const char* doc, Construct construct = Construct::by_default)
       : ClassBuilder(name, doc, sizeof(Instance<T>),
                      construct == Construct::by_default ? &construct_instance<T> : &refuse_construction,
-                     &dealloc_instance<T>) {}
+                     &dealloc_instance<T>) {
+    if (!class_name<T>) {
+      class_name<T> = keep(name);
+    } else if (is_bound<T> && std::string_view(class_name<T>) != name) {
+      throw qel::InternalError(std::string(name) + " is named " + class_name<T> + " in bind/annotate.h");
+    }
+  }
 
   // Binds F (a member function of T, or a free function taking T& or const T&
   // first). `params` names the Python parameters; `prefix` goes before the text
@@ -411,10 +448,11 @@ class Class : public ClassBuilder {
                 const char* doc = "") {
     using S = MethodSig<decltype(F)>;
     if constexpr (S::Args::size == 0) {
-      add_method(name, &noargs_trampoline<T, F>, METH_NOARGS, bindings_of<F>, 0, params, prefix, doc);
+      add_method(name, &noargs_trampoline<T, F>, METH_NOARGS, bindings_of<F>, 0, params, prefix, doc,
+                 &annotations<S>);
     } else {
       add_method(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_trampoline<T, F>)),
-                 METH_FASTCALL | METH_KEYWORDS, bindings_of<F>, S::Args::size, params, prefix, doc);
+                 METH_FASTCALL | METH_KEYWORDS, bindings_of<F>, S::Args::size, params, prefix, doc, &annotations<S>);
     }
     return *this;
   }
@@ -440,9 +478,11 @@ class Class : public ClassBuilder {
   template <auto Get, auto Set = nullptr>
   Class& property(const char* name, const char* doc = "") {
     if constexpr (std::is_null_pointer_v<decltype(Set)>) {
-      add_property(name, &property_get<Get>, nullptr, bindings_of<Get>, nullptr, doc);
+      add_property(name, &property_get<Get>, nullptr, bindings_of<Get>, nullptr, doc,
+                   &annotations<MethodSig<decltype(Get)>>);
     } else {
-      add_property(name, &property_get<Get>, &property_set<Set>, bindings_of<Get>, &bindings_of<Set>, doc);
+      add_property(name, &property_get<Get>, &property_set<Set>, bindings_of<Get>, &bindings_of<Set>, doc,
+                   &annotations<MethodSig<decltype(Get)>>);
     }
     return *this;
   }

@@ -23,7 +23,7 @@ bool add_type(PyObject* module, PyTypeObject* type) noexcept {
 
 bool add_function_binding(PyObject* module, const char* name, PyCFunction trampoline, const CallInfo*& bindings,
                           std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
-                          const char* doc) noexcept {
+                          const char* doc, Annotations types) noexcept {
   try {
     auto* p = new Params(name, params);  // lives as long as the function
     if (p->size() != arity) throw qel::InternalError(std::string("parameter names do not match ") + name);
@@ -35,7 +35,7 @@ bool add_function_binding(PyObject* module, const char* name, PyCFunction trampo
     }
     auto* def = new PyMethodDef{name, trampoline,
                                 METH_FASTCALL | METH_KEYWORDS,
-                                keep(std::string(name) + p->signature(false) + "\n--\n\n" + doc)};
+                                keep(callable_doc(name, *p, false, types(), doc))};
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     Ref fn(PyCFunction_NewEx(def, nullptr, module_name.get()));

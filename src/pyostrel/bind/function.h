@@ -29,7 +29,7 @@ bool add_constants(PyObject* module, std::span<const IntConstant> constants) noe
 // The work of add_function that does not depend on F.
 bool add_function_binding(PyObject* module, const char* name, PyCFunction trampoline, const CallInfo*& bindings,
                           std::size_t arity, std::initializer_list<const char*> params, const char* prefix,
-                          const char* doc) noexcept;
+                          const char* doc, Annotations types) noexcept;
 
 // Binds F as module function `name`; see Class::method for the arguments.
 template <auto F>
@@ -37,7 +37,8 @@ bool add_function(PyObject* module, const char* name, std::initializer_list<cons
                   const char* prefix = "", const char* doc = "") noexcept {
   using S = FunctionSig<decltype(F)>;
   return add_function_binding(module, name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_trampoline<F>)),
-                              bindings_of<F>, S::Args::size, params, prefix, doc);
+                              bindings_of<F>, S::Args::size, params, prefix, doc,
+                              &annotations<S>);
 }
 
 }  // namespace pyostrel::bind

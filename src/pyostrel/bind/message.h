@@ -54,6 +54,23 @@ struct ToPy<qel::msg::Ranged<T, Lo, Hi>> {
   static PyObject* convert(qel::msg::Ranged<T, Lo, Hi> v) noexcept { return ToPy<T>::convert(v.value); }
 };
 
+template <Dir D>
+struct PyType<qel::msg::Blob, D> {
+  static std::string text() { return "bytes"; }
+};
+template <Dir D>
+struct PyType<qel::msg::LittleEndianI32, D> {
+  static std::string text() { return "int"; }
+};
+template <class T, Dir D>
+struct PyType<qel::msg::RawVec<T>, D> {
+  static std::string text() { return list_of<T, D>(); }
+};
+template <class T, T Lo, T Hi, Dir D>
+struct PyType<qel::msg::Ranged<T, Lo, Hi>, D> {
+  static std::string text() { return "int"; }
+};
+
 template <auto... Path>
 struct PathValue;
 template <auto M>

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "pyostrel/bind/annotate.h"
 #include "pyostrel/bind/convert.h"
 #include "pyostrel/bind/errors.h"
 #include "pyostrel/bound_types.h"
@@ -44,6 +45,12 @@ struct Fields {
     r.*First = std::move(first);
     ((r.*Rest = std::move(rest)), ...);
     return r;
+  }
+
+  // "tuple[...]" of the members' types: the state's annotation.
+  template <Dir D>
+  static std::string annotation() {
+    return tuple_type<D, typename qel::msg::MemberOf<First>::Value, typename qel::msg::MemberOf<Rest>::Value...>();
   }
 
   // `out` from a tuple of exactly `size` items; false with the error set.
@@ -96,6 +103,15 @@ struct Arg<R> {
     out = std::move(value);
     return true;
   }
+};
+
+template <StateRecord R, Dir D>
+struct PyType<R, D> {
+  static std::string text() { return RecordState<R>::template annotation<D>(); }
+};
+template <StateRecord R, Dir D>
+struct PyType<std::optional<R>, D> {
+  static std::string text() { return RecordState<R>::template annotation<D>() + " | None"; }
 };
 
 // An absent record is None.

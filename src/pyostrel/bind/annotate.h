@@ -1,0 +1,176 @@
+// Python type annotations of native types, for the typed signature line that
+// heads every bound callable's docstring ("get_int(pos: int) -> int"); the
+// stubs and docs/api.md are generated from those lines (tools/gen_stubs.py).
+//
+// The text signature before "--" stays unannotated: inspect.signature refuses
+// annotations there, and a return annotation cannot follow its ")" at all.
+//
+// Each conversion has its annotation beside it: an argument's type says what
+// Arg<T> accepts (a vector takes any sequence), a result's what ToPy<T> makes.
+// A type converted by hand-written code (Object, Ref) is Any.
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "pyostrel/bind/convert.h"
+#include "pyostrel/bound_types.h"
+
+namespace qel::time {
+struct Span;
+}
+
+namespace pyostrel::bind {
+
+enum class Dir { in, out };  // an argument's type, or a result's
+
+template <class T, Dir D>
+struct PyType {
+  static std::string text() { return "Any"; }
+};
+
+template <class T, Dir D>
+std::string py_type() {
+  if constexpr (std::is_void_v<T>) {
+    return "None";
+  } else {
+    return PyType<std::remove_cvref_t<T>, D>::text();
+  }
+}
+
+// The Python name of the class built over T, set when its Class<T> is first
+// declared, so that a method can name its own class. A bound record may be
+// named by a class registered before its own (the registration order is
+// fixed), so its name is given here; Class<T> checks that the two agree.
+template <class T>
+inline const char* class_name = nullptr;
+
+template <>
+inline const char* class_name<qel::rows::StructValue> = "StructValue";
+template <>
+inline const char* class_name<qel::rows::IndexMetaField> = "Field";
+template <>
+inline const char* class_name<qel::rows::IndexMeta> = "IndexMeta";
+template <>
+inline const char* class_name<qel::rows::IndexSchemaCatalog> = "IndexSchema";
+template <>
+inline const char* class_name<qel::rows::NameIndex> = "PyIndexDataMap";
+template <>
+inline const char* class_name<qel::balance::StructValueKey> = "StructValueKey";
+template <>
+inline const char* class_name<qel::refdata::MarketMeta> = "MarketMeta";
+template <>
+inline const char* class_name<qel::time::MarketStatus> = "MarketStatus";
+template <>
+inline const char* class_name<qel::wire::FrameHeader> = "NetHeader";
+template <>
+inline const char* class_name<qel::msg::UniverseIn> = "UniverseIn";
+template <>
+inline const char* class_name<qel::msg::UniverseInImport> = "UniverseInImport";
+template <>
+inline const char* class_name<qel::msg::SecuritySelector> = "SecuritySelector";
+template <>
+inline const char* class_name<qel::msg::UniverseOut> = "UniverseOut";
+template <>
+inline const char* class_name<qel::msg::UniverseOutExport> = "UniverseOutExport";
+template <>
+inline const char* class_name<qel::msg::UniverseOutExportDef> = "UniverseOutExportDef";
+template <>
+inline const char* class_name<qel::msg::UniverseOutSubAccount> = "UniverseOutSubAccount";
+template <>
+inline const char* class_name<qel::msg::UniverseOutSampleGranularity> = "UniverseOutSampleGranularity";
+template <>
+inline const char* class_name<qel::msg::SamplerConfiguration> = "SamplerConfiguration";
+template <>
+inline const char* class_name<qel::msg::BacktestParams> = "BacktestParams";
+
+template <class T, Dir D>
+  requires std::integral<T>
+struct PyType<T, D> {
+  static std::string text() { return std::is_same_v<T, bool> ? "bool" : "int"; }
+};
+template <Dir D>
+struct PyType<double, D> {
+  static std::string text() { return "float"; }
+};
+template <Dir D>
+struct PyType<AnyInt, D> : PyType<int, D> {};
+template <Dir D>
+struct PyType<IgnoredInt, D> : PyType<int, D> {};
+
+template <class T>
+concept BytesLike = std::same_as<T, Blob> || std::same_as<T, Utf8> || std::same_as<T, std::string> ||
+                    std::same_as<T, std::string_view> || std::same_as<T, qel::wire::Bytes>;
+template <BytesLike T, Dir D>
+struct PyType<T, D> {
+  static std::string text() { return "bytes"; }
+};
+
+// A list comes back; any sequence but str goes in.
+template <class T, Dir D>
+std::string list_of() {
+  return (D == Dir::in ? "Sequence[" : "list[") + py_type<T, D>() + "]";
+}
+template <class T, Dir D>
+struct PyType<std::vector<T>, D> {
+  static std::string text() { return list_of<T, D>(); }
+};
+template <class T, Dir D>
+struct PyType<std::span<const T>, D> {
+  static std::string text() { return list_of<T, D>(); }
+};
+template <class T, std::size_t N, Dir D>
+struct PyType<std::array<T, N>, D> {
+  static std::string text() { return list_of<T, D>(); }
+};
+template <Dir D>
+struct PyType<Sequence, D> {
+  static std::string text() { return "Sequence[Any]"; }
+};
+template <Dir D>
+struct PyType<Utf8List, D> {
+  static std::string text() { return list_of<Utf8, D>(); }
+};
+
+template <class K, class V, Dir D>
+struct PyType<std::map<K, V>, D> {
+  static std::string text() { return "dict[" + py_type<K, D>() + ", " + py_type<V, D>() + "]"; }
+};
+
+// An optional argument is a parameter with a default: it takes what T takes.
+template <class T>
+struct PyType<std::optional<T>, Dir::in> {
+  static std::string text() { return py_type<T, Dir::in>(); }
+};
+
+template <Dir D, class... T>
+std::string tuple_type() {
+  std::string out = "tuple[";
+  bool first = true;
+  ((out += (first ? "" : ", ") + py_type<T, D>(), first = false), ...);
+  return out + "]";
+}
+template <class A, class B, Dir D>
+struct PyType<std::pair<A, B>, D> {
+  static std::string text() { return tuple_type<D, A, B>(); }
+};
+template <class... T, Dir D>
+struct PyType<std::tuple<T...>, D> {
+  static std::string text() { return tuple_type<D, T...>(); }
+};
+// Converted in py_time.cc as (begin, end) epoch milliseconds.
+template <Dir D>
+struct PyType<qel::time::Span, D> {
+  static std::string text() { return "tuple[int, int]"; }
+};
+
+}  // namespace pyostrel::bind
