@@ -74,7 +74,9 @@ struct Ranged {
   using Int = T;
   static constexpr T kLo = Lo, kHi = Hi;
   T value = Lo;
-  static constexpr bool accepts(long long v) noexcept { return v >= static_cast<long long>(Lo) && v <= static_cast<long long>(Hi); }
+  static constexpr bool accepts(long long v) noexcept {
+    return v >= static_cast<long long>(Lo) && v <= static_cast<long long>(Hi);
+  }
   bool operator==(const Ranged&) const = default;
 };
 
