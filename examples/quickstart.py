@@ -1,9 +1,8 @@
 """Frame a body and read it back in both wire forms; pack rows against a schema; ask the
 market calendar about an instant."""
 
-import struct
-
 import pyostrel
+from schema_fixture import schema_binary
 
 body = b"hello, ring"
 
@@ -30,30 +29,10 @@ print(f"wrapped frame: {len(wrapped)} bytes -> cmd=0x{received.get_cmd():04x} se
 # --- Rows: a schema catalog, then a batch of typed rows packed against it. ---
 
 
-def snappy_block(payload: bytes) -> bytes:
-    """A raw Snappy block holding `payload` as one literal (valid, if uncompressed)."""
-    n = len(payload)
-    varint = bytearray()
-    while True:
-        byte, n = n & 0x7F, n >> 7
-        varint.append(byte | (0x80 if n else 0))
-        if not n:
-            break
-    return bytes(varint) + bytes([63 << 2]) + struct.pack("<I", len(payload) - 1) + payload
-
-
-def text(s: bytes) -> bytes:
-    return struct.pack(">I", len(s)) + s
-
-
+# The catalog: one row type, meta 42 in namespace 0, whose schema binary schema_fixture.py builds.
 columns = [(b"close", pyostrel.index_field_type_double, 2), (b"volume", pyostrel.index_field_type_int_64, 0)]
-meta = struct.pack(">HIIH", 0, 42, 42, 0) + text(b"bar.daily") + text(b"Daily bar")
-meta += struct.pack(">I", 0) + b"\x00" + struct.pack(">I", 0) + text(b"bar") + struct.pack(">I", 1) + text(b"")
-meta += struct.pack(">I", len(columns))
-for pos, (name, kind, precision) in enumerate(columns):
-    meta += struct.pack(">I", pos) + text(name) + struct.pack(">BIiB", kind, precision, 0, 0)
 serializer = pyostrel.IndexSerializer()
-serializer.update_schema_from_binary(snappy_block(struct.pack(">I", 1) + meta))
+serializer.update_schema_from_binary(schema_binary(0, 42, b"bar.daily", columns, display_name=b"Daily bar"))
 
 rows = []
 for i, (close, volume) in enumerate([(10.126, 1200), (10.5, 900)]):
