@@ -26,8 +26,8 @@ GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
 APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev
 TEST_APT_PACKAGES := libgtest-dev
 # pip names and the modules they provide; pyproject's `test` extra.
-PY_TEST_PACKAGES := pytest cramjam numpy tzdata
-PY_TEST_MODULES := pytest, cramjam, numpy, tzdata
+PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy
+PY_TEST_MODULES := pytest, cramjam, numpy, tzdata, mypy
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 export DEBIAN_FRONTEND := noninteractive
@@ -47,7 +47,8 @@ pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
 # True when the interpreter $(1) is Debian's (a venv made from it included).
 debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
 
-.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan example install clean distclean
+.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-typing stubs example install clean \
+	distclean
 
 all: build
 
@@ -99,7 +100,22 @@ test-asan: asan
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN)/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-python test-asan fuzz-smoke test-wheel test-pythons
+# Typing: the committed stubs (stubs/pyostrel-stubs/, shipped in the wheel) and docs/api.md must be what
+# tools/gen_stubs.py makes of the module now (`make stubs` rewrites them); stubtest must find the stubs true
+# to the module, and the examples must pass mypy --strict. mypy looks for a `-stubs` package only in
+# site-packages, so the tree's stubs are put on MYPYPATH under the module's own name.
+TYPING := $(RELEASE)/typing
+
+test-typing: build
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py --check
+	@mkdir -p $(TYPING) && ln -sfn $(CURDIR)/stubs/pyostrel-stubs $(TYPING)/pyostrel
+	PYTHONPATH=$(RELEASE)/python MYPYPATH=$(TYPING) $(PY) -m mypy.stubtest --allowlist stubs/stubtest-allowlist.txt pyostrel
+	PYTHONPATH=$(RELEASE)/python MYPYPATH=$(TYPING) $(PY) -m mypy --strict --cache-dir $(TYPING)/cache examples
+
+stubs: module
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py
+
+test: test-cpp test-python test-typing test-asan fuzz-smoke test-wheel test-pythons
 
 example: module
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
