@@ -47,8 +47,8 @@ pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
 # True when the interpreter $(1) is Debian's (a venv made from it included).
 debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
 
-.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-typing stubs example install clean \
-	distclean
+.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-typing stubs example install \
+	clean distclean
 
 all: build
 
@@ -109,7 +109,8 @@ TYPING := $(RELEASE)/typing
 test-typing: build
 	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py --check
 	@mkdir -p $(TYPING) && ln -sfn $(CURDIR)/stubs/pyostrel-stubs $(TYPING)/pyostrel
-	PYTHONPATH=$(RELEASE)/python MYPYPATH=$(TYPING) $(PY) -m mypy.stubtest --allowlist stubs/stubtest-allowlist.txt pyostrel
+	PYTHONPATH=$(RELEASE)/python MYPYPATH=$(TYPING) $(PY) -m mypy.stubtest \
+	  --allowlist stubs/stubtest-allowlist.txt pyostrel
 	PYTHONPATH=$(RELEASE)/python MYPYPATH=$(TYPING) $(PY) -m mypy --strict --cache-dir $(TYPING)/cache examples
 
 stubs: module
