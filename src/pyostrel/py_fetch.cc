@@ -14,8 +14,8 @@ using qel::msg::ATFetchByTimeReq;
 using qel::msg::ATFetchSVRes;
 using qel::rows::StructValue;
 
-// Moved into the new objects: a row is built once per call, as a batch
-// decoded by the serializer is.
+// The first call after a decode moves the decoded rows into the new objects,
+// so a fresh reply's rows are built once, as a batch the serializer decodes is.
 std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetch_rows(res); }
 
 std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }

@@ -73,6 +73,8 @@ const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res) {
 
 std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res) {
   decode_pending_rows(res);
+  if (res.rows_taken) return res.rows;
+  res.rows_taken = !res.rows.empty();
   return std::exchange(res.rows, {});
 }
 

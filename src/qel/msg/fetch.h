@@ -70,6 +70,7 @@ struct ATFetchSVRes {
   // The catalog the blob's rows were decoded through: rows handed over are
   // decoded again through it, whatever catalog is attached since.
   rows::CatalogSnapshot rows_catalog;
+  bool rows_taken = false;  // the decoded rows went to a caller once
   static constexpr auto kFields = std::tuple{
       Embed<&ATFetchSVRes::base>{},
       Field<&ATFetchSVRes::fields>{"fields"},
@@ -84,9 +85,9 @@ void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body);
 void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog);
 // The rows, decoded from the blob first if needed. Never throws on content.
 const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res);
-// The same, handed over rather than
-// copied: a later call decodes them again from the kept blob. Never throws on
-// content.
+// The same as a list of their own: the first call takes the decoded rows
+// themselves; a later one decodes them again from the kept blob, keeps them
+// and copies them from then on. Never throws on content.
 std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res);
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.

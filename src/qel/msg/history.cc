@@ -25,8 +25,13 @@ std::map<std::string, std::vector<std::string>> symbol_map(const std::vector<Mar
 }
 
 std::vector<rows::StructValue> take_page_rows(NetResponse& res) {
-  if (!res.decoded.empty() || !res.catalog) return std::exchange(res.decoded, {});
-  return rows::decompress(*res.catalog, wire::as_bytes(res.rows.data));  // decoded once already: cannot fail
+  if (!res.rows_taken) {
+    res.rows_taken = !res.decoded.empty();
+    return std::exchange(res.decoded, {});
+  }
+  // Decoded once already through this catalog: cannot fail on content.
+  if (res.decoded.empty()) res.decoded = rows::decompress(*res.catalog, wire::as_bytes(res.rows.data));
+  return res.decoded;
 }
 
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog) {
@@ -37,6 +42,7 @@ void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapsh
       with_prefix<Error>("decompress: ", [&] { return rows::decompress(*catalog, wire::as_bytes(blob.data)); });
   assign_record(res, std::move(fields));
   res.decoded = std::move(decoded);
+  res.rows_taken = false;
   res.catalog = std::move(catalog);
 }
 

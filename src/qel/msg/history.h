@@ -101,7 +101,8 @@ struct NetResponse {
   std::vector<MarketSymbols> symbol_data;  // the symbols that have rows in the page
   RawVec<std::int64_t> time_data;  // [begin, end] epoch-millisecond slices the page covers, two entries each
   RowBlob rows;                    // a compressed batch set
-  std::vector<rows::StructValue> decoded;  // the rows, decoded by decode_string, until taken
+  std::vector<rows::StructValue> decoded;  // the rows, decoded by decode_string
+  bool rows_taken = false;                 // the decoded rows went to a caller once
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&NetResponse::head>{kAllGet},
@@ -119,8 +120,9 @@ struct NetResponse {
 // Error "decompress: ..." for its rows.
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog);
 
-// The page's rows, handed over rather than copied: a later call decodes them
-// again from the kept blob, through the catalog that decoded them first.
+// The page's rows: the first call takes the decoded rows themselves; a later
+// one decodes them again from the kept blob (through the catalog that decoded
+// them first), keeps them and copies them from then on.
 std::vector<rows::StructValue> take_page_rows(NetResponse& res);
 
 struct HistoryErrorResponse {
