@@ -26,7 +26,6 @@ import threading
 import time
 from collections.abc import Iterable, Iterator, Sequence
 
-import cramjam
 import pyostrel
 
 MAGIC = 0x75F4C465
@@ -82,6 +81,20 @@ def net_response(head: bytes, *, has_more: bool, next_offset: int, raw_value_cou
     return body + text(rows_blob)
 
 
+def snappy_literal_block(payload: bytes) -> bytes:
+    """A raw Snappy block holding payload as one literal (the varint length, then a literal tag with a 4-byte
+    length): valid Snappy for any decoder, made without a Snappy library so the peer needs only the module."""
+    n, varint = len(payload), bytearray()
+    while True:
+        byte, n = n & 0x7F, n >> 7
+        varint.append(byte | (0x80 if n else 0))
+        if not n:
+            break
+    if not payload:
+        return bytes(varint)
+    return bytes(varint) + bytes([63 << 2]) + struct.pack("<I", len(payload) - 1) + payload
+
+
 def compress_rows(serializer: pyostrel.IndexSerializer, rows: Sequence[pyostrel.StructValue]) -> bytes:
     """A compressed batch set: one raw Snappy block around u32 group_count, then u32 batch_len + batch per group,
     groups in (namespace, meta id) order."""
@@ -92,19 +105,18 @@ def compress_rows(serializer: pyostrel.IndexSerializer, rows: Sequence[pyostrel.
     for key in sorted(groups):
         batch = serializer.serialize_batch(groups[key])
         payload += struct.pack(">I", len(batch)) + batch
-    return bytes(cramjam.snappy.compress_raw(payload))
+    return snappy_literal_block(payload)
 
 
 def decompress_rows(serializer: pyostrel.IndexSerializer, blob: bytes) -> list[pyostrel.StructValue]:
+    """The rows of a compressed batch set, read by the module itself: the set goes as the rows of an otherwise
+    empty history page, whose strict decoder raises for a blob that does not decompress or decode."""
     if not blob:
         return []
-    payload = bytes(cramjam.snappy.decompress_raw(blob))
-    (count,), at, rows = struct.unpack_from(">I", payload), 4, []
-    for _ in range(count):
-        (n,) = struct.unpack_from(">I", payload, at)
-        rows += serializer.deserialize_batch(payload[at + 4:at + 4 + n])
-        at += 4 + n
-    return rows
+    page = pyostrel.NetResponse()
+    page.decode_string(net_response(net_base_response(0, 0, 0), has_more=False, next_offset=0, raw_value_count=0,
+                                    symbol_data=(), time_data=(), rows_blob=blob), serializer)
+    return page.rows()
 
 
 def decode_push(serializer: pyostrel.IndexSerializer, body: bytes) -> list[pyostrel.StructValue]:
@@ -114,6 +126,15 @@ def decode_push(serializer: pyostrel.IndexSerializer, body: bytes) -> list[pyost
     if 24 + n > len(body):
         raise ValueError("push body shorter than its blob")
     return decompress_rows(serializer, body[24:24 + n])
+
+
+def wanted(symbols: dict[bytes, list[bytes]], row: pyostrel.StructValue) -> bool:
+    """Whether a read's symbol map takes the row: no markets takes every row, a market given no codes every
+    code of that market, otherwise the listed codes of the listed markets."""
+    if not symbols:
+        return True
+    codes = symbols.get(row.get_market())
+    return codes is not None and (not codes or row.get_stock_code() in codes)
 
 
 def present_values(row: pyostrel.StructValue) -> int:
@@ -387,8 +408,7 @@ class StorageMaster:
         symbols = req.get_symbol_map()
         begin, end, granularity = req.get_begin_time(), req.get_end_time(), req.get_granularity()
         rows = [r for r in self.rows(*key)
-                if begin <= r.get_time_tag() <= end
-                and (not symbols or r.get_stock_code() in symbols.get(r.get_market(), ()))
+                if begin <= r.get_time_tag() <= end and wanted(symbols, r)
                 and (granularity == 0 or r.get_granularity() == granularity)]
         rows.sort(key=lambda r: r.get_time_tag())  # stable: rows of one time keep their stored order
         size = req.get_page_size() or self.default_page_size

@@ -33,7 +33,8 @@ def make_row(t, market=b"SH", code=b"600000"):
     return r
 
 
-ROWS = [make_row(t, m, c) for t in range(10) for m, c in ((b"SH", b"600000"), (b"SZ", b"000001"))]
+SH, SZ1, SZ2 = (b"SH", b"600000"), (b"SZ", b"000001"), (b"SZ", b"000003")
+ROWS = [make_row(t, m, c) for t in range(10) for m, c in (SH, SZ1, SZ2)]
 
 
 def serializer():
@@ -93,21 +94,22 @@ def test_handshake(master):
     assert [(m.get_namespace(), m.get_id()) for m in schema.metas()] == [(NS, META)]
 
 
-@pytest.mark.parametrize("fields, pages", [
-    # every row of both symbols, the master's page size of 7
-    (dict(begin_time=0, end_time=9), [7, 7, 6]),
+@pytest.mark.parametrize("fields, pages, keep", [
+    # every row of every symbol, the master's page size of 7
+    (dict(begin_time=0, end_time=9), [7, 7, 7, 7, 2], {SH, SZ1, SZ2}),
     # inclusive range, one symbol, three per page, resumed after two rows
-    (dict(begin_time=2, end_time=8, symbols={b"SH": [b"600000"]}, page_size=3, offset=2), [3, 2]),
+    (dict(begin_time=2, end_time=8, symbols={b"SH": [b"600000"]}, page_size=3, offset=2), [3, 2], {SH}),
+    # a market given no codes: every symbol of that market, none of the others
+    (dict(begin_time=0, end_time=9, symbols={b"SZ": []}, page_size=20), [20], {SZ1, SZ2}),
+    (dict(begin_time=5, end_time=9, symbols={b"SH": [], b"SZ": [b"000003"]}, page_size=20), [10], {SH, SZ2}),
     # nothing in range: one empty last page
-    (dict(begin_time=50, end_time=60), [0]),
+    (dict(begin_time=50, end_time=60), [0], set()),
     # a granularity no row has
-    (dict(begin_time=0, end_time=9, granularity=60), [0]),
+    (dict(begin_time=0, end_time=9, granularity=60), [0], set()),
 ])
-def test_paged_read(master, fields, pages):
-    symbols = fields.get("symbols")
+def test_paged_read(master, fields, pages, keep):
     want = [r for r in ROWS if fields["begin_time"] <= r.get_time_tag() <= fields["end_time"]
-            and fields.get("granularity", 0) == 0
-            and (not symbols or r.get_stock_code() in symbols.get(r.get_market(), ()))]
+            and (r.get_market(), r.get_stock_code()) in keep]
     offset = fields.get("offset", 0)
     want = want[offset:]
     c = Client(master.port)
