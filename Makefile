@@ -121,6 +121,7 @@ test: test-cpp test-python test-typing test-asan fuzz-smoke test-wheel test-pyth
 example: module
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/backtest.py
+	PYTHONPATH=$(RELEASE)/python $(PY) examples/storage.py
 
 install: deps
 	$(PY) -m pip install .
