@@ -21,6 +21,10 @@ struct MarketStatus;
 namespace qel::wire {
 struct FrameHeader;
 }
+namespace qel::storage {
+struct KestrinConfig;
+struct KestrinStructValueKey;
+}  // namespace qel::storage
 namespace qel::msg {
 struct UniverseIn;
 struct UniverseInImport;
@@ -57,6 +61,11 @@ template <>
 inline constexpr bool is_bound<qel::time::MarketStatus> = true;
 template <>
 inline constexpr bool is_bound<qel::wire::FrameHeader> = true;
+// The storage client's records: the pool's functions take copies.
+template <>
+inline constexpr bool is_bound<qel::storage::KestrinConfig> = true;
+template <>
+inline constexpr bool is_bound<qel::storage::KestrinStructValueKey> = true;
 // The backtest records: taken by value (copied) where a field holds one.
 template <>
 inline constexpr bool is_bound<qel::msg::UniverseIn> = true;

@@ -16,6 +16,7 @@
 #include "pyostrel/py_history.h"
 #include "pyostrel/py_refdata.h"
 #include "pyostrel/py_rows.h"
+#include "pyostrel/py_storage.h"
 #include "pyostrel/py_time.h"
 #include "pyostrel/py_trading_server.h"
 #include "pyostrel/py_wire.h"
@@ -72,9 +73,10 @@ bool register_all(PyObject* m) {
       // 8: data-ring identity
       && add_type(m, lanterfold_category_type())
       && add_constants(m, groups::ring_identity)
-      // 9: storage client records (the connection pool's functions are still to come)
+      // 9: storage client records and the connection pool's functions
       && add_type(m, kestrin_config_type())
       && add_type(m, kestrin_struct_value_key_type())
+      && add_storage_functions(m)
       // 10: market reference data, raw frames
       && add_type(m, market_meta_type())
       && add_type(m, market_info_type())

@@ -216,6 +216,51 @@ def this_tradeday_sections(
     ints, ascending. Raises TypeError on malformed periods.
     """
 
+def initialize(config: KestrinConfig) -> None:
+    """
+    Keeps the configuration's masters for start() and reads the PYOSTREL_STORAGE_* deadline variables of the
+    environment. Connects nothing.
+    """
+
+def start() -> None:
+    """
+    Connects to every configured master and loads its catalog through the data-definition handshake: all of them, or
+    none and an exception.
+    """
+
+def stop() -> None:
+    """Drops every connection; calls in flight on other threads end. Harmless when not started."""
+
+def read_meta(slave_index: int) -> list[IndexMeta]:
+    """The catalog metas of one master, from its handshake."""
+
+def read_sv(
+    slave_index: int,
+    ns: int,
+    markets: Sequence[bytes],
+    symbols: Sequence[bytes],
+    meta_name: bytes,
+    fields: Sequence[bytes],
+    revision: int,
+    granularity: int,
+    fromtm: int,
+    totm: int,
+) -> list[StructValue]:
+    """
+    The rows of one history read: meta_name in namespace ns (revision 0xFFFFFFFF: the highest), the symbols of every
+    market (none: all), times fromtm..totm in epoch ms inclusive, granularity 0 for any. A failed read, or a name that
+    does not resolve, returns [] and issues a RuntimeWarning with the failure.
+    """
+
+def copy_struct_value(keys: Sequence[KestrinStructValueKey]) -> None:
+    """Reads each key from master 0 and writes its rows to every other master."""
+
+def write_sv(slave_index: int, sv: StructValue, wait_io_completion: bool = ...) -> None:
+    """
+    Sends one row to one master in a realtime push frame; with wait_io_completion, waits for the master's
+    acknowledgement. A write that failed after any byte was sent is not sent again.
+    """
+
 def load_market_meta_from_json_str(json_bytes: bytes) -> list[MarketMeta]:
     """
     A list of MarketMeta, one per element of the bundle's "markets"; json_bytes must be bytes. Raises Exception on bad

@@ -73,6 +73,10 @@ inline const char* class_name<qel::time::MarketStatus> = "MarketStatus";
 template <>
 inline const char* class_name<qel::wire::FrameHeader> = "NetHeader";
 template <>
+inline const char* class_name<qel::storage::KestrinConfig> = "KestrinConfig";
+template <>
+inline const char* class_name<qel::storage::KestrinStructValueKey> = "KestrinStructValueKey";
+template <>
 inline const char* class_name<qel::msg::UniverseIn> = "UniverseIn";
 template <>
 inline const char* class_name<qel::msg::UniverseInImport> = "UniverseInImport";

@@ -37,13 +37,14 @@ std::string timeout_text(const Deadline& deadline) {
 // The cause of a failure inside one call; the Connection adds phase and peer, and closes.
 struct Failure {
   std::string cause;
+  bool timeout = false;
 };
 
 // Waits until `fd` reports `events` (or an error or hangup, which the next call on it then reports).
 void wait_ready(int fd, short events, const Deadline& deadline, const Waiter& waiter) {
   for (;;) {
     const milliseconds left = deadline.remaining();
-    if (left.count() == 0) throw Failure{timeout_text(deadline)};
+    if (left.count() == 0) throw Failure{timeout_text(deadline), true};
     pollfd p{fd, events, 0};
     const int n = ::poll(&p, 1, static_cast<int>(std::min(left, kWaitSlice).count()));
     if (n > 0) return;
@@ -162,9 +163,11 @@ bool Connection::forked() noexcept {
   return true;
 }
 
-void Connection::fail(const char* phase, const std::string& cause) {
+void Connection::fail(const char* phase, const std::string& cause, bool timeout) {
   close();
-  throw ConnectionError(std::string(phase) + " " + peer_ + ": " + cause);
+  std::string text = std::string(phase) + " " + peer_ + ": " + cause;
+  if (timeout) throw ConnectionTimeout(text);
+  throw ConnectionError(text);
 }
 
 void Connection::require_open(const char* phase) {
@@ -184,7 +187,7 @@ void Connection::connect(const std::vector<Address>& addresses, Deadline deadlin
       return;
     } catch (const Failure& f) {
       // The deadline is shared: once it has passed, the remaining addresses get no turn.
-      if (addresses.size() == 1 || deadline.expired()) fail("connect to", f.cause);
+      if (addresses.size() == 1 || deadline.expired()) fail("connect to", f.cause, f.timeout);
       if (!causes.empty()) causes += "; ";
       causes.append(a.text).append(": ").append(f.cause);
     }
@@ -208,7 +211,7 @@ std::size_t Connection::send_all(wire::Bytes data, Deadline deadline, const Wait
       }
     }
   } catch (const Failure& f) {
-    fail("send to", f.cause);
+    fail("send to", f.cause, f.timeout);
   } catch (...) {
     close();
     throw;
@@ -245,39 +248,65 @@ void Connection::receive_some(std::size_t want, Deadline deadline, const Waiter&
   }
 }
 
+bool Connection::cut_frame(ReceivedFrame& out, std::size_t max_frame_bytes, std::size_t& missing) {
+  const wire::Bytes pending(buf_.data() + begin_, end_ - begin_);
+  // Checks magic and length as soon as the envelope is in; `need` is then the whole frame's size.
+  const wire::FrameParse p = wire::parse_frame(pending);
+  if (p.have >= wire::kEnvelopeSize && p.need > max_frame_bytes) {
+    throw Failure{"frame of " + std::to_string(p.need) + " bytes above the bound of " +
+                  std::to_string(max_frame_bytes)};
+  }
+  if (!p.complete) {
+    missing = p.need - p.have;
+    return false;
+  }
+  out = ReceivedFrame{p.frame.header.cmd, p.frame.header.seq, std::string(p.frame.body.begin(), p.frame.body.end())};
+  begin_ += p.frame.size();
+  if (begin_ == end_) begin_ = end_ = 0;
+  if (buf_.size() > kKeepBuffer && end_ - begin_ < kReadChunk) {
+    std::vector<std::uint8_t> rest(buf_.begin() + begin_, buf_.begin() + end_);
+    buf_ = std::move(rest);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  return true;
+}
+
 ReceivedFrame Connection::read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes) {
   require_open("receive from");
   try {
-    for (;;) {
-      const wire::Bytes pending(buf_.data() + begin_, end_ - begin_);
-      // Checks magic and length as soon as the envelope is in; `need` is then the whole frame's size.
-      const wire::FrameParse p = wire::parse_frame(pending);
-      if (p.have >= wire::kEnvelopeSize && p.need > max_frame_bytes) {
-        throw Failure{"frame of " + std::to_string(p.need) + " bytes above the bound of " +
-                      std::to_string(max_frame_bytes)};
-      }
-      if (p.complete) {
-        ReceivedFrame out{p.frame.header.cmd, p.frame.header.seq,
-                          std::string(p.frame.body.begin(), p.frame.body.end())};
-        begin_ += p.frame.size();
-        if (begin_ == end_) begin_ = end_ = 0;
-        if (buf_.size() > kKeepBuffer && end_ - begin_ < kReadChunk) {
-          std::vector<std::uint8_t> rest(buf_.begin() + begin_, buf_.begin() + end_);
-          buf_ = std::move(rest);
-          end_ -= begin_;
-          begin_ = 0;
-        }
-        return out;
-      }
-      receive_some(p.need - p.have, deadline, waiter);
-    }
+    ReceivedFrame out;
+    std::size_t missing = 0;
+    while (!cut_frame(out, max_frame_bytes, missing)) receive_some(missing, deadline, waiter);
+    return out;
   } catch (const Failure& f) {
-    fail("receive from", f.cause);
+    fail("receive from", f.cause, f.timeout);
   } catch (const wire::FrameError& e) {
     fail("receive from", e.what());
   } catch (...) {
     close();
     throw;
+  }
+}
+
+std::optional<ReceivedFrame> Connection::poll_frame(std::size_t max_frame_bytes) {
+  require_open("receive from");
+  try {
+    ReceivedFrame out;
+    std::size_t missing = 0;
+    if (cut_frame(out, max_frame_bytes, missing)) return out;
+    // One receive of what has arrived; an already-expired deadline makes the wait below it throw, never block.
+    pollfd p{fd_, POLLIN, 0};
+    const int n = ::poll(&p, 1, 0);
+    if (n < 0 && errno != EINTR) throw Failure{errno_text(errno)};
+    if (n <= 0) return std::nullopt;
+    receive_some(missing, Deadline(milliseconds(0)), {});
+    if (cut_frame(out, max_frame_bytes, missing)) return out;
+    return std::nullopt;
+  } catch (const Failure& f) {
+    fail("receive from", f.cause, f.timeout);
+  } catch (const wire::FrameError& e) {
+    fail("receive from", e.what());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ namespace qel::storage {
 class ConnectionError : public Error {
  public:
   using Error::Error;
+};
+
+// A wait that reached its deadline; the peer may only be slow, so retrying elsewhere is not obviously better.
+class ConnectionTimeout : public ConnectionError {
+ public:
+  using ConnectionError::ConnectionError;
 };
 
 // The instant a whole operation must finish by, on the steady clock. It keeps its budget so that a
@@ -97,6 +104,9 @@ class Connection {
   // than `max_frame_bytes` (counting its 16-byte envelope and header) is refused as soon as its
   // envelope arrives, before its body is read. A peer close mid-frame is an error.
   ReceivedFrame read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes);
+  // A whole frame if one has arrived, without waiting; nothing when none is complete yet (a partial one
+  // stays buffered). A peer close or a malformed frame throws as read_frame does.
+  std::optional<ReceivedFrame> poll_frame(std::size_t max_frame_bytes);
 
   // Open, and opened by this process. Drops the descriptor of a connection inherited through fork().
   bool connected() noexcept { return fd_ >= 0 && !forked(); }
@@ -116,7 +126,9 @@ class Connection {
   void require_open(const char* phase);
   // Receives at least one byte into the buffer, asking for at least `want` when the socket has them.
   void receive_some(std::size_t want, Deadline deadline, const Waiter& waiter);
-  [[noreturn]] void fail(const char* phase, const std::string& cause);
+  // Cuts a complete frame from the buffer into `out`; otherwise false, with the bytes still `missing`.
+  bool cut_frame(ReceivedFrame& out, std::size_t max_frame_bytes, std::size_t& missing);
+  [[noreturn]] void fail(const char* phase, const std::string& cause, bool timeout = false);
 
   int fd_ = -1;
   pid_t owner_ = 0;
