@@ -2,6 +2,8 @@
 // lock; arguments are copied before the release and results built after.
 #include "pyostrel/py_storage.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -61,7 +63,11 @@ using qel::storage::Pool;
 
 // Never destroyed: a thread may still be inside a call while the interpreter finalises.
 Pool& pool() {
-  static Pool* const p = new Pool;
+  static Pool* const p = [] {
+    auto* created = new Pool;
+    ::pthread_atfork([] { pool().before_fork(); }, [] { pool().after_fork(); }, [] { pool().after_fork(); });
+    return created;
+  }();
   return *p;
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -165,6 +166,28 @@ TEST(Connection, TwoFramesInOnePacketAreReadOneByOne) {
   EXPECT_FALSE(l.conn.connected());
 }
 
+TEST(Connection, PollFrameTakesOnlyWhatHasArrived) {
+  Linked l;
+  EXPECT_FALSE(l.conn.poll_frame(kBound).has_value());  // nothing sent: no wait, no failure
+  const std::string f = frame(7, 8, "polled");
+  write_all(l.peer->fd, f.substr(0, 10));
+  pollfd p{l.conn.native_handle(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);
+  EXPECT_FALSE(l.conn.poll_frame(kBound).has_value());  // a partial frame stays buffered
+  EXPECT_EQ(l.conn.buffered(), 10u);
+  write_all(l.peer->fd, f.substr(10));
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);
+  const std::optional<ReceivedFrame> got = l.conn.poll_frame(kBound);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->cmd, 7);
+  EXPECT_EQ(got->body, "polled");
+  l.peer.reset();
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);
+  EXPECT_EQ(error_text<ConnectionError>([&] { l.conn.poll_frame(kBound); }),
+            l.listener.prefix("receive from") + "peer closed the connection");
+  EXPECT_FALSE(l.conn.connected());
+}
+
 // The peer sends `bytes` then closes; the first read either fails with `error` or returns a frame.
 struct StreamCase {
   const char* name;
@@ -202,7 +225,7 @@ TEST(Connection, BadStreamsFailAndClose) {
 TEST(Connection, ReadTimesOutOnASilentPeer) {
   Linked l;
   const auto start = Clock::now();
-  EXPECT_EQ(error_text<ConnectionError>([&] { l.conn.read_frame(Deadline(200ms), {}, kBound); }),
+  EXPECT_EQ(error_text<ConnectionTimeout>([&] { l.conn.read_frame(Deadline(200ms), {}, kBound); }),
             l.listener.prefix("receive from") + "timed out after 200 ms");
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 150ms);

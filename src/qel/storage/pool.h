@@ -94,6 +94,10 @@ class Pool {
   // first; taking them empties the list.
   std::vector<std::string> take_notices();
 
+  // For pthread_atfork: a fork() between the two keeps the pool's state lock from being copied held.
+  void before_fork() { state_.lock(); }
+  void after_fork() { state_.unlock(); }
+
  private:
   // The started pool (adopted anew in a forked child), or PoolError "the pool is not started".
   std::shared_ptr<Running> current() const;
