@@ -41,7 +41,7 @@ OTHER_NS, OTHER_META, OTHER_NAME = 5, 77, b"tick.\xe4\xb8\xad"
 OTHER_SCHEMA = schema_binary(OTHER_NS, OTHER_META, OTHER_NAME, [(b"px", P.index_field_type_double, 4)], revision=3)
 
 
-def make_row(t, market=b"SH", code=b"600000", slots=None, granularity=0, ns=NS, meta=META):
+def make_row(t, market=b"SH", code=b"600000", slots=None, granularity=0):
     """A row of the COLUMNS catalog; slots maps a slot to its value, the others stay absent. By default the
     values follow t and are exact at their precisions, so they read back unchanged; odd t leave slots out."""
     if slots is None:
@@ -49,7 +49,7 @@ def make_row(t, market=b"SH", code=b"600000", slots=None, granularity=0, ns=NS, 
                  8: [b"x", "€".encode()]}
         slots = {k: v.encode() if isinstance(v, str) else v for k, v in slots.items() if not (t % 2 and k % 3 == 1)}
     r = pyostrel.StructValue()
-    r.set_namespace(ns), r.set_meta_id(meta), r.set_time_tag(t), r.set_granularity(granularity)
+    r.set_namespace(NS), r.set_meta_id(META), r.set_time_tag(t), r.set_granularity(granularity)
     r.set_market(market), r.set_stock_code(code)
     r.resize(len(COLUMNS))
     for slot, value in slots.items():
@@ -59,11 +59,8 @@ def make_row(t, market=b"SH", code=b"600000", slots=None, granularity=0, ns=NS, 
 
 def values(r):
     """The slots of a row, None for absent; lists become tuples so rows compare and hash."""
-    out = []
-    for slot in range(r.size()):
-        v = None if r.is_empty(slot) else getattr(r, COLUMNS[slot][4])(slot)
-        out.append(tuple(v) if isinstance(v, list) else v)
-    return tuple(out)
+    got = (None if r.is_empty(i) else getattr(r, COLUMNS[i][4])(i) for i in range(r.size()))
+    return tuple(tuple(v) if isinstance(v, list) else v for v in got)
 
 
 def key(r):
@@ -72,7 +69,7 @@ def key(r):
 
 
 def keys(rows):
-    return [key(r) for r in rows]
+    return list(map(key, rows))
 
 
 def scaled(value, precision):
@@ -107,9 +104,8 @@ def pool(monkeypatch):
     ends the process with a traceback instead of hanging if a test runs away."""
     def apply(**override):
         merged = {**DEADLINES, **override}
-        for name, ms in merged.items():
-            monkeypatch.setenv(f"PYOSTREL_STORAGE_{name}" + ("" if name.endswith("BYTES") else "_MS"), str(ms))
-        return {name: ms / 1000 for name, ms in merged.items()}
+        for name, value in merged.items():
+            monkeypatch.setenv(f"PYOSTREL_STORAGE_{name}" + ("" if name.endswith("BYTES") else "_MS"), str(value))
 
     apply()
     faulthandler.dump_traceback_later(60, exit=True)
@@ -162,6 +158,20 @@ def timed(fn, *args, **kw):
         return fn(*args, **kw), time.monotonic() - t
     except Exception as exc:
         return exc, time.monotonic() - t
+
+
+def attempt(call):
+    """(result, failure text or None, seconds) of a pool call; a read's failure is its warning, whose result
+    must be []."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result, elapsed = timed(call)
+    assert len(caught) <= 1 and all(w.category is RuntimeWarning for w in caught), caught
+    if isinstance(result, BaseException):
+        assert type(result) is Exception and not caught, repr(result)
+        return result, str(result), elapsed
+    assert not caught or result in ([], None), result
+    return result, str(caught[0].message) if caught else None, elapsed
 
 
 def stored(peer, t):

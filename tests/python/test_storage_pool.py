@@ -6,8 +6,8 @@ import struct
 
 import pytest
 from storage_helpers import (ALL, COLUMNS, META, NAME, NS, OTHER_META, OTHER_NAME, OTHER_NS, OTHER_SCHEMA, ROWS,
-                             SCHEMA, key, keys, make_row, pool, peers, read, read_ok, read_warns, scaled,  # noqa: F401
-                             select, start, stored, timed, config, wait_for)
+                             SCHEMA, config, key, keys, make_row, peers, pool, read_ok, read_warns, scaled,  # noqa: F401
+                             select, start, stored, timed, wait_for)
 
 import pyostrel
 
