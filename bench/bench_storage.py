@@ -14,6 +14,7 @@ ids a read reply echoes). It runs in a spawned process so that it does not compe
 from __future__ import annotations
 
 import atexit
+import contextlib
 import multiprocessing
 import socket
 import struct
@@ -60,11 +61,12 @@ def _send_parts(sock: socket.socket, parts: list[bytes | memoryview]) -> None:
 
 
 class _Served:
-    """One listener's replies: the schema binary and the read reply's page bodies."""
+    """One listener's replies: the schema binary, the read reply's page bodies, and whether pushes are acked."""
 
-    def __init__(self, schema: bytes, pages: list[bytes]) -> None:
+    def __init__(self, schema: bytes, pages: list[bytes], acks: bool) -> None:
         self.schema = schema
         self.pages = pages
+        self.acks = acks
         self.last_push = b""
 
 
@@ -81,46 +83,50 @@ def _read_reply(sock: socket.socket, served: _Served, seq: int, request: bytes) 
 
 
 def _serve_connection(sock: socket.socket, served: _Served) -> None:
+    with sock, contextlib.suppress(OSError):  # a client that goes away ends its connection, nothing more
+        _serve_frames(sock, served)
+
+
+def _serve_frames(sock: socket.socket, served: _Served) -> None:
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     buf = bytearray()
-    muted = False
-    with sock:
-        while True:
-            chunk = sock.recv(1 << 20)
-            if not chunk:
+    muted = not served.acks
+    while True:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return
+        buf += chunk
+        at, acks = 0, []
+        while len(buf) - at >= HEADER.size:
+            magic, total_len, _version, seq, _flag, cmd = HEADER.unpack_from(buf, at)
+            if magic != MAGIC or total_len < 8:
                 return
-            buf += chunk
-            at, acks = 0, []
-            while len(buf) - at >= HEADER.size:
-                magic, total_len, _version, seq, _flag, cmd = HEADER.unpack_from(buf, at)
-                if magic != MAGIC or total_len < 8:
-                    return
-                end = at + HEADER.size + total_len - 8
-                if end > len(buf):
-                    break
-                body = bytes(buf[at + HEADER.size:end])
-                at = end
-                if cmd == CMD_PUSH:
-                    served.last_push = body
-                    if not muted:
-                        acks.append(HEADER.pack(MAGIC, 8, 4, seq, 0, CMD_PUSH))
-                    continue
-                # Anything else waits for the acks before it, so replies keep their order.
-                if acks:
-                    sock.sendall(b"".join(acks))
-                    acks = []
-                if cmd == CMD_READ:
-                    _read_reply(sock, served, seq, body)
-                elif cmd in (CMD_CLIENT_ID, CMD_DATADEF, CMD_LAST_PUSH):
-                    reply = {CMD_CLIENT_ID: b"", CMD_DATADEF: served.schema, CMD_LAST_PUSH: served.last_push}[cmd]
-                    sock.sendall(HEADER.pack(MAGIC, 8 + len(reply), 4, seq, 0, cmd) + reply)
-                elif cmd == CMD_MUTE:
-                    muted = True
-                else:
-                    return
+            end = at + HEADER.size + total_len - 8
+            if end > len(buf):
+                break
+            body = bytes(buf[at + HEADER.size:end])
+            at = end
+            if cmd == CMD_PUSH:
+                served.last_push = body
+                if not muted:
+                    acks.append(HEADER.pack(MAGIC, 8, 4, seq, 0, CMD_PUSH))
+                continue
+            # Anything else waits for the acks before it, so replies keep their order.
             if acks:
                 sock.sendall(b"".join(acks))
-            del buf[:at]
+                acks = []
+            if cmd == CMD_READ:
+                _read_reply(sock, served, seq, body)
+            elif cmd in (CMD_CLIENT_ID, CMD_DATADEF, CMD_LAST_PUSH):
+                reply = {CMD_CLIENT_ID: b"", CMD_DATADEF: served.schema, CMD_LAST_PUSH: served.last_push}[cmd]
+                sock.sendall(HEADER.pack(MAGIC, 8 + len(reply), 4, seq, 0, cmd) + reply)
+            elif cmd == CMD_MUTE:
+                muted = True
+            else:
+                return
+        if acks:
+            sock.sendall(b"".join(acks))
+        del buf[:at]
 
 
 def _listen(listener: socket.socket, served: _Served) -> None:
@@ -129,13 +135,16 @@ def _listen(listener: socket.socket, served: _Served) -> None:
         threading.Thread(target=_serve_connection, args=(sock, served), daemon=True).start()
 
 
-def serve(specs: list[tuple[bytes, list[bytes]]], control: multiprocessing.connection.Connection) -> None:
-    """Listens on one port per (schema, pages) spec, sends the ports, and serves until control closes."""
+Spec = tuple[bytes, list[bytes], bool]  # schema binary, read reply page bodies, pushes acknowledged
+
+
+def serve(specs: list[Spec], control: multiprocessing.connection.Connection) -> None:
+    """Listens on one port per spec, sends the ports, and serves until control closes."""
     ports = []
-    for schema, pages in specs:
+    for schema, pages, acks in specs:
         listener = socket.create_server(("127.0.0.1", 0))
         ports.append(listener.getsockname()[1])
-        threading.Thread(target=_listen, args=(listener, _Served(schema, pages)), daemon=True).start()
+        threading.Thread(target=_listen, args=(listener, _Served(schema, pages, acks)), daemon=True).start()
     control.send(ports)
     try:
         control.recv()
@@ -211,7 +220,7 @@ def _read_request(begin: int, end: int) -> bytes:
     return req.encode()
 
 
-def _start_master(specs: list[tuple[bytes, list[bytes]]]) -> list[int]:
+def _start_master(specs: list[Spec]) -> list[int]:
     ctx = multiprocessing.get_context("spawn")
     ours, theirs = ctx.Pipe()
     proc = ctx.Process(target=serve, args=(specs, theirs), name="bench-storage-master", daemon=True)
@@ -242,10 +251,12 @@ def benchmarks() -> list[Bench]:
     expected = [expected_after_wire(t) for t in data]
     big_pages = _pages(ser, rows, PAGE_ROWS)
     one_page = _pages(ser, rows[:1], 1)
-    big_port, one_port = _start_master([(schema, big_pages), (schema, one_page)])
+    # Master 2 never acknowledges: the pool's cost per write apart from reading acks, for comparison.
+    big_port, one_port, mute_port = _start_master([(schema, big_pages, True), (schema, one_page, True),
+                                                   (schema, one_page, False)])
 
     config = pyostrel.KestrinConfig()
-    config.masters = [(b"127.0.0.1", big_port), (b"127.0.0.1", one_port)]
+    config.masters = [(b"127.0.0.1", big_port), (b"127.0.0.1", one_port), (b"127.0.0.1", mute_port)]
     pyostrel.initialize(config)
     pyostrel.start()
 
@@ -319,6 +330,9 @@ def benchmarks() -> list[Bench]:
               Stmt("s(f)", s=raw_push.sendall, f=push_frame), target=0.5, direction=FASTER,
               number=WRITES_PER_SAMPLE, nbytes=len(push_frame),
               base_label="sendall of the same push frame (acks muted); ratio = our throughput / the baseline's"),
+        Bench("write_sv no ack, master never acks", Stmt("w(2, r)", w=pyostrel.write_sv, r=row),
+              Stmt("s(f)", s=raw_push.sendall, f=push_frame), direction=FASTER, number=WRITES_PER_SAMPLE,
+              nbytes=len(push_frame), base_label="as above, but no acks come back to the pool either"),
         Bench("write_sv ack round trip", Stmt("w(1, r, True)", w=pyostrel.write_sv, r=row),
               Stmt("c(f)", c=raw_acked.round_trip, f=push_frame), number=ROUND_TRIPS_PER_SAMPLE,
               base_label="sendall of the push frame, recv of its ack, plain Python socket"),
