@@ -166,24 +166,29 @@ TEST(Connection, TwoFramesInOnePacketAreReadOneByOne) {
   EXPECT_FALSE(l.conn.connected());
 }
 
-TEST(Connection, PollFrameTakesOnlyWhatHasArrived) {
+TEST(Connection, ReceiveAvailableNeverWaits) {
   Linked l;
-  EXPECT_FALSE(l.conn.poll_frame(kBound).has_value());  // nothing sent: no wait, no failure
+  EXPECT_FALSE(l.conn.receive_available());  // nothing sent: no wait, no failure
+  EXPECT_FALSE(l.conn.take_buffered_frame(kBound).has_value());
   const std::string f = frame(7, 8, "polled");
   write_all(l.peer->fd, f.substr(0, 10));
   pollfd p{l.conn.native_handle(), POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 2000), 1);
-  EXPECT_FALSE(l.conn.poll_frame(kBound).has_value());  // a partial frame stays buffered
+  EXPECT_TRUE(l.conn.receive_available());
+  EXPECT_FALSE(l.conn.take_buffered_frame(kBound).has_value());  // a partial frame stays buffered
   EXPECT_EQ(l.conn.buffered(), 10u);
-  write_all(l.peer->fd, f.substr(10));
+  write_all(l.peer->fd, f.substr(10) + f);
   ASSERT_EQ(::poll(&p, 1, 2000), 1);
-  const std::optional<ReceivedFrame> got = l.conn.poll_frame(kBound);
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(got->cmd, 7);
-  EXPECT_EQ(got->body, "polled");
+  EXPECT_TRUE(l.conn.receive_available());
+  for (int i = 0; i < 2; ++i) {
+    const std::optional<ReceivedFrame> got = l.conn.take_buffered_frame(kBound);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->cmd, 7);
+    EXPECT_EQ(got->body, "polled");
+  }
   l.peer.reset();
   ASSERT_EQ(::poll(&p, 1, 2000), 1);
-  EXPECT_EQ(error_text<ConnectionError>([&] { l.conn.poll_frame(kBound); }),
+  EXPECT_EQ(error_text<ConnectionError>([&] { l.conn.receive_available(); }),
             l.listener.prefix("receive from") + "peer closed the connection");
   EXPECT_FALSE(l.conn.connected());
 }

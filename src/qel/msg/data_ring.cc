@@ -3,23 +3,36 @@
 
 #include <utility>
 
+#include "qel/wire/frame.h"
+
 namespace qel::msg {
 namespace {
 
 // The compressed batch set of the rows; empty for none, whatever the catalog.
-std::string values_blob(const BinaryPush& p) {
-  if (p.values.empty()) return {};
+std::string values_blob(const BinaryPush& p, rows::RowRefs rows) {
+  if (rows.empty()) return {};
   if (!p.catalog) throw Error("encode requires set_compressor before set_values with a non-empty batch");
-  std::vector<const rows::StructValue*> refs;
-  refs.reserve(p.values.size());
-  for (const rows::StructValue& row : p.values) refs.push_back(&row);
-  return with_prefix<Error>("compress: ", [&] { return rows::compress(*p.catalog, refs); });
+  return with_prefix<Error>("compress: ", [&] { return rows::compress(*p.catalog, rows); });
 }
 
-// The scalars and the blob; `tail` more bytes are reserved for the caller.
-Writer push_writer(const BinaryPush& p, std::size_t tail) {
-  const std::string blob = values_blob(p);
-  Writer w(record_size(p) + 4 + blob.size() + tail);
+std::vector<const rows::StructValue*> refs_of(const std::vector<rows::StructValue>& values) {
+  std::vector<const rows::StructValue*> refs;
+  refs.reserve(values.size());
+  for (const rows::StructValue& row : values) refs.push_back(&row);
+  return refs;
+}
+
+struct FramePrefix {
+  std::uint16_t cmd;
+  std::uint32_t seq;
+};
+
+// The scalars and the blob, after a frame prefix when one is given; `tail` more bytes are reserved.
+Writer push_writer(const BinaryPush& p, rows::RowRefs rows, std::size_t tail, const FramePrefix* frame = nullptr) {
+  const std::string blob = values_blob(p, rows);
+  const std::size_t body = record_size(p) + 4 + blob.size() + tail;
+  Writer w((frame ? wire::kFrameOverhead : 0) + body);
+  if (frame) wire::write_frame_prefix(w, frame->cmd, frame->seq, body);
   write_record(w, p);
   w.write_bytes(wire::as_bytes(blob));
   return w;
@@ -27,10 +40,15 @@ Writer push_writer(const BinaryPush& p, std::size_t tail) {
 
 }  // namespace
 
-std::string encode_push(const BinaryPush& p) { return push_writer(p, 0).take(); }
+std::string encode_push(const BinaryPush& p) { return push_writer(p, refs_of(p.values), 0).take(); }
+
+std::string encode_push_frame(const BinaryPush& p, rows::RowRefs rows, std::uint16_t cmd, std::uint32_t seq) {
+  const FramePrefix frame{cmd, seq};
+  return push_writer(p, rows, 0, &frame).take();
+}
 
 std::string encode_push(const SamplerPush& s) {
-  Writer w = push_writer(s.push, 1);
+  Writer w = push_writer(s.push, refs_of(s.push.values), 1);
   w.write_u8(s.save);
   return std::move(w).take();
 }

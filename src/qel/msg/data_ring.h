@@ -68,6 +68,9 @@ struct SamplerPush {
 // with a non-empty batch" for rows without a catalog, and "compress: <text>"
 // when the rows do not pack against it.
 std::string encode_push(const BinaryPush& p);
+// A whole frame of command `cmd` and sequence `seq` around the body encode_push would make of `p` with
+// `rows` in place of its own values, in one buffer.
+std::string encode_push_frame(const BinaryPush& p, rows::RowRefs rows, std::uint16_t cmd, std::uint32_t seq);
 std::string encode_push(const SamplerPush& p);
 
 // The multi-market status broadcast: the calculator prefix, whose runtime and

@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -32,6 +34,11 @@ std::string errno_text(int err) {
 
 std::string timeout_text(const Deadline& deadline) {
   return "timed out after " + std::to_string(deadline.budget().count()) + " ms";
+}
+
+std::string closed_text(std::size_t pending) {
+  if (pending == 0) return "peer closed the connection";
+  return "peer closed the connection inside a frame, after " + std::to_string(pending) + " bytes";
 }
 
 // The cause of a failure inside one call; the Connection adds phase and peer, and closes.
@@ -128,7 +135,7 @@ std::vector<Address> resolve(const std::string& host, std::uint16_t port) {
 
 Connection::Connection(Connection&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
-      owner_(other.owner_),
+      generation_(other.generation_),
       peer_(std::move(other.peer_)),
       sent_(other.sent_),
       buf_(std::move(other.buf_)),
@@ -139,7 +146,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
-    owner_ = other.owner_;
+    generation_ = other.generation_;
     peer_ = std::move(other.peer_);
     sent_ = other.sent_;
     buf_ = std::move(other.buf_);
@@ -158,7 +165,7 @@ void Connection::close() noexcept {
 }
 
 bool Connection::forked() noexcept {
-  if (fd_ < 0 || owner_ == ::getpid()) return false;
+  if (fd_ < 0 || generation_ == fork_generation()) return false;
   close();
   return true;
 }
@@ -183,7 +190,7 @@ void Connection::connect(const std::vector<Address>& addresses, Deadline deadlin
     peer_ = a.text;
     try {
       fd_ = connect_one(a, deadline, waiter);
-      owner_ = ::getpid();
+      generation_ = fork_generation();
       return;
     } catch (const Failure& f) {
       // The deadline is shared: once it has passed, the remaining addresses get no turn.
@@ -236,10 +243,7 @@ void Connection::receive_some(std::size_t want, Deadline deadline, const Waiter&
       end_ += static_cast<std::size_t>(n);
       return;
     }
-    if (n == 0) {
-      if (end_ == begin_) throw Failure{"peer closed the connection"};
-      throw Failure{"peer closed the connection inside a frame, after " + std::to_string(end_ - begin_) + " bytes"};
-    }
+    if (n == 0) throw Failure{closed_text(end_ - begin_)};
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       wait_ready(fd_, POLLIN, deadline, waiter);
     } else if (errno != EINTR) {
@@ -289,18 +293,37 @@ ReceivedFrame Connection::read_frame(Deadline deadline, const Waiter& waiter, st
   }
 }
 
-std::optional<ReceivedFrame> Connection::poll_frame(std::size_t max_frame_bytes) {
+bool Connection::receive_available() {
+  require_open("receive from");
+  try {
+    if (buf_.size() - end_ < kReadChunk) {
+      if (begin_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+      }
+      if (buf_.size() - end_ < kReadChunk) buf_.resize(end_ + kReadChunk);
+    }
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
+      if (n > 0) {
+        end_ += static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n == 0) throw Failure{closed_text(end_ - begin_)};
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      if (errno != EINTR) throw Failure{errno_text(errno)};
+    }
+  } catch (const Failure& f) {
+    fail("receive from", f.cause, f.timeout);
+  }
+}
+
+std::optional<ReceivedFrame> Connection::take_buffered_frame(std::size_t max_frame_bytes) {
   require_open("receive from");
   try {
     ReceivedFrame out;
     std::size_t missing = 0;
-    if (cut_frame(out, max_frame_bytes, missing)) return out;
-    // One receive of what has arrived; an already-expired deadline makes the wait below it throw, never block.
-    pollfd p{fd_, POLLIN, 0};
-    const int n = ::poll(&p, 1, 0);
-    if (n < 0 && errno != EINTR) throw Failure{errno_text(errno)};
-    if (n <= 0) return std::nullopt;
-    receive_some(missing, Deadline(milliseconds(0)), {});
     if (cut_frame(out, max_frame_bytes, missing)) return out;
     return std::nullopt;
   } catch (const Failure& f) {
@@ -308,6 +331,21 @@ std::optional<ReceivedFrame> Connection::poll_frame(std::size_t max_frame_bytes)
   } catch (const wire::FrameError& e) {
     fail("receive from", e.what());
   }
+}
+
+namespace {
+
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+}  // namespace
+
+std::uint64_t fork_generation() noexcept {
+  static const bool registered = [] {
+    ::pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
+  return g_fork_generation.load(std::memory_order_relaxed);
 }
 
 }  // namespace qel::storage

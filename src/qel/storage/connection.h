@@ -57,6 +57,10 @@ class Deadline {
 using Waiter = std::function<void()>;
 inline constexpr std::chrono::milliseconds kWaitSlice{50};
 
+// How many fork()s lie between the first process that asked and this one: a value that changes in a forked
+// child, read without a system call (getpid() is one).
+std::uint64_t fork_generation() noexcept;
+
 // One resolved socket address.
 struct Address {
   sockaddr_storage storage{};
@@ -104,9 +108,12 @@ class Connection {
   // than `max_frame_bytes` (counting its 16-byte envelope and header) is refused as soon as its
   // envelope arrives, before its body is read. A peer close mid-frame is an error.
   ReceivedFrame read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes);
-  // A whole frame if one has arrived, without waiting; nothing when none is complete yet (a partial one
-  // stays buffered). A peer close or a malformed frame throws as read_frame does.
-  std::optional<ReceivedFrame> poll_frame(std::size_t max_frame_bytes);
+  // One receive of what has arrived, without waiting; false when nothing had. A peer close throws as
+  // read_frame does.
+  bool receive_available();
+  // A whole frame from what has been received, or nothing (a partial one stays buffered). A malformed
+  // frame throws as read_frame does.
+  std::optional<ReceivedFrame> take_buffered_frame(std::size_t max_frame_bytes);
 
   // Open, and opened by this process. Drops the descriptor of a connection inherited through fork().
   bool connected() noexcept { return fd_ >= 0 && !forked(); }
@@ -131,7 +138,7 @@ class Connection {
   [[noreturn]] void fail(const char* phase, const std::string& cause, bool timeout = false);
 
   int fd_ = -1;
-  pid_t owner_ = 0;
+  std::uint64_t generation_ = 0;  // fork_generation() of the process that opened it
   std::string peer_;
   std::size_t sent_ = 0;
   // Received bytes not yet returned: buf_[begin_, end_).

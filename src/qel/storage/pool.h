@@ -81,10 +81,10 @@ class Pool {
   // "master 0 (...) resolve: ...").
   std::vector<rows::StructValue> read(std::size_t index, const ReadRequest& request, const Waiter& waiter);
 
-  // Sends `rows` to master `index` in one realtime push frame and, with `wait_ack`, waits for its
+  // Sends `rows` (non-null) to master `index` in one realtime push frame and, with `wait_ack`, waits for its
   // acknowledgement. A frame of which any byte went out is never sent again: a failure after that throws
   // PoolError ending "; the write was not resent".
-  void write(std::size_t index, const std::vector<rows::StructValue>& rows, bool wait_ack, const Waiter& waiter);
+  void write(std::size_t index, rows::RowRefs rows, bool wait_ack, const Waiter& waiter);
 
   // Reads each key from master 0 and writes its rows to every other master. A failure throws PoolError
   // "key <i> (<ns>, <name>): <failure>".
@@ -106,7 +106,7 @@ class Pool {
   template <class Body>
   auto on_master(std::size_t index, const Waiter& waiter, Body&& body);
   std::vector<rows::StructValue> read_locked(Call& call, const ReadRequest& request);
-  void write_locked(Call& call, const std::vector<rows::StructValue>& rows, bool wait_ack);
+  void write_locked(Call& call, rows::RowRefs rows, bool wait_ack);
 
   mutable std::mutex state_;  // guards running_, configured_, settings_, notices_ and the masters' catalogs
   mutable std::shared_ptr<Running> running_;  // replaced in a forked child by current()

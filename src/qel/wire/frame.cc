@@ -61,15 +61,23 @@ FrameView parse_whole_frame(Bytes buf) {
   return p.frame;
 }
 
+void write_frame_prefix(Writer& w, std::uint16_t cmd, std::uint32_t seq, std::size_t body_size, std::uint8_t version,
+                        std::uint8_t flag) {
+  if (body_size > std::numeric_limits<std::uint32_t>::max() - kHeaderSize) {
+    throw FrameError("body of " + std::to_string(body_size) + " bytes does not fit a frame");
+  }
+  w.write_u32(constants::network_magic_num);
+  w.write_u32(static_cast<std::uint32_t>(kHeaderSize + body_size));
+  FrameHeader{version, seq, flag, cmd}.encode(w);
+}
+
 std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Bytes body, std::uint8_t version,
                              std::uint8_t flag) {
   if (body.size() > std::numeric_limits<std::uint32_t>::max() - kHeaderSize) {
     throw FrameError("body of " + std::to_string(body.size()) + " bytes does not fit a frame");
   }
   Writer w(kFrameOverhead + body.size());
-  w.write_u32(constants::network_magic_num);
-  w.write_u32(static_cast<std::uint32_t>(kHeaderSize + body.size()));
-  FrameHeader{version, seq, flag, cmd}.encode(w);
+  write_frame_prefix(w, cmd, seq, body.size(), version, flag);
   w.write_raw(body);
   return std::move(w).take();
 }

@@ -76,6 +76,11 @@ inline bool try_cut_frame(Bytes buf, FrameView& out) noexcept {
 // As parse_frame, but a missing byte is an error too.
 FrameView parse_whole_frame(Bytes buf);
 
+// The 16 bytes before a body of `body_size` bytes: envelope and header. Throws FrameError when the body does
+// not fit total_len's 32 bits.
+void write_frame_prefix(Writer& w, std::uint16_t cmd, std::uint32_t seq, std::size_t body_size,
+                        std::uint8_t version = kFrameVersion, std::uint8_t flag = 0);
+
 // Throws FrameError when the body does not fit total_len's 32 bits.
 std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Bytes body,
                              std::uint8_t version = kFrameVersion, std::uint8_t flag = 0);
