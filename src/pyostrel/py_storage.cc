@@ -127,11 +127,11 @@ Warned<Nothing> copy_struct_value(const Unlocked& unlocked, std::vector<KestrinS
   return with_notices("copy_struct_value: ", Nothing{});
 }
 
-Warned<Nothing> write_sv(const Unlocked& unlocked, std::int64_t slave_index, StructValue sv,
+// The row is borrowed, not copied: its borrow keeps other threads from changing it while the lock is released.
+Warned<Nothing> write_sv(const Unlocked& unlocked, std::int64_t slave_index, const bind::Shared<StructValue>& sv,
                          bool wait_io_completion) {
-  std::vector<StructValue> rows;
-  rows.push_back(std::move(sv));
-  pool().write(master_index(slave_index), rows, wait_io_completion, unlocked.waiter());
+  const StructValue* row = &*sv;
+  pool().write(master_index(slave_index), {&row, 1}, wait_io_completion, unlocked.waiter());
   return with_notices("write_sv: ", Nothing{});
 }
 
