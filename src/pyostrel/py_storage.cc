@@ -18,12 +18,14 @@
 
 namespace pyostrel {
 
-// A result that carries warnings: each is issued as a RuntimeWarning, in order, before the value is returned
-// (a warning filter that raises makes the call raise).
+// A result with warnings, issued in order before the value is returned (a warning filter that raises makes
+// the call raise): `notices` of earlier writes that may be lost as UserWarning, then this call's own
+// `failure` as RuntimeWarning, so that turning RuntimeWarning into an error concerns this call only.
 template <class T>
 struct Warned {
   T value;
-  std::vector<std::string> warnings;
+  std::vector<std::string> notices;
+  std::string failure;
 };
 struct Nothing {};
 
@@ -41,9 +43,10 @@ struct PyType<Nothing, D> {
 template <class T>
 struct ToPy<Warned<T>> {
   static PyObject* convert(Warned<T> w) noexcept {
-    for (const std::string& text : w.warnings) {
-      if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) return nullptr;
+    for (const std::string& text : w.notices) {
+      if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) return nullptr;
     }
+    if (!w.failure.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, w.failure.c_str(), 1) != 0) return nullptr;
     return ToPy<T>::convert(std::move(w.value));
   }
 };
@@ -71,11 +74,12 @@ Pool& pool() {
   return *p;
 }
 
-// The failures no call could raise (writes refused after their call returned), as warnings of this call.
+// The failures no call could raise (writes sent without waiting, refused or cut off later), reported by
+// whichever call comes next.
 template <class T>
 Warned<T> with_notices(const char* function, T value) {
-  Warned<T> out{std::move(value), {}};
-  for (std::string& n : pool().take_notices()) out.warnings.push_back(function + std::move(n));
+  Warned<T> out{std::move(value), {}, {}};
+  for (std::string& n : pool().take_notices()) out.notices.push_back(function + std::move(n));
   return out;
 }
 
@@ -118,7 +122,7 @@ Warned<std::vector<StructValue>> read_sv(const Unlocked& unlocked, std::int64_t 
     failure = std::string("read_sv: ") + e.what();
   }
   Warned<std::vector<StructValue>> out = with_notices("read_sv: ", std::move(rows));
-  if (!failure.empty()) out.warnings.push_back(std::move(failure));
+  out.failure = std::move(failure);
   return out;
 }
 

@@ -276,12 +276,16 @@ bool Connection::cut_frame(ReceivedFrame& out, std::size_t max_frame_bytes, std:
   return true;
 }
 
-ReceivedFrame Connection::read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes) {
+ReceivedFrame Connection::read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes,
+                                     milliseconds quiet) {
   require_open("receive from");
   try {
     ReceivedFrame out;
     std::size_t missing = 0;
-    while (!cut_frame(out, max_frame_bytes, missing)) receive_some(missing, deadline, waiter);
+    while (!cut_frame(out, max_frame_bytes, missing)) {
+      // Each receive brings at least one byte, so a fresh quiet deadline per receive bounds the silence.
+      receive_some(missing, quiet.count() > 0 ? earliest(deadline, Deadline(quiet)) : deadline, waiter);
+    }
     return out;
   } catch (const Failure& f) {
     fail("receive from", f.cause, f.timeout);

@@ -51,6 +51,11 @@ class Deadline {
   std::chrono::milliseconds budget_;
 };
 
+// The one of two deadlines that expires first.
+inline Deadline earliest(const Deadline& a, const Deadline& b) noexcept {
+  return a.remaining() <= b.remaining() ? a : b;
+}
+
 // Runs between the slices of a wait (and after a wait interrupted by a signal). It may throw to abort
 // the wait: the exception propagates unchanged and the connection is closed. The binding runs the
 // interpreter's signal handlers here, with the interpreter lock taken back for the call.
@@ -104,10 +109,12 @@ class Connection {
   std::size_t send_all(wire::Bytes data, Deadline deadline, const Waiter& waiter = {});
   std::size_t bytes_sent() const noexcept { return sent_; }
 
-  // Reads exactly one frame; bytes that follow it stay buffered for the next call. A frame larger
+  // Reads exactly one frame; bytes that follow it stay buffered for the next call. With `quiet` above zero,
+  // a silence that long while the frame is awaited also ends the wait, however far `deadline` is. A frame larger
   // than `max_frame_bytes` (counting its 16-byte envelope and header) is refused as soon as its
   // envelope arrives, before its body is read. A peer close mid-frame is an error.
-  ReceivedFrame read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes);
+  ReceivedFrame read_frame(Deadline deadline, const Waiter& waiter, std::size_t max_frame_bytes,
+                           std::chrono::milliseconds quiet = std::chrono::milliseconds(0));
   // One receive of what has arrived, without waiting; false when nothing had. A peer close throws as
   // read_frame does.
   bool receive_available();

@@ -65,8 +65,6 @@ struct Refusal {
   std::string reason;
 };
 
-Deadline earliest(const Deadline& a, const Deadline& b) { return a.remaining() <= b.remaining() ? a : b; }
-
 std::string hex(std::uint16_t v) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out = "0x";
@@ -230,8 +228,7 @@ void Call::lose_unacked() {
 
 ReceivedFrame Call::read_reply(const Deadline& deadline) {
   for (;;) {
-    ReceivedFrame f =
-        m().conn.read_frame(earliest(deadline, Deadline(settings().reply)), waiter, settings().max_frame_bytes);
+    ReceivedFrame f = m().conn.read_frame(deadline, waiter, settings().max_frame_bytes, settings().reply);
     if (!take_ack(f)) return f;
   }
 }

@@ -30,7 +30,7 @@ std::uint64_t parse(const char* name, std::string_view text, std::uint64_t max) 
 const SettingVariable kSettingVariables[8] = {
     {"PYOSTREL_STORAGE_CONNECT_TIMEOUT_MS", "one TCP connect, all addresses of a master"},
     {"PYOSTREL_STORAGE_HANDSHAKE_TIMEOUT_MS", "the identification and data-definition exchange"},
-    {"PYOSTREL_STORAGE_REPLY_TIMEOUT_MS", "the wait for any one reply frame"},
+    {"PYOSTREL_STORAGE_REPLY_TIMEOUT_MS", "silence while a reply is awaited"},
     {"PYOSTREL_STORAGE_CALL_TIMEOUT_MS", "a whole call, reconnects and retries included"},
     {"PYOSTREL_STORAGE_ACK_TIMEOUT_MS", "a write's acknowledgement"},
     {"PYOSTREL_STORAGE_BACKOFF_MS", "the first back-off after a failed connect or handshake"},

@@ -11,7 +11,7 @@ namespace qel::storage {
 struct PoolSettings {
   std::chrono::milliseconds connect{3000};    // one connect, all addresses of a master
   std::chrono::milliseconds handshake{5000};  // identification and data definition
-  std::chrono::milliseconds reply{10000};     // any one reply frame
+  std::chrono::milliseconds reply{10000};     // silence while a reply is awaited
   std::chrono::milliseconds call{60000};      // a whole call, reconnects and retries included
   std::chrono::milliseconds ack{10000};       // a write's acknowledgement
   std::chrono::milliseconds backoff{100};     // first pause after a failed connect or handshake
