@@ -5,9 +5,9 @@ import re
 import struct
 
 import pytest
-from storage_helpers import (ALL, COLUMNS, META, NAME, NS, OTHER_META, OTHER_NAME, OTHER_NS, OTHER_SCHEMA, ROWS,
-                             SCHEMA, config, key, keys, make_row, peers, pool, read_ok, read_warns, scaled,  # noqa: F401
-                             select, start, stored, timed, wait_for)
+from storage_helpers import (  # noqa: F401 (the fixtures peers and pool are used by name)
+    ALL, COLUMNS, META, NAME, NS, OTHER_META, OTHER_NAME, OTHER_NS, OTHER_SCHEMA, ROWS, SCHEMA, config, key, keys,
+    make_row, peers, pool, read_ok, read_warns, scaled, select, start, stored, timed, wait_for)
 
 import pyostrel
 
