@@ -8,6 +8,7 @@
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/state.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/calculator.h"
 #include "qel/msg/worker_routing.h"
 
@@ -259,6 +260,10 @@ Ref key_repr(const StructValueKey& k) {
   return text;
 }
 
+bind::Ref data_arrow(const TCDataCommunication& m, bind::Object) {
+  return arrow_capsule(m.catalog, qel::msg::stored_rows(m.batches));
+}
+
 }  // namespace
 
 PyTypeObject* tc_data_communication_type() noexcept {
@@ -269,6 +274,7 @@ PyTypeObject* tc_data_communication_type() noexcept {
                "splits them per worker. Accepts arbitrary attributes.")
         .compressor("Keeps the serializer's current catalog for decode_to_json and worker_svm.")
         .method<&set_sva>("set_sva", {"ns", "meta_id", "data"}, "", "Replaces the rows of (ns, meta_id).")
+        .method<&data_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .method<&get_sva>("get_sva", {"ns", "meta_id"}, "", "Copies of the rows of (ns, meta_id); [] if absent.")
         .method<&keys>("keys", {}, "", "The (ns, meta_id) keys present, ascending.")
         .method<&all_rows>("all", {}, "", "Copies of every row, key by key in ascending order.")

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/data_ring.h"
 
 namespace pyostrel {
@@ -61,12 +62,24 @@ std::string encode(const T& m) {
   return encode_push(m);
 }
 
+// The rows as the receiver decodes them: packed through the kept catalog, then read back.
+template <class T>
+bind::Ref push_arrow(const T& m, bind::Object) {
+  const BinaryPush& p = push_of(m);
+  std::vector<const StructValue*> refs;
+  refs.reserve(p.values.size());
+  for (const StructValue& row : p.values) refs.push_back(&row);
+  return arrow_capsule(p.catalog, refs);
+}
+
 template <class T>
 Message<T>& push_methods(Message<T>& cls) {
   return cls.template method<&set_compressor<T>>("set_compressor", {"compressor"}, "",
                                                  "Keeps the serializer's current catalog for encode().")
       .template method<&set_values<T>>("set_values", {"values"}, "", "Stores copies of the rows, replacing any.")
       .template method<&values<T>>("values", {}, "", "Copies of the rows.")
+      .template method<&push_arrow<T>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ",
+                                       kArrowStreamDoc)
       .template method<&encode<T>>("encode", {}, "",
                                    "The body; the rows go as a compressed batch set built with the kept catalog.");
 }

@@ -2,6 +2,7 @@
 // ATFetchSVRes.
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "pyostrel/py_trading_server.h"
 #include "qel/msg/fetch.h"
 
@@ -19,6 +20,11 @@ using qel::rows::StructValue;
 std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetch_rows(res); }
 
 std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
+
+// From the kept blob, through the catalog its rows were decoded with.
+bind::Ref fetch_arrow(const ATFetchSVRes& res, bind::Object) {
+  return arrow_capsule(res.rows_catalog ? res.rows_catalog : res.catalog, qel::wire::as_bytes(res.blob));
+}
 
 }  // namespace
 
@@ -51,6 +57,7 @@ PyTypeObject* fetch_sv_res_type() noexcept {
         .method<&results>("results", {}, "", "Copies of the rows.")
         .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
         .method<&json_results>("json_result", {}, "", "The rows as JSON text.")
+        .method<&fetch_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 }

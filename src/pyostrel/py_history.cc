@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/history.h"
 
 namespace pyostrel {
@@ -34,6 +35,10 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
   return symbol_map(res.symbol_data);
 }
 
+bind::Ref page_arrow(const NetResponse& res, bind::Object) {
+  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.rows.data));
+}
+
 }  // namespace
 
 PyTypeObject* net_request_type() noexcept {
@@ -56,6 +61,7 @@ PyTypeObject* net_response_type() noexcept {
         .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
         .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
         .method<&take_page_rows>("rows", {}, "", "Copies of the page's rows.")
+        .method<&page_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 }

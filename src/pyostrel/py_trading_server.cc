@@ -3,6 +3,7 @@
 #include "pyostrel/py_trading_server.h"
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/trading_server.h"
 
 namespace pyostrel {
@@ -25,6 +26,10 @@ Ref universe_revs(const ATUniverseRes& res) {
 }
 
 void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
+
+bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
+  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.seed));
+}
 
 }  // namespace
 
@@ -77,6 +82,7 @@ PyTypeObject* universe_seeds_res_type() noexcept {
             "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.")
         .compressor("Keeps the serializer's current catalog for seed_data().")
         .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
+        .method<&seeds_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 }
