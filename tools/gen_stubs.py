@@ -189,8 +189,9 @@ def class_members(name, cls):
             slots.append(member)
         elif isinstance(value, types.GetSetDescriptorType):
             properties.append(Property(f"{name}.{member}", member, value))
-        elif member.startswith("_"):
-            raise SystemExit(f"{name}.{member}: no stub rule for this member")
+        elif member.startswith("_") and not (member.startswith("__") and member.endswith("__")
+                                             and isinstance(value, types.MethodDescriptorType)):
+            raise SystemExit(f"{name}.{member}: no stub rule for this member")  # protocol methods pass
         else:
             methods.append(Callable(f"{name}.{member}", getattr(cls, member)))
     return methods, properties, slots

@@ -912,6 +912,12 @@ class TCDataCommunication:
         """Keeps the serializer's current catalog for decode_to_json and worker_svm."""
     def set_sva(self, ns: int, meta_id: int, data: Sequence[StructValue]) -> None:
         """Replaces the rows of (ns, meta_id)."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
     def get_sva(self, ns: int, meta_id: int) -> list[StructValue]:
         """Copies of the rows of (ns, meta_id); [] if absent."""
     def keys(self) -> list[tuple[int, int]]:
@@ -1856,6 +1862,12 @@ class ATFetchSVRes:
         """The rows as JSON text."""
     def json_result(self) -> bytes:
         """The rows as JSON text."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
 
 
 @final
@@ -1877,6 +1889,12 @@ class ATUniverseSeedsRes:
         """Keeps the serializer's current catalog for seed_data()."""
     def seed_data(self) -> list[StructValue]:
         """The seed rows, or [] when they cannot be had."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
 
 
 @final
@@ -2114,6 +2132,12 @@ class DRBinaryPushDataReq:
         """Stores copies of the rows, replacing any."""
     def values(self) -> list[StructValue]:
         """Copies of the rows."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
     def encode(self) -> bytes:
         """The body; the rows go as a compressed batch set built with the kept catalog."""
 
@@ -2147,6 +2171,12 @@ class DRSamplerPushDataReq:
         """Stores copies of the rows, replacing any."""
     def values(self) -> list[StructValue]:
         """Copies of the rows."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
     def encode(self) -> bytes:
         """The body; the rows go as a compressed batch set built with the kept catalog."""
 
@@ -2176,6 +2206,12 @@ class DRReportMarketMetaReq:
         """Stores copies of the rows, replacing any."""
     def values(self) -> list[StructValue]:
         """Copies of the rows."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
     def encode(self) -> bytes:
         """The body; the rows go as a compressed batch set built with the kept catalog."""
 
@@ -2279,6 +2315,12 @@ class NetResponse:
         """{market: [symbol]} of the page."""
     def rows(self) -> list[StructValue]:
         """Copies of the page's rows."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
 
 
 @final
