@@ -24,8 +24,9 @@ def test_registration_steps():
     # Step 3 ends with Commission; steps 9 and 10 sit between the ring identity constants and the framing classes.
     assert pos("PyIndexDataMap") + 1 == pos("Commission") < pos("entrust_oc_open")
     step9_10 = names[pos("lanterfold_category_client") + 1:pos("RawFrameReader")]
-    assert step9_10 == ["KestrinConfig", "KestrinStructValueKey", "MarketMeta", "MarketInfo",
-                        "load_market_meta_from_json_str", "encode_raw_frame"]
+    assert step9_10 == ["KestrinConfig", "KestrinStructValueKey", "initialize", "start", "stop", "read_meta", "read_sv",
+                        "copy_struct_value", "write_sv", "MarketMeta", "MarketInfo", "load_market_meta_from_json_str",
+                        "encode_raw_frame"]
     for cls in (Commission, MarketMeta, MarketInfo):
         assert cls.__module__ == "pyostrel" and cls.__qualname__ == cls.__name__
     assert load_market_meta_from_json_str.__text_signature__ == "(json_bytes)"
