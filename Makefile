@@ -119,9 +119,11 @@ stubs: module
 test: test-cpp test-python test-typing test-asan fuzz-smoke test-wheel test-pythons
 
 example: module
+	@$(call pip_install,polars,polars)
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/quickstart.py
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/backtest.py
 	PYTHONPATH=$(RELEASE)/python $(PY) examples/storage.py
+	PYTHONPATH=$(RELEASE)/python $(PY) examples/to_arrow.py
 
 install: deps
 	$(PY) -m pip install .
