@@ -305,6 +305,117 @@ void export_batch(CheckedBatch& b, ArrowArray* out) {
   batch.finish(out);
 }
 
+// ---- rows held natively -----------------------------------------------------------------------------------
+
+using Rows = std::span<const rows::StructValue* const>;
+
+// A field's column read slot by slot; slots beyond a row's own are absent. The rows were checked against the
+// field's kind by packing them (see export_rows).
+Built native_field_column(Rows rows, std::size_t c, const rows::IndexMetaField& field) {
+  const std::uint64_t n = rows.size();
+  Built a;
+  a.length = static_cast<std::int64_t>(n);
+  if (field.field_type.is_other()) {
+    a.null_count = a.length;
+    return a;
+  }
+  const DataType type = field.field_type.data_type();
+  const auto slot = [&](std::uint64_t i) -> const rows::FieldValue* {
+    const rows::StructValue& r = *rows[i];
+    return c < r.fields.size() && r.fields[c].type() == type ? &r.fields[c] : nullptr;
+  };
+  a.n_buffers = 2;
+  auto* valid = a.buffer<std::uint64_t>(0, (n + 63) / 64);
+  std::fill_n(valid, (n + 63) / 64, 0);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (slot(i) != nullptr) valid[i / 64] |= std::uint64_t{1} << (i % 64);
+    else ++a.null_count;
+  }
+  const auto numbers = [&]<DataType D, class T>(T*) {
+    auto* out = a.buffer<T>(1, n);
+    for (std::uint64_t i = 0; i < n; ++i) out[i] = slot(i) ? static_cast<T>(slot(i)->template view<D>()) : T{};
+  };
+  const auto list = [&]<DataType D, class T>(T*) {
+    auto* offsets = a.buffer<std::int32_t>(1, n + 1);
+    std::size_t items = 0;
+    offsets[0] = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (slot(i)) items += slot(i)->template view<D>().size();
+      offsets[i + 1] = offset_of(items);
+    }
+    Built child;
+    child.length = static_cast<std::int64_t>(items);
+    child.n_buffers = 2;
+    auto* out = child.buffer<T>(1, items);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (slot(i)) out = std::copy(slot(i)->template view<D>().begin(), slot(i)->template view<D>().end(), out);
+    }
+    a.add_child(std::move(child));
+  };
+  switch (type) {
+    case DataType::Int: numbers.template operator()<DataType::Int>(static_cast<std::int32_t*>(nullptr)); break;
+    case DataType::Int64: numbers.template operator()<DataType::Int64>(static_cast<std::int64_t*>(nullptr)); break;
+    case DataType::Double: numbers.template operator()<DataType::Double>(static_cast<double*>(nullptr)); break;
+    case DataType::VInt: list.template operator()<DataType::VInt>(static_cast<std::int32_t*>(nullptr)); break;
+    case DataType::VInt64: list.template operator()<DataType::VInt64>(static_cast<std::int64_t*>(nullptr)); break;
+    case DataType::VDouble: list.template operator()<DataType::VDouble>(static_cast<double*>(nullptr)); break;
+    case DataType::String: {
+      Built t = text_column(n, CheckedCursor{nullptr}, [&, i = std::uint64_t{0}](CheckedCursor&) mutable {
+        const rows::FieldValue* v = slot(i++);
+        return v ? v->view<DataType::String>() : std::string_view();
+      });
+      a.n_buffers = 3;
+      a.data->blocks.push_back(std::move(t.data->blocks[0]));
+      a.data->blocks.push_back(std::move(t.data->blocks[1]));
+      a.data->buffers[1] = t.data->buffers[1];
+      a.data->buffers[2] = t.data->buffers[2];
+      break;
+    }
+    case DataType::VString: {
+      auto* offsets = a.buffer<std::int32_t>(1, n + 1);
+      std::size_t items = 0;
+      offsets[0] = 0;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        if (slot(i)) items += slot(i)->view<DataType::VString>().size();
+        offsets[i + 1] = offset_of(items);
+      }
+      a.add_child(text_column(items, CheckedCursor{nullptr},
+                              [&, i = std::uint64_t{0}, k = std::size_t{0}](CheckedCursor&) mutable {
+                                for (;; ++i, k = 0) {
+                                  const rows::FieldValue* v = slot(i);
+                                  if (v && k < v->view<DataType::VString>().size()) {
+                                    return std::string_view(v->view<DataType::VString>()[k++]);
+                                  }
+                                }
+                              }));
+      break;
+    }
+    case DataType::Empty: break;
+  }
+  return a;
+}
+
+void export_native_batch(Rows rows, const rows::IndexMeta& meta, ArrowArray* out) {
+  const std::uint64_t n = rows.size();
+  Built batch;
+  batch.length = static_cast<std::int64_t>(n);
+  batch.n_buffers = 1;
+  batch.data->children.reserve(4 + meta.fields.size());
+  const CheckedCursor none{nullptr};
+  batch.add_child(text_column(n, none, [&, i = std::size_t{0}](CheckedCursor&) mutable {
+    return std::string_view(rows[i++]->market);
+  }));
+  batch.add_child(text_column(n, none, [&, i = std::size_t{0}](CheckedCursor&) mutable {
+    return std::string_view(rows[i++]->stock_code);
+  }));
+  batch.add_child(header_numbers<std::int64_t>(
+      n, [&, i = std::size_t{0}]() mutable { return static_cast<std::int64_t>(rows[i++]->time_tag); }));
+  batch.add_child(
+      header_numbers<std::int32_t>(n, [&, i = std::size_t{0}]() mutable { return rows[i++]->granularity; }));
+  for (std::size_t c = 0; c < meta.fields.size(); ++c) batch.add_child(native_field_column(rows, c, meta.fields[c]));
+  batch.finish(out);
+}
+
 // ---- schema --------------------------------------------------------------------------------------------------
 
 // One column's description, kept by the stream so it can describe itself after the catalog is gone.
@@ -495,8 +606,22 @@ void export_stream(const rows::IndexSchemaCatalog& catalog, wire::Bytes blob, Ar
 }
 
 void export_rows(const rows::IndexSchemaCatalog& catalog, rows::RowRefs rows, ArrowArrayStream* out) {
-  const std::string blob = rows::compress(catalog, rows);
-  export_stream(catalog, wire::as_bytes(blob), out);
+  Kinds kinds;
+  for (const rows::StructValue* r : rows) kinds.insert({r->namespace_, r->meta_id});
+  if (kinds.size() > 1) throw_several(kinds);
+  // Packing checks the rows as an encode would (unknown row type, slots of the wrong kind, over-long texts);
+  // the columns are then built from the rows themselves, so doubles keep every bit they have.
+  if (!rows.empty()) rows::compress(catalog, rows);
+  auto data = std::make_unique<StreamData>();
+  const rows::IndexMeta* meta = rows.empty() ? nullptr
+                                              : catalog.lookup(rows.front()->namespace_,
+                                                               static_cast<std::uint32_t>(rows.front()->meta_id));
+  data->columns = columns_of(meta);
+  if (!rows.empty()) {
+    data->batches.emplace_back();
+    export_native_batch(rows, *meta, &data->batches.back());
+  }
+  *out = ArrowArrayStream{&stream_schema, &stream_next, &stream_error, &stream_release, data.release()};
 }
 
 }  // namespace qel::arrow

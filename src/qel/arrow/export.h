@@ -24,8 +24,9 @@ namespace qel::arrow {
 void export_stream(const rows::IndexSchemaCatalog& catalog, wire::Bytes blob, ArrowArrayStream* out,
                    const rows::IndexMeta* empty_meta = nullptr);
 
-// The same for rows held natively: they are packed into a compressed batch set first (throws as
-// rows::compress does).
+// The same for rows held natively (all of one row type, or refused as above): checked as packing them would
+// check them (throws as rows::compress does), then exported as they are held, so a double keeps every bit
+// rather than being rounded to its column's precision.
 void export_rows(const rows::IndexSchemaCatalog& catalog, rows::RowRefs rows, ArrowArrayStream* out);
 
 }  // namespace qel::arrow
