@@ -539,6 +539,7 @@ void fuzz_batch_set_decompress(const std::uint8_t* data, std::size_t size) {
     });
   }
 
+  check_arrow_export(catalog, blob, &choice.meta);
   std::vector<StructValue> decoded;
   const auto error = error_of<rows::SerializerError>([&] { decoded = rows::decompress(catalog, blob); });
   if (error) {

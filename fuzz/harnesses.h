@@ -7,8 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
+
+namespace qel::rows {
+struct IndexMeta;
+struct IndexSchemaCatalog;
+}  // namespace qel::rows
 
 namespace qel::fuzz {
 
@@ -43,7 +49,8 @@ void fuzz_schema_load(const std::uint8_t* data, std::size_t size);
 void fuzz_batch_deserialize(const std::uint8_t* data, std::size_t size);
 
 // decompress of a Snappy-compressed batch set; rows that decode must compress
-// and decompress to themselves, grouped by ascending (namespace, meta id).
+// and decompress to themselves, grouped by ascending (namespace, meta id). The
+// set then goes through check_arrow_export, the schema as the empty meta.
 void fuzz_batch_set_decompress(const std::uint8_t* data, std::size_t size);
 
 // The market-time functions over a calendar read from the input (big-endian):
@@ -77,10 +84,23 @@ void fuzz_client_config(const std::uint8_t* data, std::size_t size);
 // bytes it consumed; lenient decodes and their rows and JSON never throw. The
 // row-carrying replies decode through a fixed catalog: (0, 17) int, double
 // (2 places), string, Other; (1, 5) the kinds 1..8 in order, precisions 0 4 0
-// 0 2 0 0 0.
+// 0 2 0 0 0. The entry "arrow.export_stream" takes a byte, then a compressed
+// set for check_arrow_export through that catalog, the byte added to every
+// Double and VDouble precision (modulo 13), an odd byte passing (0, 17) as the
+// empty meta.
 void fuzz_messages(const std::uint8_t* data, std::size_t size);
 // The names of that table, in selector order.
 std::vector<std::string_view> message_decoder_names();
+
+// arrow::export_stream of a compressed set, read back through the C data
+// interface: when decompress refuses the set, the export refuses it with the
+// same text; rows of several (namespace, meta id) are refused naming each;
+// otherwise the stream owns everything (catalog, blob and empty_meta are gone
+// before it is read) and holds the decoded rows in order, value for value
+// (doubles bit for bit, absent slots as nulls), under the rows' schema, or
+// empty_meta's when there are none.
+void check_arrow_export(const rows::IndexSchemaCatalog& catalog, std::span<const std::uint8_t> blob,
+                        const rows::IndexMeta* empty_meta);
 
 struct Harness {
   const char* name;  // fuzz/fuzz_<name>.cc, fuzz/corpus/<name>/

@@ -610,6 +610,19 @@ void history_page(Bytes body) {
   FUZZ_CHECK(keys_of(taken) == keys && keys_of(again) == keys);
 }
 
+// The layout is in harnesses.h.
+void arrow_export(Bytes body) {
+  if (body.empty()) return;
+  const std::uint8_t shift = body[0];
+  rows::IndexSchemaCatalog catalog = *fixed_catalog();
+  for (auto& [key, meta] : catalog.metas) {
+    for (rows::IndexMetaField& f : meta.fields) {
+      if (f.field_type.code == 2 || f.field_type.code == 5) f.precision = (f.precision + shift) % 13;
+    }
+  }
+  check_arrow_export(catalog, body.subspan(1), shift & 1 ? catalog.lookup(0, 17) : nullptr);
+}
+
 struct Decoder {
   const char* name;
   void (*run)(Bytes body);
@@ -659,6 +672,7 @@ constexpr Decoder kDecoders[] = {
     {"NetRequest", &strict<msg::NetRequest>},
     {"NetResponse", &history_page},
     {"HistoryErrorResponse", &strict<msg::HistoryErrorResponse>},
+    {"arrow.export_stream", &arrow_export},
 };
 static_assert(std::size(kDecoders) <= 256, "one selector byte");
 

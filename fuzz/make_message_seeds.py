@@ -13,7 +13,7 @@ import re
 import shutil
 import struct
 
-from make_seeds import ALL_KINDS_BATCH, HERE, batch, batch_set, snappy, text
+from make_seeds import ALL_KINDS_BATCH, HERE, KINDS, batch, batch_set, snappy, text
 
 
 def decoder_names():
@@ -128,6 +128,12 @@ def net_response(blob, has_more=1):
             + texts(["600000", "600001"]) + u32(2) + struct.pack("<qq", 1_700_000_000_000, 1_700_086_400_000)
             + text(blob))
 
+
+# For the Arrow export, the catalog's precisions moved by 5 (Double 9, VDouble 7) and by 8 (Double 10: unscaled).
+LARGE_SCALED = batch(1, 5, [(1, 0), (2, 9), (3, 0), (4, 0), (5, 7), (6, 0), (7, 0), (8, 0)],
+                     [[1, 9.3e6 + 1e-9, None, None, [2.0 ** 52 / 1e7, -1e11], None, None, None],
+                      [None, -2.0 ** 51 / 1e9, "z", [], None, [], 0, []]])
+UNSCALED = batch(0, 17, [(1, 0), (2, 10), (3, 0), (9, 0)], [[1, 2.0 ** 53 + 2, "a", None], [2, None, "", None]])
 
 SUCCESS_TRAILER = text("global") + texts(["c0", "c1", "c2", "c3"]) + text(BLOB)
 
@@ -260,6 +266,18 @@ SEEDS = {
         + struct.pack("<q", 1),
     "HistoryErrorResponse": base_response(34, 0, 5) + i64(9) + u32(3) + text("no such range"),
     "HistoryErrorResponse-no_reason": base_response(34, 0, 5) + i64(9) + u32(3),
+    # The Arrow export: a byte moving the catalog's Double and VDouble precisions (odd: an empty meta), a set.
+    "arrow.export_stream": b"\x00" + BLOB,
+    "arrow.export_stream-all_kinds": b"\x00" + snappy(batch_set(ALL_KINDS_BATCH)),
+    "arrow.export_stream-two_batches": b"\x00" + snappy(batch_set(BARS_BATCH, BARS_BATCH)),
+    "arrow.export_stream-large_scaled": b"\x05" + snappy(batch_set(LARGE_SCALED)),
+    "arrow.export_stream-unscaled": b"\x08" + snappy(batch_set(UNSCALED)),
+    "arrow.export_stream-empty_group_of_another_meta": b"\x00" + snappy(batch_set(BARS_BATCH, batch(1, 5, KINDS, []))),
+    "arrow.export_stream-two_metas": b"\x00" + TWO_GROUPS,
+    "arrow.export_stream-unknown_meta": b"\x00" + UNKNOWN_META,
+    "arrow.export_stream-bad_blob": b"\x00\x05\x00",
+    "arrow.export_stream-no_rows": b"\x01" + snappy(batch_set()),
+    "arrow.export_stream-empty_blob": b"\x00",
 }
 
 
