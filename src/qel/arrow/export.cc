@@ -154,7 +154,7 @@ Built text_column(std::uint64_t n, CheckedCursor cursor, Next next) {
   offsets[0] = 0;
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::string_view s = next(cursor);
-    std::memcpy(data + at, s.data(), s.size());
+    if (!s.empty()) std::memcpy(data + at, s.data(), s.size());  // an absent text's view has no data at all
     at += s.size();
     offsets[i + 1] = offset_of(at);
   }
