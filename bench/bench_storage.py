@@ -135,13 +135,13 @@ def _listen(listener: socket.socket, served: _Served) -> None:
         threading.Thread(target=_serve_connection, args=(sock, served), daemon=True).start()
 
 
-Spec = tuple[bytes, list[bytes], bool]  # schema binary, read reply page bodies, pushes acknowledged
+MasterSetup = tuple[bytes, list[bytes], bool]  # schema binary, read reply page bodies, pushes acknowledged
 
 
-def serve(specs: list[Spec], control: multiprocessing.connection.Connection) -> None:
-    """Listens on one port per spec, sends the ports, and serves until control closes."""
+def serve(setups: list[MasterSetup], control: multiprocessing.connection.Connection) -> None:
+    """Listens on one port per setup, sends the ports, and serves until control closes."""
     ports = []
-    for schema, pages, acks in specs:
+    for schema, pages, acks in setups:
         listener = socket.create_server(("127.0.0.1", 0))
         ports.append(listener.getsockname()[1])
         threading.Thread(target=_listen, args=(listener, _Served(schema, pages, acks)), daemon=True).start()
@@ -220,10 +220,10 @@ def _read_request(begin: int, end: int) -> bytes:
     return req.encode()
 
 
-def _start_master(specs: list[Spec]) -> list[int]:
+def _start_master(setups: list[MasterSetup]) -> list[int]:
     ctx = multiprocessing.get_context("spawn")
     ours, theirs = ctx.Pipe()
-    proc = ctx.Process(target=serve, args=(specs, theirs), name="bench-storage-master", daemon=True)
+    proc = ctx.Process(target=serve, args=(setups, theirs), name="bench-storage-master", daemon=True)
     proc.start()
     theirs.close()
     if not ours.poll(60):
