@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -139,15 +140,18 @@ std::int32_t offset_of(std::size_t bytes) {
 
 // The n texts next() reads, as offsets and data. next() is called twice per text, by two copies of it, so
 // that the data buffer is allocated once at its size.
+// A `known` total (the checked part's size less its length prefixes) spares the first walk.
 template <class Next>
-Built text_column(std::uint64_t n, CheckedCursor cursor, Next next) {
+Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optional<std::size_t> known = {}) {
   Built a;
   a.length = static_cast<std::int64_t>(n);
   a.n_buffers = 3;
-  std::size_t total = 0;
-  CheckedCursor sizing = cursor;
-  Next sizer = next;
-  for (std::uint64_t i = 0; i < n; ++i) total += sizer(sizing).size();
+  std::size_t total = known.value_or(0);
+  if (!known) {
+    CheckedCursor sizing = cursor;
+    Next sizer = next;
+    for (std::uint64_t i = 0; i < n; ++i) total += sizer(sizing).size();
+  }
   auto* offsets = a.buffer<std::int32_t>(1, n + 1);
   char* data = a.buffer<char>(2, total);
   std::size_t at = 0;
@@ -159,6 +163,11 @@ Built text_column(std::uint64_t n, CheckedCursor cursor, Next next) {
     offsets[i + 1] = offset_of(at);
   }
   return a;
+}
+
+// Where column c's bytes end: at the next column, or the batch's end.
+const std::uint8_t* column_end(const CheckedBatch& b, std::size_t c) {
+  return c + 1 < b.columns.size() ? b.columns[c + 1].p : b.end;
 }
 
 // A field's column: values where the batch has them, nulls elsewhere.
@@ -196,9 +205,14 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
       break;
     }
     case DataType::String: {
-      Built t = text_column(n, v, [&, row = std::uint64_t{0}](CheckedCursor& c) mutable {
-        return present(row++) ? c.text() : std::string_view();
-      });
+      const auto present_rows = static_cast<std::size_t>(n) - static_cast<std::size_t>(a.null_count);
+      const auto bytes = static_cast<std::size_t>(column_end(b, c) - v.p);
+      Built t = text_column(
+          n, v,
+          [&, row = std::uint64_t{0}](CheckedCursor& c) mutable {
+            return present(row++) ? c.text() : std::string_view();
+          },
+          bytes - 4 * present_rows);
       a.n_buffers = 3;
       a.data->blocks.push_back(std::move(t.data->blocks[0]));
       a.data->blocks.push_back(std::move(t.data->blocks[1]));
@@ -208,10 +222,40 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
     }
     case DataType::VInt:
     case DataType::VInt64:
-    case DataType::VDouble:
-    case DataType::VString: {
+    case DataType::VDouble: {
+      // The column's size less one count per present slot is its elements: one walk fills offsets and values.
       const DataType type = field.field_type.data_type();
-      // Sizes first: each present slot is a u32 count and its elements.
+      const std::size_t width = type == DataType::VInt ? 4 : 8;
+      const auto present_rows = static_cast<std::size_t>(n) - static_cast<std::size_t>(a.null_count);
+      const std::size_t items = (static_cast<std::size_t>(column_end(b, c) - v.p) - 4 * present_rows) / width;
+      auto* offsets = a.buffer<std::int32_t>(1, n + 1);
+      Built child;
+      child.length = static_cast<std::int64_t>(items);
+      child.n_buffers = 2;
+      const auto fill = [&]<class T>(T* out, auto read) {
+        std::size_t at = 0;
+        offsets[0] = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+          if (present(i)) {
+            const std::uint32_t count = v.big_endian<std::uint32_t>();
+            for (std::uint32_t k = 0; k < count; ++k) out[at + k] = read();
+            at += count;
+          }
+          offsets[i + 1] = offset_of(at);
+        }
+      };
+      if (type == DataType::VInt) {
+        fill(child.buffer<std::int32_t>(1, items), [&] { return v.little_endian<std::int32_t>(); });
+      } else if (type == DataType::VInt64) {
+        fill(child.buffer<std::int64_t>(1, items), [&] { return v.little_endian<std::int64_t>(); });
+      } else {
+        fill(child.buffer<double>(1, items), [&] { return rows::unscale(v.little_endian<std::int64_t>(), precision); });
+      }
+      a.add_child(std::move(child));
+      break;
+    }
+    case DataType::VString: {
+      // Sizes first: each present slot is a u32 count and its texts.
       auto* offsets = a.buffer<std::int32_t>(1, n + 1);
       std::size_t items = 0;
       CheckedCursor sizing = v;
@@ -219,55 +263,26 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
       for (std::uint64_t i = 0; i < n; ++i) {
         if (present(i)) {
           const std::uint32_t count = sizing.big_endian<std::uint32_t>();
-          if (type == DataType::VString) {
-            for (std::uint32_t k = 0; k < count; ++k) sizing.text();
-          } else {
-            sizing.p += std::size_t{count} * (type == DataType::VInt ? 4 : 8);
-          }
+          for (std::uint32_t k = 0; k < count; ++k) sizing.text();
           items += count;
         }
         offsets[i + 1] = offset_of(items);
       }
-      Built child;
-      child.length = static_cast<std::int64_t>(items);
-      if (type == DataType::VString) {
-        child = text_column(items, v, [&, row = std::uint64_t{0}, left = std::uint32_t{0}](CheckedCursor& c) mutable {
-          while (left == 0) {
-            // The next present slot's count; absent slots hold nothing.
-            while (!present(row)) ++row;
-            left = c.big_endian<std::uint32_t>();
-            ++row;
-          }
-          --left;
-          return c.text();
-        });
-      } else {
-        child.n_buffers = 2;
-        if (type == DataType::VInt) {
-          auto* out = child.buffer<std::int32_t>(1, items);
-          for (std::uint64_t i = 0; i < n; ++i) {
-            if (!present(i)) continue;
-            const std::uint32_t count = v.big_endian<std::uint32_t>();
-            for (std::uint32_t k = 0; k < count; ++k) *out++ = v.little_endian<std::int32_t>();
-          }
-        } else if (type == DataType::VInt64) {
-          auto* out = child.buffer<std::int64_t>(1, items);
-          for (std::uint64_t i = 0; i < n; ++i) {
-            if (!present(i)) continue;
-            const std::uint32_t count = v.big_endian<std::uint32_t>();
-            for (std::uint32_t k = 0; k < count; ++k) *out++ = v.little_endian<std::int64_t>();
-          }
-        } else {
-          auto* out = child.buffer<double>(1, items);
-          for (std::uint64_t i = 0; i < n; ++i) {
-            if (!present(i)) continue;
-            const std::uint32_t count = v.big_endian<std::uint32_t>();
-            for (std::uint32_t k = 0; k < count; ++k) {
-              *out++ = rows::unscale(v.little_endian<std::int64_t>(), precision);
+      const auto bytes = static_cast<std::size_t>(column_end(b, c) - v.p);
+      const std::size_t present_rows = static_cast<std::size_t>(n) - static_cast<std::size_t>(a.null_count);
+      Built child = text_column(
+          items, v,
+          [&, row = std::uint64_t{0}, left = std::uint32_t{0}](CheckedCursor& c) mutable {
+            while (left == 0) {
+              // The next present slot's count; absent slots hold nothing.
+              while (!present(row)) ++row;
+              left = c.big_endian<std::uint32_t>();
+              ++row;
             }
-          }
-        }
-      }
+            --left;
+            return c.text();
+          },
+          bytes - 4 * present_rows - 4 * items);
       a.add_child(std::move(child));
       break;
     }
@@ -276,8 +291,10 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
   return a;
 }
 
-Built header_text(std::uint64_t n, CheckedCursor part) {
-  return text_column(n, part, [](CheckedCursor& c) { return c.text(); });
+// A header part of n texts, which ends where the next part begins.
+Built header_text(std::uint64_t n, CheckedCursor part, const std::uint8_t* end) {
+  return text_column(
+      n, part, [](CheckedCursor& c) { return c.text(); }, static_cast<std::size_t>(end - part.p) - 4 * n);
 }
 
 template <class T, class Read>
@@ -296,8 +313,8 @@ void export_batch(CheckedBatch& b, ArrowArray* out) {
   batch.length = static_cast<std::int64_t>(n);
   batch.n_buffers = 1;  // a struct array: no validity buffer, no nulls
   batch.data->children.reserve(4 + b.meta->fields.size());
-  batch.add_child(header_text(n, b.markets));
-  batch.add_child(header_text(n, b.stock_codes));
+  batch.add_child(header_text(n, b.markets, b.stock_codes.p));
+  batch.add_child(header_text(n, b.stock_codes, b.aux.p));
   batch.add_child(header_numbers<std::int64_t>(
       n, [&] { return static_cast<std::int64_t>(b.time_tags.big_endian<std::uint64_t>()); }));
   batch.add_child(header_numbers<std::int32_t>(n, [&] { return b.granularities.big_endian<std::int32_t>(); }));

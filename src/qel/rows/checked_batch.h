@@ -49,6 +49,8 @@ struct CheckedBatch {
   CheckedCursor time_tags{nullptr}, granularities{nullptr}, markets{nullptr}, stock_codes{nullptr}, aux{nullptr};
   std::vector<std::uint64_t> words;  // presence bitmap, column after column
   std::vector<CheckedCursor> columns;
+  // Where the batch's last part ends: each part runs to the start of the next, the last column to here.
+  const std::uint8_t* end = nullptr;
 
   bool present(std::size_t column, std::uint64_t row) const noexcept {
     const std::uint64_t k = column * n + row;
