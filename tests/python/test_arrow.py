@@ -4,6 +4,7 @@ rows its own getters give."""
 import ctypes
 import datetime
 import gc
+import os
 import random
 import sys
 import tracemalloc
@@ -317,5 +318,9 @@ def test_exports_leak_nothing():
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == counts
-    assert current < 64 * 1024 and rss() - memory < 2**20, (current, rss() - memory)
+    assert current < 64 * 1024, current
+    # A sanitizer runtime keeps freed blocks in quarantine, so the process grows there without any leak; there
+    # the C++ tests' leak check covers the export's own frees.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert rss() - memory < 2**20, rss() - memory
     assert pa.table(h).to_pylist() == rows
