@@ -157,7 +157,7 @@ def test_refused_master_fails_fast_inside_the_backoff(pool, peers):
     for call in (read, lambda: pyostrel.write_sv(0, make_row(1), True)):
         _, text, elapsed = attempt(call)
         n = re.search(r" connect: not retried for another (\d+) ms after: .*refused", text or "")
-        assert n and 0 < int(n.group(1)) <= DEADLINES["BACKOFF"] and elapsed < 0.02, (text, elapsed)
+        assert n and 0 < int(n.group(1)) <= DEADLINES["BACKOFF"] and elapsed < 0.05, (text, elapsed)
     peer.accept_connections()
     time.sleep(D["BACKOFF"] + 0.05)
     assert keys(read_ok(t0=1001, t1=1001)) == keys(select(ROWS, 1001, 1001))
@@ -188,7 +188,7 @@ def test_unacknowledged_write_then_a_fault(pool, peers, fault):
     peer = peers()
     start(peer)
     peer.restart() if fault == "restart" else peer.set_stall() if fault == "stall" else peer.fault_next(fault)
-    assert timed(pyostrel.write_sv, 0, make_row(6000))[1] < 0.05
+    assert timed(pyostrel.write_sv, 0, make_row(6000))[1] < 0.1  # no wait for the acknowledgement
     assert wait_for(lambda: stored(peer, 6000) == 1)
     peer.reset()
     # The pending acknowledgement is consumed or given up, never taken for the read's reply; giving it up is told.

@@ -60,7 +60,9 @@ inline Deadline earliest(const Deadline& a, const Deadline& b) noexcept {
 // the wait: the exception propagates unchanged and the connection is closed. The binding runs the
 // interpreter's signal handlers here, with the interpreter lock taken back for the call.
 using Waiter = std::function<void()>;
-inline constexpr std::chrono::milliseconds kWaitSlice{50};
+// Short enough that stop() from another thread, seen between slices, ends a call well within 100 ms; a
+// signal interrupts the wait at once.
+inline constexpr std::chrono::milliseconds kWaitSlice{20};
 
 // How many fork()s lie between the first process that asked and this one: a value that changes in a forked
 // child, read without a system call (getpid() is one).
