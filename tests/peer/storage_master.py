@@ -25,8 +25,13 @@ import sys
 import threading
 import time
 from collections.abc import Iterable, Iterator, Sequence
+from pathlib import Path
 
 import pyostrel
+
+# The literal-block Snappy writer the examples use: valid Snappy for any decoder, without a Snappy library.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+from schema_fixture import snappy_literal_block  # noqa: E402
 
 MAGIC = 0x75F4C465
 FRAME_VERSION = 4
@@ -79,20 +84,6 @@ def net_response(head: bytes, *, has_more: bool, next_offset: int, raw_value_cou
         body += text(market) + struct.pack(">I", len(symbols)) + b"".join(text(s) for s in symbols)
     body += struct.pack(">I", len(time_data)) + struct.pack(f"<{len(time_data)}q", *time_data)
     return body + text(rows_blob)
-
-
-def snappy_literal_block(payload: bytes) -> bytes:
-    """A raw Snappy block holding payload as one literal (the varint length, then a literal tag with a 4-byte
-    length): valid Snappy for any decoder, made without a Snappy library so the peer needs only the module."""
-    n, varint = len(payload), bytearray()
-    while True:
-        byte, n = n & 0x7F, n >> 7
-        varint.append(byte | (0x80 if n else 0))
-        if not n:
-            break
-    if not payload:
-        return bytes(varint)
-    return bytes(varint) + bytes([63 << 2]) + struct.pack("<I", len(payload) - 1) + payload
 
 
 def compress_rows(serializer: pyostrel.IndexSerializer, rows: Sequence[pyostrel.StructValue]) -> bytes:

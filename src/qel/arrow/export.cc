@@ -83,6 +83,14 @@ struct Built {
     return static_cast<T*>(p);
   }
   void add_child(Built&& child);
+  // Takes the offsets and data of a text column built apart, beside this array's own validity buffer.
+  void take_texts(Built&& texts) {
+    n_buffers = 3;
+    for (int i = 1; i <= 2; ++i) {
+      data->blocks.push_back(std::move(texts.data->blocks[i - 1]));
+      data->buffers[i] = texts.data->buffers[i];
+    }
+  }
   void finish(ArrowArray* out) {
     data->child_pointers.reserve(data->children.size());
     for (ArrowArray& child : data->children) data->child_pointers.push_back(&child);
@@ -213,11 +221,7 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
             return present(row++) ? c.text() : std::string_view();
           },
           bytes - 4 * present_rows);
-      a.n_buffers = 3;
-      a.data->blocks.push_back(std::move(t.data->blocks[0]));
-      a.data->blocks.push_back(std::move(t.data->blocks[1]));
-      a.data->buffers[1] = t.data->buffers[1];
-      a.data->buffers[2] = t.data->buffers[2];
+      a.take_texts(std::move(t));
       break;
     }
     case DataType::VInt:
@@ -381,11 +385,7 @@ Built native_field_column(Rows rows, std::size_t c, const rows::IndexMetaField& 
         const rows::FieldValue* v = slot(i++);
         return v ? v->view<DataType::String>() : std::string_view();
       });
-      a.n_buffers = 3;
-      a.data->blocks.push_back(std::move(t.data->blocks[0]));
-      a.data->blocks.push_back(std::move(t.data->blocks[1]));
-      a.data->buffers[1] = t.data->buffers[1];
-      a.data->buffers[2] = t.data->buffers[2];
+      a.take_texts(std::move(t));
       break;
     }
     case DataType::VString: {

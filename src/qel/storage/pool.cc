@@ -331,11 +331,6 @@ void Pool::initialize(std::vector<std::pair<std::string, std::uint16_t>> masters
   settings_ = settings;
 }
 
-bool Pool::started() const {
-  std::lock_guard lock(state_);
-  return running_ != nullptr;
-}
-
 void Pool::stop() noexcept {
   std::shared_ptr<Running> ending;
   {
@@ -354,6 +349,7 @@ std::vector<std::string> Pool::take_notices() {
 void Pool::start(const Waiter& outer) {
   std::uint64_t epoch = 0;
   auto running = std::make_shared<Running>();
+  std::vector<std::pair<std::string, std::uint16_t>> endpoints;  // the labels' own, whatever initialize does next
   {
     std::lock_guard lock(state_);
     if (running_) throw PoolError("the pool is already started; stop() it first");
@@ -368,13 +364,8 @@ void Pool::start(const Waiter& outer) {
                  std::to_string(configured_[i].second) + ")";
       running->masters.push_back(std::move(m));
     }
-  }
-  std::vector<std::pair<std::string, std::uint16_t>> endpoints;
-  {
-    std::lock_guard lock(state_);
     endpoints = configured_;
   }
-  std::vector<std::string> notices;
   // One deadline for the whole start: a call's budget, as for any other call.
   const Deadline deadline(running->settings.call);
   const Waiter waiter = [this, epoch, &outer] {

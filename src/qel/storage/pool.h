@@ -71,8 +71,6 @@ class Pool {
   // calls notice (within a wait slice) and end with PoolStopped. Any number of times, from any thread.
   void stop() noexcept;
 
-  bool started() const;
-
   // The catalog of master `index`, from its latest handshake.
   rows::CatalogSnapshot catalog(std::size_t index) const;
 
