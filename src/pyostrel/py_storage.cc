@@ -18,16 +18,20 @@
 
 namespace pyostrel {
 
-// A result with warnings, issued in order before the value is returned (a warning filter that raises makes
-// the call raise): `notices` of earlier writes that may be lost as UserWarning, then this call's own
-// `failure` as RuntimeWarning, so that turning RuntimeWarning into an error concerns this call only.
+// A result with warnings: this call's own `failure` as RuntimeWarning, then `notices` of earlier writes that may
+// be lost as one UserWarning (one, so that a filter that raises cannot drop the rest). When the failure raises,
+// the notices go back to the pool for the next call: nothing taken is lost, and turning RuntimeWarning into an
+// error concerns this call only.
 template <class T>
 struct Warned {
   T value;
+  const char* function = "";  // "read_sv: ", prefixed to every text
   std::vector<std::string> notices;
   std::string failure;
 };
 struct Nothing {};
+
+void restore_notices(std::vector<std::string> notices);
 
 namespace bind {
 
@@ -43,10 +47,18 @@ struct PyType<Nothing, D> {
 template <class T>
 struct ToPy<Warned<T>> {
   static PyObject* convert(Warned<T> w) noexcept {
-    for (const std::string& text : w.notices) {
+    if (!w.failure.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, std::string(w.function).append(w.failure).c_str(), 1) != 0) {
+      restore_notices(std::move(w.notices));
+      return nullptr;
+    }
+    if (!w.notices.empty()) {
+      std::string text;
+      for (const std::string& n : w.notices) {
+        if (!text.empty()) text.push_back('\n');
+        text.append(w.function).append(n);
+      }
       if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) return nullptr;
     }
-    if (!w.failure.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, w.failure.c_str(), 1) != 0) return nullptr;
     return ToPy<T>::convert(std::move(w.value));
   }
 };
@@ -78,9 +90,7 @@ Pool& pool() {
 // whichever call comes next.
 template <class T>
 Warned<T> with_notices(const char* function, T value) {
-  Warned<T> out{std::move(value), {}, {}};
-  for (std::string& n : pool().take_notices()) out.notices.push_back(function + std::move(n));
-  return out;
+  return Warned<T>{std::move(value), function, pool().take_notices(), {}};
 }
 
 std::size_t master_index(std::int64_t slave_index) {
@@ -92,9 +102,16 @@ void initialize(KestrinConfig config) {
   pool().initialize(std::move(config.masters), qel::storage::settings_from_environment());
 }
 
-void start(const Unlocked& unlocked) { pool().start(unlocked.waiter()); }
+Warned<Nothing> start(const Unlocked& unlocked) {
+  pool().start(unlocked.waiter());
+  return with_notices("start: ", Nothing{});
+}
 
-void stop() { pool().stop(); }
+// Writes still unacknowledged are reported here when no call holds their master, else by the next call.
+Warned<Nothing> stop() {
+  pool().stop();
+  return with_notices("stop: ", Nothing{});
+}
 
 std::vector<IndexMeta> read_meta(std::int64_t slave_index) {
   const qel::rows::CatalogSnapshot catalog = pool().catalog(master_index(slave_index));
@@ -119,7 +136,7 @@ Warned<std::vector<StructValue>> read_sv(const Unlocked& unlocked, std::int64_t 
   try {
     rows = pool().read(master_index(slave_index), rq, unlocked.waiter());
   } catch (const qel::storage::PoolError& e) {
-    failure = std::string("read_sv: ") + e.what();
+    failure = e.what();
   }
   Warned<std::vector<StructValue>> out = with_notices("read_sv: ", std::move(rows));
   out.failure = std::move(failure);
@@ -141,6 +158,8 @@ Warned<Nothing> write_sv(const Unlocked& unlocked, std::int64_t slave_index, con
 
 }  // namespace
 
+void restore_notices(std::vector<std::string> notices) { pool().restore_notices(std::move(notices)); }
+
 bool add_storage_functions(PyObject* m) noexcept {
   using bind::add_function;
   using bind::add_unlocked_function;
@@ -154,7 +173,8 @@ bool add_storage_functions(PyObject* m) noexcept {
              "all of them, or none and an exception.") &&
          add_function<&stop>(m, "stop", {}, "stop: ",
                              "Drops every connection; calls in flight on other threads end. Harmless when not "
-                             "started.") &&
+                             "started. Writes sent without waiting and not yet acknowledged may not be stored: a "
+                             "UserWarning says so, here or from the next call.") &&
          add_function<&read_meta>(m, "read_meta", {"slave_index"}, "read_meta: ",
                                   "The catalog metas of one master, from its handshake.") &&
          add_unlocked_function<&read_sv>(

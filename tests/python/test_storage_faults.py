@@ -23,7 +23,8 @@ import pyostrel
 D = {name: ms / 1000 for name, ms in DEADLINES.items()}
 R, A, H, K = (D[n] for n in ("REPLY_TIMEOUT", "ACK_TIMEOUT", "HANDSHAKE_TIMEOUT", "CONNECT_TIMEOUT"))
 OK = "ok"
-NOT_RESENT = r"; the write was not resent"
+NOT_RESENT = r"; the write (may have been stored and )?was not resent"
+STORED_MAYBE = r"; the write may have been stored and was not resent"  # the whole frame left
 
 
 def full_backlog():
@@ -78,15 +79,15 @@ FAULTS = [
     case("read", "refused", refuse, r" connect: .*refused", 0, R),
     case("read", "restart", lambda p: p.restart(), OK, 0, R),
     case("read", "idle-close", idle(50), OK, 0, R),
-    case("write", "delay", lambda p: p.set_delay(800), r" acknowledgement: .*" + TIMED_OUT.format(300) + NOT_RESENT,
+    case("write", "delay", lambda p: p.set_delay(800), r" acknowledgement: .*" + TIMED_OUT.format(300) + STORED_MAYBE,
          A, A),
-    case("write", "drip", lambda p: p.set_drip(500), r" acknowledgement: .*" + TIMED_OUT.format(300) + NOT_RESENT,
+    case("write", "drip", lambda p: p.set_drip(500), r" acknowledgement: .*" + TIMED_OUT.format(300) + STORED_MAYBE,
          A, A),
     case("write", "stall", lambda p: p.set_stall(True),
-         r" acknowledgement: .*" + TIMED_OUT.format(300) + NOT_RESENT, A, A),
-    case("write", "drop", lambda p: p.fault_next("drop"), r" acknowledgement: .*" + NOT_RESENT, 0, R),
-    case("write", "stale", lambda p: p.fault_next("stale"), r" acknowledgement: .*" + NOT_RESENT, 0, R),
-    case("write", "garbage", lambda p: p.fault_next("garbage"), r" acknowledgement: .*" + NOT_RESENT, 0, R),
+         r" acknowledgement: .*" + TIMED_OUT.format(300) + STORED_MAYBE, A, A),
+    case("write", "drop", lambda p: p.fault_next("drop"), r" acknowledgement: .*" + STORED_MAYBE, 0, R),
+    case("write", "stale", lambda p: p.fault_next("stale"), r" acknowledgement: .*" + STORED_MAYBE, 0, R),
+    case("write", "garbage", lambda p: p.fault_next("garbage"), r" acknowledgement: .*" + STORED_MAYBE, 0, R),
     case("write", "duplicate", lambda p: p.fault_next("duplicate"), OK, 0, R),
     case("write", "refused", refuse, r" connect: .*refused", 0, R),
     case("write", "restart", lambda p: p.restart(), (OK, NOT_RESENT), 0, R),
@@ -398,3 +399,89 @@ def test_stop_from_another_thread_ends_a_blocked_call(pool, peers, op):
     assert re.search(r"^(read|write)_sv: .*the pool was stopped", text or ""), text
     assert {k: round(t - stopped[0], 3) for k, t in ended.items() if not 0 <= t - stopped[0] < 0.1} == {}
     assert set(ended) == ({"call", "holder"} if op == "lock" else {"call"})
+
+
+# ----- soundness: long requests, losses at stop(), raising warning filters, host names, seq -----------------------
+
+def test_a_read_of_200000_markets_keeps_its_deadline_and_ends_at_stop(pool, peers):
+    """Building the request must be linear and watch the deadline, stop() and signals, not only the waits."""
+    markets = [b"SH"] + [b"X%06d" % i for i in range(200_000)]
+    pool(CALL_TIMEOUT=3000, REPLY_TIMEOUT=3000)
+    peer = peers()
+    start(peer)
+    rows, elapsed = timed(read_ok, t0=1000, t1=1002, markets=markets)
+    assert keys(rows) == keys(select(ROWS, 1000, 1002, markets=(b"SH",))) and elapsed < 3 + SLACK, elapsed
+    peer.set_stall(True)
+    stopped = []
+    stopper = threading.Timer(0.2, lambda: (stopped.append(time.monotonic()), pyostrel.stop()))
+    stopper.start()
+    _, text, _ = attempt(lambda: read(t0=1000, t1=1002, markets=markets))
+    ended = time.monotonic()
+    stopper.join()
+    assert re.search(r"^read_sv: .*the pool was stopped", text or ""), text
+    assert ended - stopped[0] < 0.1, ended - stopped[0]
+
+
+def unacked_writes(peers, n):
+    """n started masters that never acknowledge, each sent one write without waiting."""
+    masters = [peers() for _ in range(n)]
+    start(*masters)
+    for i, m in enumerate(masters):
+        m.set_stall(True)
+        pyostrel.write_sv(i, make_row(7000 + i), False)
+    return masters
+
+
+LOST_AT_STOP = r"stop: master {} \(127\.0\.0\.1:\d+\) write: the pool was stopped before 1 write\(s\) sent without " \
+               r"waiting were acknowledged; they may not be stored"
+
+
+@pytest.mark.parametrize("action", ["always", "error"])
+def test_stop_reports_writes_it_leaves_unacknowledged_in_one_warning(pool, peers, action):
+    unacked_writes(peers, 2)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter(action, UserWarning)
+        try:
+            pyostrel.stop()
+        except UserWarning as exc:
+            caught.append(warnings.WarningMessage(exc, UserWarning, "", 0))
+    assert [w.category for w in caught] == [UserWarning], caught
+    lines = str(caught[0].message).split("\n")
+    assert len(lines) == 2 and all(re.fullmatch(LOST_AT_STOP.format(i), t) for i, t in enumerate(lines)), lines
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        pyostrel.stop()  # told once
+
+
+def test_a_raising_failure_keeps_the_notices_for_the_next_call(pool, peers):
+    (peer,) = unacked_writes(peers, 1)
+    peer.drop_connections()
+    peer.reset()
+    time.sleep(0.05)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match=r"^read_sv: .*no meta named 'nothing'"):
+            read(name=b"nothing")  # finds the closed connection: a notice of this call, not issued
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert keys(read(t0=1000, t1=1000)) == keys(select(ROWS, 1000, 1000))
+    assert len(caught) == 1 and re.match(r"read_sv: master 0 .* write: the connection closed before 1 write\(s\) "
+                                         r"sent without waiting were acknowledged; they may not be stored \(",
+                                         str(caught[0].message)), caught
+
+
+def test_a_host_name_with_a_nul_byte_is_refused_when_configured(pool):
+    cfg = pyostrel.KestrinConfig()
+    cfg.masters = [(b"127.0.0.1", 1), (b"127.0.0.1\x00.other", 1)]
+    with pytest.raises(Exception, match=r"^initialize: master 1: the host name holds a NUL byte$"):
+        pyostrel.initialize(cfg)
+
+
+def test_the_frame_seq_counts_from_1_on_each_connection(pool, peers):
+    peer = peers()
+    start(peer)
+    read_ok(t0=1000, t1=1000)
+    peer.drop_connections()
+    time.sleep(0.05)
+    read_ok(t0=1000, t1=1000)
+    assert [seq for _, seq in peer.received] == [1, 2, 3, 1, 2, 3], peer.received

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "qel/storage/client_config.h"
 #include "qel/storage/connection.h"
 #include "qel/storage/settings.h"
+#include "qel/thread_safety.h"
 
 namespace qel::storage {
 
@@ -52,6 +52,20 @@ struct Master;
 struct Running;
 struct Call;
 
+// Reports of failures that no call could raise, kept until a call takes them. Shared with the started pool, so
+// that a pool stopped while a call still holds it files its losses when the last holder lets go.
+class NoticeBoard {
+ public:
+  void post(std::vector<std::string> notices) QEL_EXCLUDES(lock_);
+  // Puts back notices that were taken but could not be issued, ahead of the newer ones.
+  void restore(std::vector<std::string> notices) QEL_EXCLUDES(lock_);
+  std::vector<std::string> take() QEL_EXCLUDES(lock_);
+
+ private:
+  Mutex lock_;
+  std::vector<std::string> notices_ QEL_GUARDED_BY(lock_);
+};
+
 class Pool {
  public:
   Pool();
@@ -61,18 +75,22 @@ class Pool {
 
   // Keeps the masters, in order, and the settings for the next start(); connects nothing. Throws PoolError
   // "the pool is started; stop() it first" while started.
-  void initialize(std::vector<std::pair<std::string, std::uint16_t>> masters, PoolSettings settings);
+  // Throws PoolError "master <i>: the host name holds a NUL byte" for a name no resolver would read whole.
+  void initialize(std::vector<std::pair<std::string, std::uint16_t>> masters, PoolSettings settings)
+      QEL_EXCLUDES(state_);
 
   // Resolves, connects and handshakes every master; all or nothing. Throws PoolError "no master
   // configured", "the pool is already started; stop() it first", or the first master's failure.
-  void start(const Waiter& waiter);
+  void start(const Waiter& waiter) QEL_EXCLUDES(state_);
 
   // Ends the started pool at once: connections not in use close now, those of calls in flight when those
-  // calls notice (within a wait slice) and end with PoolStopped. Any number of times, from any thread.
-  void stop() noexcept;
+  // calls notice (within a wait slice) and end with PoolStopped. Any number of times, from any thread. Writes
+  // sent without waiting and not yet acknowledged become notices ("... the pool was stopped before N write(s) ...")
+  // as soon as no call holds their master.
+  void stop() noexcept QEL_EXCLUDES(state_);
 
   // The catalog of master `index`, from its latest handshake.
-  rows::CatalogSnapshot catalog(std::size_t index) const;
+  rows::CatalogSnapshot catalog(std::size_t index) const QEL_EXCLUDES(state_);
 
   // The rows of one history read, page after page. A read that fails on an open connection is retried
   // once, on a fresh one, from the rows already read. Throws PoolError (a name that does not resolve is
@@ -88,30 +106,27 @@ class Pool {
   // "key <i> (<ns>, <name>): <failure>".
   void copy(const std::vector<KestrinStructValueKey>& keys, const Waiter& waiter);
 
-  // Reports of failures that no call could raise (a write sent without waiting, refused later), oldest
-  // first; taking them empties the list.
-  std::vector<std::string> take_notices();
+  // Reports of failures that no call could raise (a write sent without waiting, refused later or cut off by a
+  // close or a stop), oldest first; taking them empties the list. Those a caller could not pass on go back with
+  // restore_notices, to be taken again first.
+  std::vector<std::string> take_notices() { return notices_->take(); }
+  void restore_notices(std::vector<std::string> notices) { notices_->restore(std::move(notices)); }
 
   // For pthread_atfork: a fork() between the two keeps the pool's state lock from being copied held.
-  void before_fork() { state_.lock(); }
-  void after_fork() { state_.unlock(); }
+  void before_fork() QEL_ACQUIRE(state_) { state_.lock(); }
+  void after_fork() QEL_RELEASE(state_) { state_.unlock(); }
 
  private:
   // The started pool (adopted anew in a forked child), or PoolError "the pool is not started".
-  std::shared_ptr<Running> current() const;
-  Call begin(std::size_t index, const Waiter& waiter) const;
-  // Runs `body` on master `index` under its lock, then files the notices it made.
-  template <class Body>
-  auto on_master(std::size_t index, const Waiter& waiter, Body&& body);
-  std::vector<rows::StructValue> read_locked(Call& call, const ReadRequest& request);
-  void write_locked(Call& call, rows::RowRefs rows, bool wait_ack);
+  std::shared_ptr<Running> current() const QEL_EXCLUDES(state_);
+  Call begin(std::size_t index, const Waiter& waiter) const QEL_EXCLUDES(state_);
 
-  mutable std::mutex state_;  // guards running_, configured_, settings_, notices_ and the masters' catalogs
-  mutable std::shared_ptr<Running> running_;  // replaced in a forked child by current()
+  mutable Mutex state_;
+  mutable std::shared_ptr<Running> running_ QEL_GUARDED_BY(state_);  // replaced in a forked child by current()
   std::atomic<std::uint64_t> epoch_{0};  // advanced by stop(); calls of an older epoch end
-  std::vector<std::pair<std::string, std::uint16_t>> configured_;
-  PoolSettings settings_;
-  std::vector<std::string> notices_;
+  std::vector<std::pair<std::string, std::uint16_t>> configured_ QEL_GUARDED_BY(state_);
+  PoolSettings settings_ QEL_GUARDED_BY(state_);
+  const std::shared_ptr<NoticeBoard> notices_ = std::make_shared<NoticeBoard>();
 };
 
 // ---- exposed for tests --------------------------------------------------------------------------------------
