@@ -47,7 +47,7 @@ pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
 # True when the interpreter $(1) is Debian's (a venv made from it included).
 debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
 
-.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-typing stubs example install \
+.PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-tsan test-typing stubs example install \
 	clean distclean
 
 all: build
@@ -100,6 +100,17 @@ test-asan: asan
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN)/python $(PY) -m pytest -q -p no:cacheprovider tests/python
 
+# ThreadSanitizer, in a Clang build that also checks the declared lock ownership (-Wthread-safety, an error):
+# the C++ tests that start threads or share state across them (the pool, its connections, the slot pool).
+TSAN := build/tsan
+TSAN_TESTS := Pool*:Connection*:SlotPool*
+
+test-tsan: test-deps fuzz-deps
+	cmake -S . -B $(TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DPYOSTREL_TESTS=ON -DPYOSTREL_TSAN=ON -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
+	cmake --build $(TSAN) -j $(JOBS) --target qel_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN)/qel_tests --gtest_brief=1 --gtest_filter='$(TSAN_TESTS)'
+
 # Typing: the committed stubs (stubs/pyostrel-stubs/, shipped in the wheel) and docs/api.md must be what
 # tools/gen_stubs.py makes of the module now (`make stubs` rewrites them); stubtest must find the stubs true
 # to the module, and the examples must pass mypy --strict. mypy looks for a `-stubs` package only in
@@ -116,7 +127,7 @@ test-typing: build
 stubs: module
 	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py
 
-test: test-cpp test-python test-typing test-asan fuzz-smoke test-wheel test-pythons
+test: test-cpp test-python test-typing test-asan test-tsan fuzz-smoke test-wheel test-pythons
 
 example: module
 	@$(call pip_install,polars,polars)

@@ -2,8 +2,10 @@
 // mutex types that carry them, since the standard library's own mutexes are not annotated here.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #if defined(__clang__)
 #define QEL_TSA(x) __attribute__((x))
@@ -36,17 +38,26 @@ class QEL_CAPABILITY("mutex") Mutex {
   std::mutex m_;
 };
 
+// A mutex whose acquisition can give up. Timed tries poll try_lock() with short sleeps instead of using
+// std::timed_mutex: its pthread_mutex_clocklock is invisible to ThreadSanitizer and needs a recent C library, and
+// a wait here lasts as long as another call holds the master, so a millisecond of lag does not matter.
 class QEL_CAPABILITY("mutex") TimedMutex {
  public:
   void lock() QEL_ACQUIRE() { m_.lock(); }
   void unlock() QEL_RELEASE() { m_.unlock(); }
   template <class Rep, class Period>
   bool try_lock_for(std::chrono::duration<Rep, Period> d) QEL_TRY_ACQUIRE(true) {
-    return m_.try_lock_for(d);
+    const auto end = std::chrono::steady_clock::now() + d;
+    for (std::chrono::microseconds pause{50};; pause = std::min(pause * 2, std::chrono::microseconds{1000})) {
+      if (m_.try_lock()) return true;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= end) return false;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, end - now));
+    }
   }
 
  private:
-  std::timed_mutex m_;
+  std::mutex m_;
 };
 
 // Holds a Mutex for its scope.

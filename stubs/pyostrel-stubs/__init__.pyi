@@ -229,7 +229,10 @@ def start() -> None:
     """
 
 def stop() -> None:
-    """Drops every connection; calls in flight on other threads end. Harmless when not started."""
+    """
+    Drops every connection; calls in flight on other threads end. Harmless when not started. Writes sent without waiting
+    and not yet acknowledged may not be stored: a UserWarning says so, here or from the next call.
+    """
 
 def read_meta(slave_index: int) -> list[IndexMeta]:
     """The catalog metas of one master, from its handshake."""

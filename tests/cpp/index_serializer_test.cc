@@ -260,7 +260,7 @@ TEST(RowBatch, DeserializeErrors) {
       {head(1ULL << 32) + "abc", "codec: unexpected end of input: needed 5 more bytes"},
       // Room for the time tags only: the granularities run out.
       {head(100) + std::string(800, '\0'), "codec: unexpected end of input: needed 4 more bytes"}};
-  for (const auto& [input, error] : cases) EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { de(cat, input); }), error);
+  for (const auto& c : cases) EXPECT_EQ(qel::test_support::error_text<SerializerError>([&] { de(cat, c.first); }), c.second);
 }
 
 class RowLyingCount : public testing::TestWithParam<std::pair<Col, std::uint64_t>> {};

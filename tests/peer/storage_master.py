@@ -376,6 +376,8 @@ class StorageMaster:
             reply = net_base_response(req.get_seq(), req.get_session_id(), req.get_request_id())
             await self._reply(conn, cmd + 1, seq, reply)
         elif cmd == CMD_READ:
+            if self.stalled:
+                return  # its pages would be withheld: not worked out, which would hold the interpreter lock
             for page_cmd, page in self._read(body):
                 await self._reply(conn, page_cmd, seq, page)
         else:

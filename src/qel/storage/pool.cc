@@ -213,10 +213,13 @@ struct Call {
     throw PoolError(master->label + " " + phase + ": " + cause);
   }
 
-  // For a step that does not wait (building a large request): past the deadline the call ends, and once a wait
-  // slice has passed the waiter runs, so stop() and signals get through. Cheap enough to call per item.
+  // For a step that does not wait (building a large request, decoding pages): past the deadline the call ends,
+  // saying which step took the time, and once a wait slice has passed the waiter runs, so stop() and signals get
+  // through. pace() is cheap enough to call per item; look() checks at once.
   void pace(const char* phase, const char* step) {
-    if ((++steps & 15) != 0) return;
+    if ((++steps & 15) == 0) look(phase, step);
+  }
+  void look(const char* phase, const char* step) {
     if (deadline.expired()) {
       fail(phase, "the call's " + std::to_string(deadline.budget().count()) + " ms ran out while " + step);
     }
@@ -449,6 +452,7 @@ std::string encode_read(Call& call, const ReadRequest& rq, ResolvedRead resolved
     call.pace("read", "building the request");
     if (seen.insert(market).second) req.symbols.push_back({market, rq.symbols});
   }
+  call.look("read", "building the request");
   return msg::encode(req);
 }
 
@@ -491,6 +495,7 @@ std::vector<rows::StructValue> read_on(Call& call, const ReadRequest& rq) QEL_RE
         if (page.has_more && page.next_offset <= offset) {
           throw ProtocolFault{"page does not advance past offset " + std::to_string(offset)};
         }
+        call.look("read", "decoding pages");
         std::vector<rows::StructValue> taken = msg::take_page_rows(page);
         if (rows.empty()) {
           rows = std::move(taken);
