@@ -20,10 +20,18 @@ JOBS ?= $(shell nproc)
 RELEASE := build/release
 ASAN := build/asan
 GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
+# Where ccache is installed, every build tree compiles through it, keyed by paths relative to the checkout, so a
+# fresh clone reuses what another clone compiled. CMake reads the launchers from the environment.
+ifneq ($(shell command -v ccache),)
+  export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+  export CMAKE_C_COMPILER_LAUNCHER ?= ccache
+  export CCACHE_BASEDIR ?= $(CURDIR)
+  export CCACHE_NOHASHDIR ?= 1
+endif
 
 # The module: a compiler, CMake, Snappy and simdjson. Debian's own interpreter also
 # needs python3-dev (its headers) and python3-venv (`-m venv`); see below.
-APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev
+APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev ccache
 TEST_APT_PACKAGES := libgtest-dev
 # pip names and the modules they provide; pyproject's `test` extra.
 PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy pyarrow polars duckdb
