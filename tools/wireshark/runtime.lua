@@ -98,8 +98,9 @@ local read_kind
 local function read_text(c, tree, abbrev)
   need(c, 4)
   local n = c.tvb(c.off, 4):uint()
-  local left = c.stop - c.off - 4
-  if n > left then fail("length prefix " .. n .. " exceeds remaining buffer (" .. left .. " bytes)") end
+  c.off = c.off + 4
+  need(c, n)
+  c.off = c.off - 4
   local range = c.tvb(c.off, 4 + n)
   -- The item spans the length prefix too; its value is the content (a Lua string for bytes fields as well).
   local item = tree:add(pf[abbrev], range, n > 0 and c.tvb(c.off + 4, n):raw() or "")

@@ -1,0 +1,675 @@
+"""pyostrel-inspect: ring frames of a pcap/pcapng capture (or of a raw byte stream of one direction), one JSON
+object per line.
+
+Bodies are decoded by the module's own classes (their decode, then every getter) where a class has a decoder,
+and otherwise from the generated layout table (layouts.py, the same table the Wireshark dissector is made from).
+Rows decode through the catalog that the connection's data-definition reply delivered, or through --schema.
+Nothing in a capture makes it raise: a body that does not decode is printed with the error text and its bytes.
+"""
+
+import argparse
+import collections
+import inspect
+import json
+import re
+import struct
+import sys
+
+import pyostrel
+
+from .layouts import COMMANDS, LAYOUTS, MAGIC, TRAILERS
+
+__all__ = ["Inspector", "read_capture", "main"]
+
+MAGIC_BYTES = struct.pack(">I", MAGIC)
+HEAD = struct.Struct(">IIBIBH")  # magic, total_len, version, seq, flag, cmd
+MASK = 0xFFFFFFFF
+# Out-of-order bytes held per direction before the missing ones are declared lost.
+MAX_PENDING = 16 << 20
+SYN, ACK = 0x02, 0x10
+DATADEF = pyostrel.net_cmd_vask_route_datadef
+
+
+# ----- captures ------------------------------------------------------------------------------------------------------
+
+class CaptureError(Exception):
+    pass
+
+
+def _pcap(f, head):
+    endian = {b"\xd4\xc3\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">", b"\x4d\x3c\xb2\xa1": "<",
+              b"\xa1\xb2\x3c\x4d": ">"}[head[:4]]
+    scale = 1e-9 if head[:4] in (b"\x4d\x3c\xb2\xa1", b"\xa1\xb2\x3c\x4d") else 1e-6
+    rest = f.read(20)
+    if len(rest) < 20:
+        raise CaptureError("pcap header cut short")
+    linktype = struct.unpack(endian + "I", rest[16:20])[0] & 0x0FFFFFFF
+    rec = struct.Struct(endian + "IIII")
+    while True:
+        h = f.read(16)
+        if len(h) < 16:
+            return
+        sec, frac, incl, _ = rec.unpack(h)
+        data = f.read(incl)
+        if len(data) < incl:
+            return
+        yield sec + frac * scale, linktype, data
+
+
+def _pcapng(f, head):
+    """Section header, interface descriptions and packet blocks; other blocks are passed over."""
+    buf = head + f.read()
+    pos, endian, links = 0, "<", []
+    while pos + 12 <= len(buf):
+        btype = struct.unpack_from(endian + "I", buf, pos)[0]
+        if btype == 0x0A0D0D0A:
+            endian = "<" if buf[pos + 8:pos + 12] == b"\x4d\x3c\x2b\x1a" else ">"
+            links = []
+        blen = struct.unpack_from(endian + "I", buf, pos + 4)[0]
+        if blen < 12 or pos + blen > len(buf):
+            return
+        body = buf[pos + 8:pos + blen - 4]
+        if btype == 1 and len(body) >= 8:  # interface: link type and timestamp resolution
+            linktype = struct.unpack_from(endian + "H", body, 0)[0]
+            tsres, opt = 1e-6, 8
+            while opt + 4 <= len(body):
+                code, olen = struct.unpack_from(endian + "HH", body, opt)
+                if code == 0:
+                    break
+                if code == 9 and olen >= 1:
+                    v = body[opt + 4]
+                    tsres = 2.0 ** -(v & 0x7F) if v & 0x80 else 10.0 ** -v
+                opt += 4 + (olen + 3) // 4 * 4
+            links.append((linktype, tsres))
+        elif btype == 6 and len(body) >= 20:  # enhanced packet
+            iface, hi, lo, incl = struct.unpack_from(endian + "IIII", body, 0)
+            if iface < len(links):
+                linktype, tsres = links[iface]
+                yield ((hi << 32) | lo) * tsres, linktype, body[20:20 + incl]
+        elif btype == 3 and len(body) >= 4 and links:  # simple packet: no timestamp
+            yield 0.0, links[0][0], body[4:]
+        pos += blen
+
+
+def read_capture(f):
+    """(time, link type, bytes) of every packet of a pcap or pcapng file object."""
+    head = f.read(4)
+    if head == b"\x0a\x0d\x0d\x0a":
+        return _pcapng(f, head)
+    if head in (b"\xd4\xc3\xb2\xa1", b"\xa1\xb2\xc3\xd4", b"\x4d\x3c\xb2\xa1", b"\xa1\xb2\x3c\x4d"):
+        return _pcap(f, head)
+    raise CaptureError("not a pcap or pcapng file (use --raw for a byte stream)")
+
+
+def _ip(linktype, data):
+    """The IP packet inside a link-layer frame, or None."""
+    if linktype == 1:  # Ethernet, with any VLAN tags
+        off = 12
+        while off + 2 <= len(data):
+            etype = struct.unpack_from(">H", data, off)[0]
+            if etype in (0x8100, 0x88A8):
+                off += 4
+                continue
+            return data[off + 2:] if etype in (0x0800, 0x86DD) else None
+        return None
+    if linktype in (0, 108):  # BSD loopback: a 4-byte family
+        return data[4:]
+    if linktype == 113:  # Linux cooked
+        return data[16:]
+    if linktype == 276:  # Linux cooked v2
+        return data[20:]
+    if linktype in (101, 228, 229, 12, 14):  # raw IP
+        return data
+    return None
+
+
+def _tcp(ip):
+    """(src, dst, seq, flags, payload) of a TCP segment, or None."""
+    if len(ip) < 20:
+        return None
+    version = ip[0] >> 4
+    if version == 4:
+        ihl = (ip[0] & 0x0F) * 4
+        total = struct.unpack_from(">H", ip, 2)[0]
+        if ip[9] != 6 or ihl < 20 or struct.unpack_from(">H", ip, 6)[0] & 0x3FFF:  # not TCP, or a fragment
+            return None
+        src, dst = ".".join(map(str, ip[12:16])), ".".join(map(str, ip[16:20]))
+        seg = ip[ihl:total] if total >= ihl else ip[ihl:]
+    elif version == 6 and len(ip) >= 40:
+        if ip[6] != 6:
+            return None
+        plen = struct.unpack_from(">H", ip, 4)[0]
+        src = "[" + ":".join("%x" % w for w in struct.unpack_from(">8H", ip, 8)) + "]"
+        dst = "[" + ":".join("%x" % w for w in struct.unpack_from(">8H", ip, 24)) + "]"
+        seg = ip[40:40 + plen]
+    else:
+        return None
+    if len(seg) < 20:
+        return None
+    sport, dport, seq = struct.unpack_from(">HHI", seg, 0)
+    doff = (seg[12] >> 4) * 4
+    if doff < 20:
+        return None
+    return f"{src}:{sport}", f"{dst}:{dport}", seq, seg[13], seg[doff:]
+
+
+# ----- body decoding -------------------------------------------------------------------------------------------------
+
+GENERATED_DOC = re.compile(r"(?:Returns) the (.+) field (\w+)\.$")
+ROW_METHODS = ("results", "seed_data", "revs", "rows")
+
+
+def _text(b):
+    return b.decode("utf-8", "backslashreplace")
+
+
+def _value(v, hexed):
+    """A getter's value as JSON: texts as str, opaque bytes as hex, records through their getters."""
+    if isinstance(v, bytes):
+        return v.hex() if hexed else _text(v)
+    if isinstance(v, (list, tuple)):
+        return [_value(x, hexed) for x in v]
+    if isinstance(v, dict):
+        return {(_text(k) if isinstance(k, bytes) else str(k)): _value(x, hexed) for k, x in v.items()}
+    if isinstance(v, float) and v != v:
+        return None
+    if type(v).__module__ == "pyostrel" and not isinstance(v, (int, float, bool)):
+        return _record(v)
+    return v
+
+
+_GETTERS = {}
+
+
+def _getters(cls):
+    """(key, unbound getter, hex?) for every argument-free get_ method of the class, in declaration order."""
+    out = _GETTERS.get(cls)
+    if out is None:
+        out = []
+        for name, fn in vars(cls).items():
+            if not name.startswith("get_") or not callable(fn):
+                continue
+            try:
+                if list(inspect.signature(fn).parameters) != ["self"]:
+                    continue
+            except (TypeError, ValueError):
+                continue
+            m = GENERATED_DOC.search((fn.__doc__ or "").strip())
+            out.append((m[2] if m else name[4:], fn, bool(m) and m[1] in ("bytes", "vec<bytes>")))
+        _GETTERS[cls] = out
+    return out
+
+
+def _record(obj):
+    return {key: _value(fn(obj), hexed) for key, fn, hexed in _getters(type(obj))}
+
+
+class Catalog:
+    """A schema catalog and what rendering its rows needs: per (namespace, meta id) the field names and getters."""
+
+    GETTERS = {"integer": "get_int", "double": "get_double", "string": "get_string", "int_64": "get_int_64",
+               "vinteger": "get_int_32_vector", "vdouble": "get_double_vector", "vstring": "get_string_vector",
+               "vint_64": "get_int_64_vector"}
+
+    def __init__(self, binary):
+        self.serializer = pyostrel.IndexSerializer()
+        self.serializer.update_schema_from_binary(binary)
+        types = {getattr(pyostrel, "index_field_type_" + t): getattr(pyostrel.StructValue, g)
+                 for t, g in self.GETTERS.items()}
+        self.metas = {}
+        for meta in self.serializer.schema().metas():
+            cols = [(f.get_pos(), _text(f.get_name()), types.get(f.get_type())) for f in meta.get_fields()]
+            self.metas[(meta.get_namespace(), meta.get_id())] = (_text(meta.get_name()), cols)
+
+    def names(self):
+        return [name for name, _ in self.metas.values()]
+
+    def row(self, sv):
+        name, cols = self.metas.get((sv.get_namespace(), sv.get_meta_id()), (None, ()))
+        size = sv.size()
+        values = {}
+        for pos, col, getter in cols:
+            if pos >= size or getter is None or sv.is_empty(pos):
+                values[col] = None
+            else:
+                values[col] = _value(getter(sv, pos), False)
+        return {"meta": name, "namespace": sv.get_namespace(), "meta_id": sv.get_meta_id(),
+                "market": _text(sv.get_market()), "code": _text(sv.get_stock_code()),
+                "time_tag": sv.get_time_tag(), "granularity": sv.get_granularity(), "values": values}
+
+    def blob(self, blob):
+        """The rows of a compressed batch set, decoded by the module: the set goes as the rows of an otherwise
+        empty history page, whose strict decoder raises for a blob that does not decompress or decode."""
+        if not blob:
+            return []
+        page = pyostrel.NetResponse()
+        page.decode_string(bytes(53) + struct.pack(">I", len(blob)) + blob, self.serializer)
+        return [self.row(sv) for sv in page.rows()]
+
+
+class _Short(Exception):
+    pass
+
+
+class _Reader:
+    """Reads a body from its layout, as the dissector does: ints, texts as str, opaque bytes as hex."""
+
+    INTS = {"u8": ">B", "u16": ">H", "u32": ">I", "u64": ">Q", "i16": ">h", "i32": ">i", "i64": ">q",
+            "f64": ">d", "bool": ">?", "le_i32": "<i"}
+
+    def __init__(self, body):
+        self.body, self.off, self.blobs = body, 0, []
+
+    def need(self, n):
+        left = len(self.body) - self.off
+        if left < n:
+            raise _Short(f"unexpected end of input: needed {n - left} more bytes")
+
+    def record(self, cls):
+        out, trailer = {}, TRAILERS.get(cls)
+        for i, (field, kind) in enumerate(LAYOUTS[cls]):
+            if trailer and i == trailer[0] and (len(self.body) - self.off < 4
+                                                or (trailer[1] and out.get("error_code"))):
+                break
+            out[field] = self.read(kind)
+        return out
+
+    def read(self, kind):
+        if isinstance(kind, str):
+            fmt = self.INTS.get(kind)
+            if fmt:
+                size = struct.calcsize(fmt)
+                self.need(size)
+                v = struct.unpack_from(fmt, self.body, self.off)[0]
+                self.off += size
+                return None if v != v else v
+            self.need(4)
+            n = struct.unpack_from(">I", self.body, self.off)[0]
+            self.off += 4
+            self.need(n)
+            b = bytes(self.body[self.off:self.off + n])
+            self.off += n
+            if kind == "rows":
+                self.blobs.append(b)
+            return _text(b) if kind == "string" else b.hex()
+        op = kind[0]
+        if op in ("vec", "map", "rawvec"):
+            self.need(4)
+            n = struct.unpack_from(">I", self.body, self.off)[0]
+            self.off += 4
+            if op == "rawvec":
+                fmt = "<" + self.INTS[kind[1]][1]
+                size = struct.calcsize(fmt)
+                self.need(n * size)
+                v = list(struct.unpack_from("<%d%s" % (n, fmt[1]), self.body, self.off))
+                self.off += n * size
+                return v
+            if op == "map":
+                out = {}
+                for _ in range(n):
+                    key = self.read("string")
+                    out[key] = self.read(kind[1])
+                return out
+            return [self.read(kind[1]) for _ in range(n)]
+        if op == "tuple":
+            return [self.read(k) for k in kind[1]]
+        if op == "rec":
+            return self.record(kind[1])
+        if op == "opt":
+            tag = self.read("u8")
+            if tag > 1:
+                raise _Short(f"unknown enum value 0x{tag:02x}")
+            return self.record(kind[1]) if tag else None
+        if op == "union_f64_pair":
+            return [self.read("f64"), self.read("f64")] if self.read("u8") else None
+        raise _Short(f"unknown wire kind {kind!r}")
+
+
+def decode_body(cls_name, body, catalog):
+    """{"fields": ..., "rows": ..., "error": ...} of one body of the class."""
+    cls = getattr(pyostrel, cls_name)
+    out = {}
+    if hasattr(cls, "decode") or cls is pyostrel.NetResponse:
+        obj = cls()
+        try:
+            if cls is pyostrel.NetResponse:
+                if catalog is None:  # its strict decoder needs a catalog: read the fields from the layout
+                    return _by_layout(cls_name, body, None)
+                obj.decode_string(body, catalog.serializer)
+            else:
+                obj.decode(body)
+        except Exception as e:  # the decoder's own text; the object is left as it was
+            return {"error": str(e)}
+        out["fields"] = _record(obj)
+        rows = [m for m in ROW_METHODS if m in vars(cls)]
+        if rows and catalog is not None:
+            try:
+                if hasattr(obj, "set_compressor"):
+                    obj.set_compressor(catalog.serializer)
+                got = getattr(obj, rows[0])()
+                out["rows"] = ({_text(k): [catalog.row(r) for r in v] for k, v in got.items()}
+                               if isinstance(got, dict) else [catalog.row(r) for r in got])
+            except Exception as e:
+                out["error"] = f"rows: {e}"
+        return out
+    return _by_layout(cls_name, body, catalog)
+
+
+def _by_layout(cls_name, body, catalog):
+    reader = _Reader(body)
+    try:
+        out = {"fields": reader.record(cls_name)}
+    except _Short as e:
+        return {"error": f"{cls_name} decode: {e}"}
+    if catalog is not None and reader.blobs:
+        try:
+            out["rows"] = [r for blob in reader.blobs for r in catalog.blob(blob)]
+        except Exception as e:
+            out["error"] = f"rows: {e}"
+    return out
+
+
+# ----- streams and frames --------------------------------------------------------------------------------------------
+
+class _Conn:
+    __slots__ = ("name", "server", "catalog")
+
+    def __init__(self, name):
+        self.name, self.server, self.catalog = name, None, None
+
+
+class _Direction:
+    """One direction of a TCP connection: reassembly state and the bytes not yet cut into frames."""
+    __slots__ = ("src", "dst", "conn", "next_seq", "pending", "pending_bytes", "buf", "skipped", "last")
+
+    def __init__(self, src, dst, conn):
+        self.src, self.dst, self.conn = src, dst, conn
+        self.next_seq, self.pending, self.pending_bytes = None, {}, 0
+        self.buf, self.skipped, self.last = bytearray(), 0, (0, 0.0)
+
+
+def _port(endpoint):
+    return int(endpoint.rsplit(":", 1)[1]) if endpoint and ":" in endpoint else 0
+
+
+class Inspector:
+    """Turns packets (or stream bytes) into records: dicts, one per frame or stream event, in capture order."""
+
+    def __init__(self, schema=None, ports=(), commands=None, classes=None, connections=None):
+        self.default_catalog = Catalog(schema) if schema else None
+        self.ports = set(ports)
+        self.commands, self.classes, self.connections = commands, classes, connections
+        self._dirs, self._conns = {}, {}
+        self.out = []
+
+    # -- input
+
+    def packet(self, number, ts, linktype, data):
+        ip = _ip(linktype, data)
+        seg = _tcp(ip) if ip is not None else None
+        if seg is not None:
+            self.segment(number, ts, *seg)
+
+    def segment(self, number, ts, src, dst, seq, flags, payload):
+        d = self._direction(src, dst)
+        if flags & SYN:
+            if not flags & ACK:
+                d.conn.server = dst
+            d.next_seq = (seq + 1) & MASK
+            return
+        if not payload:
+            return
+        d.last = (number, ts)
+        if d.next_seq is None:
+            d.next_seq = seq
+        delta = (seq - d.next_seq) & MASK
+        if delta >= 1 << 31:  # before what was delivered: a retransmission, perhaps with new bytes at its end
+            delta -= 1 << 32
+            if -delta >= len(payload):
+                return
+            payload, delta = payload[-delta:], 0
+        if delta > 0:
+            if len(payload) > len(d.pending.get(seq, b"")):
+                d.pending_bytes += len(payload) - len(d.pending.get(seq, b""))
+                d.pending[seq] = payload
+            if d.pending_bytes > MAX_PENDING:
+                self._gap(d)
+            return
+        d.next_seq = (d.next_seq + len(payload)) & MASK
+        self._cut(d, payload)
+        if d.pending:
+            self._drain(d)
+
+    def stream(self, data, ts=0.0, src="client", dst="server"):
+        """Bytes of one direction of a raw stream."""
+        d = self._direction(src, dst)
+        d.conn.server = dst
+        d.last = (None, ts)
+        self._cut(d, data)
+
+    def finish(self):
+        """End of input: out-of-order bytes past a hole, and frames cut short, are reported."""
+        for d in list(self._dirs.values()):
+            while d.pending:
+                self._gap(d)
+            self._cut(d, b"", final=True)
+
+    # -- reassembly
+
+    def _direction(self, src, dst):
+        d = self._dirs.get((src, dst))
+        if d is None:
+            key = (src, dst) if src < dst else (dst, src)
+            conn = self._conns.get(key)
+            if conn is None:
+                conn = self._conns[key] = _Conn(f"{key[0]}-{key[1]}")
+            d = self._dirs[(src, dst)] = _Direction(src, dst, conn)
+        return d
+
+    def _drain(self, d):
+        progress = True
+        while progress and d.pending:
+            progress = False
+            for seq in list(d.pending):
+                delta = (seq - d.next_seq) & MASK
+                if delta and delta < 1 << 31:
+                    continue
+                payload = d.pending.pop(seq)
+                d.pending_bytes -= len(payload)
+                back = (1 << 32) - delta if delta else 0
+                if back < len(payload):
+                    d.next_seq = (d.next_seq + len(payload) - back) & MASK
+                    self._cut(d, payload[back:])
+                progress = True
+
+    def _gap(self, d):
+        """Gives up on the bytes missing before the nearest held segment."""
+        seq = min(d.pending, key=lambda s: (s - d.next_seq) & MASK)
+        lost = (seq - d.next_seq) & MASK
+        self._cut(d, b"", final=True)  # what was buffered can never complete
+        self._emit(d, {"event": "gap", "bytes": lost, "error": f"{lost} bytes missing from the capture"})
+        d.next_seq = seq
+        self._drain(d)
+
+    # -- frames
+
+    def _cut(self, d, data, final=False):
+        buf = d.buf
+        if data:
+            buf += data
+        pos, n = 0, len(buf)
+        while n - pos >= 8:
+            magic, total = struct.unpack_from(">II", buf, pos)
+            if magic != MAGIC:
+                at = buf.find(MAGIC_BYTES, pos + 1)
+                if at < 0:
+                    at = n if final else n - 3  # what may be the start of a magic stays
+                d.skipped += at - pos
+                pos = at
+                continue
+            if d.skipped:
+                self._skipped(d)
+            if total < 8:
+                self._emit(d, {"event": "frame_error", "total_len": total,
+                               "error": f"total_len {total} is smaller than header length (8)"})
+                pos += 8
+                continue
+            end = pos + 8 + total
+            if end > n:
+                if not final:
+                    break
+                self._emit(d, {"event": "frame_error", "total_len": total, "raw": bytes(buf[pos:n]).hex(),
+                               "error": f"incomplete body: need {8 + total} bytes, got {n - pos}"})
+                pos += 8  # look for frames in what is left
+                continue
+            self._frame(d, buf, pos, end)
+            pos = end
+        if final and pos < n:
+            d.skipped += n - pos
+            pos = n
+        if final and d.skipped:
+            self._skipped(d)
+        if pos:
+            del buf[:pos]
+
+    def _skipped(self, d):
+        n, d.skipped = d.skipped, 0
+        self._emit(d, {"event": "skipped", "bytes": n,
+                       "error": f"skipped {n} bytes to resynchronise on the frame magic"})
+
+    def _frame(self, d, buf, pos, end):
+        _, total, version, seq, flag, cmd = HEAD.unpack_from(buf, pos)
+        body = bytes(buf[pos + 16:end])
+        name, client_cls, server_cls = COMMANDS.get(cmd, (None, None, None))
+        from_client = self._from_client(d)
+        cls = client_cls if from_client else server_cls
+        conn = d.conn
+        if cmd == DATADEF and not from_client and body:  # the connection's catalog from here on
+            try:
+                conn.catalog = Catalog(body)
+            except Exception as e:
+                conn.catalog = None
+                extra = {"error": f"schema: {e}", "raw": body.hex()}
+            else:
+                extra = {"catalog": conn.catalog.names()}
+        else:
+            extra = None
+        if self.commands is not None and cmd not in self.commands and (name or "") not in self.commands:
+            return
+        if self.classes is not None and cls not in self.classes:
+            return
+        rec = {"event": "frame", "total_len": total, "version": version, "seq": seq, "flag": flag,
+               "cmd": cmd, "command": name or f"0x{cmd:04x}", "class": cls}
+        if extra is not None:
+            rec.update(extra)
+        elif cls is not None:
+            decoded = decode_body(cls, body, conn.catalog or self.default_catalog)
+            rec.update(decoded)
+            if "error" in decoded:
+                rec["raw"] = body.hex()
+        elif body:
+            rec["body"] = body.hex()
+        self._emit(d, rec)
+
+    def _from_client(self, d):
+        server = d.conn.server
+        if server is None:
+            s, t = _port(d.src) in self.ports, _port(d.dst) in self.ports
+            if s != t:
+                return t
+            return _port(d.dst) < _port(d.src)
+        return d.dst == server
+
+    def _emit(self, d, rec):
+        if self.connections is not None and not any(c in (d.src, d.dst, d.conn.name) or c == str(_port(d.src))
+                                                    or c == str(_port(d.dst)) for c in self.connections):
+            return
+        if rec["event"] != "frame" and (self.commands is not None or self.classes is not None):
+            return
+        number, ts = d.last
+        head = {"packet": number, "time": ts, "src": d.src, "dst": d.dst, "connection": d.conn.name}
+        head.update(rec)
+        self.out.append(head)
+
+
+# ----- command line --------------------------------------------------------------------------------------------------
+
+def _command(text):
+    text = text.strip()
+    try:
+        return int(text, 0)
+    except ValueError:
+        return text
+
+
+def run(args, write):
+    commands = {_command(c) for v in args.cmd for c in v.split(",")} if args.cmd else None
+    classes = {c for v in args.cls for c in v.split(",")} if args.cls else None
+    schema = None
+    if args.schema:
+        with open(args.schema, "rb") as f:
+            schema = f.read()
+    insp = Inspector(schema=schema, ports={int(p) for v in args.port for p in v.split(",")}, commands=commands,
+                     classes=classes, connections=args.connection or None)
+    counts, classes_seen, errors = collections.Counter(), collections.Counter(), []
+
+    def flush():
+        for rec in insp.out:
+            if args.summary:
+                if rec["event"] == "frame":
+                    counts[rec["command"]] += 1
+                    classes_seen[rec["class"] or "-"] += 1
+                if "error" in rec:
+                    errors.append({k: rec[k] for k in ("packet", "connection", "event", "command", "error")
+                                   if k in rec})
+            else:
+                write(json.dumps(rec, ensure_ascii=False) + "\n")
+        insp.out.clear()
+
+    with (sys.stdin.buffer if args.capture == "-" else open(args.capture, "rb")) as f:
+        if args.raw:
+            while True:
+                chunk = f.read(1 << 16)
+                if not chunk:
+                    break
+                if args.direction == "server":
+                    insp.stream(chunk, src="server", dst="client")
+                else:
+                    insp.stream(chunk)
+                flush()
+        else:
+            for number, (ts, linktype, data) in enumerate(read_capture(f), 1):
+                insp.packet(number, ts, linktype, data)
+                if insp.out:
+                    flush()
+    insp.finish()
+    flush()
+    if args.summary:
+        write(json.dumps({"frames": sum(counts.values()), "commands": dict(counts.most_common()),
+                          "classes": dict(classes_seen.most_common()), "errors": errors},
+                         ensure_ascii=False, indent=1) + "\n")
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="pyostrel-inspect", description=__doc__.split("\n\n")[0])
+    parser.add_argument("capture", help="a pcap or pcapng file, or a raw stream with --raw; - reads stdin")
+    parser.add_argument("--raw", action="store_true", help="the input is the bytes of one direction of a stream")
+    parser.add_argument("--direction", choices=("client", "server"), default="client",
+                        help="with --raw: who sent the bytes (default client)")
+    parser.add_argument("--schema", help="a schema binary for rows on connections without a data definition")
+    parser.add_argument("--port", action="append", default=[],
+                        help="a server port, for connections whose SYN the capture lacks")
+    parser.add_argument("--cmd", action="append", default=[], help="only these commands (names or numbers)")
+    parser.add_argument("--class", dest="cls", action="append", default=[], help="only these body classes")
+    parser.add_argument("--connection", action="append", default=[],
+                        help="only connections with this endpoint (ip:port, or a port) or name (a:p-b:p)")
+    parser.add_argument("--summary", action="store_true", help="counts per command and class, and the errors")
+    args = parser.parse_args(argv)
+    try:
+        return run(args, sys.stdout.write)
+    except (OSError, CaptureError) as e:
+        print(f"pyostrel-inspect: {e}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        return 0
