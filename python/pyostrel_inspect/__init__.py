@@ -76,7 +76,7 @@ def _pcapng(f, head):
                 code, olen = struct.unpack_from(endian + "HH", body, opt)
                 if code == 0:
                     break
-                if code == 9 and olen >= 1:
+                if code == 9 and olen >= 1 and opt + 4 < len(body):
                     v = body[opt + 4]
                     tsres = 2.0 ** -(v & 0x7F) if v & 0x80 else 10.0 ** -v
                 opt += 4 + (olen + 3) // 4 * 4
@@ -639,7 +639,10 @@ def run(args, write):
                 flush()
         else:
             for number, (ts, linktype, data) in enumerate(read_capture(f), 1):
-                insp.packet(number, ts, linktype, data)
+                try:
+                    insp.packet(number, ts, linktype, data)
+                except Exception as e:  # a fault of ours: said on its own line, and the next packet goes on
+                    insp.out.append({"packet": number, "time": ts, "event": "internal_error", "error": repr(e)})
                 if insp.out:
                     flush()
     insp.finish()

@@ -559,9 +559,14 @@ local function read_text(c, tree, abbrev)
   c.off = c.off + 4
   need(c, n)
   c.off = c.off - 4
-  local range = c.tvb(c.off, 4 + n)
-  -- The item spans the length prefix too; its value is the content (a Lua string for bytes fields as well).
-  local item = tree:add(pf[abbrev], range, n > 0 and c.tvb(c.off + 4, n):raw() or "")
+  local item
+  if FIELD_TYPES[abbrev] == "string" then  -- the item spans the length prefix too; its value is the text
+    item = tree:add(pf[abbrev], c.tvb(c.off, 4 + n), n > 0 and c.tvb(c.off + 4, n):raw() or "")
+  elseif n > 0 then  -- bytes take their value from the range itself (a Lua string value is cut at a NUL)
+    item = tree:add(pf[abbrev], c.tvb(c.off + 4, n))
+  else
+    item = tree:add(pf[abbrev], c.tvb(c.off, 4), "")
+  end
   c.off = c.off + 4 + n
   return item, n
 end
