@@ -24,7 +24,8 @@ GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
 # The module: a compiler, CMake, Snappy and simdjson. Debian's own interpreter also
 # needs python3-dev (its headers) and python3-venv (`-m venv`); see below.
 APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev
-TEST_APT_PACKAGES := libgtest-dev
+# tshark runs the generated Wireshark dissector in tests/python/test_inspect.py.
+TEST_APT_PACKAGES := libgtest-dev tshark
 # pip names and the modules they provide; pyproject's `test` extra.
 PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy pyarrow polars duckdb
 PY_TEST_MODULES := pytest, cramjam, numpy, tzdata, mypy, pyarrow, polars, duckdb
@@ -48,7 +49,7 @@ pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
 debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
 
 .PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-typing stubs example install \
-	clean distclean
+	clean distclean dissector test-dissector
 
 all: build
 
@@ -116,7 +117,15 @@ test-typing: build
 stubs: module
 	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py
 
-test: test-cpp test-python test-typing test-asan fuzz-smoke test-wheel test-pythons
+# The inspector's layout table and the Wireshark dissector (tools/wireshark/pyostrel.lua) must be what
+# tools/gen_dissector.py makes of docs/protocol.md and the module now; `make dissector` rewrites them.
+test-dissector: build
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_dissector.py --check
+
+dissector: module
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_dissector.py
+
+test: test-cpp test-python test-typing test-dissector test-asan fuzz-smoke test-wheel test-pythons
 
 example: module
 	@$(call pip_install,polars,polars)
