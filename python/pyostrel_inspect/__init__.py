@@ -17,6 +17,14 @@ import sys
 
 import pyostrel
 
+try:  # the same compact JSON, several times faster, where orjson is installed
+    import orjson
+
+    def _dumps(rec):
+        return orjson.dumps(rec).decode()
+except ImportError:
+    _dumps = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+
 from .layouts import COMMANDS, LAYOUTS, MAGIC, TRAILERS
 
 __all__ = ["Inspector", "read_capture", "main"]
@@ -123,6 +131,16 @@ def _ip(linktype, data):
     return None
 
 
+_V4, _ENDPOINTS = {}, {}
+
+
+def _v4(raw):
+    text = _V4[raw] = ".".join(map(str, raw))
+    if len(_V4) > 65536:
+        _V4.clear()
+    return text
+
+
 def _tcp(ip):
     """(src, dst, seq, flags, payload) of a TCP segment, or None."""
     if len(ip) < 20:
@@ -133,7 +151,7 @@ def _tcp(ip):
         total = struct.unpack_from(">H", ip, 2)[0]
         if ip[9] != 6 or ihl < 20 or struct.unpack_from(">H", ip, 6)[0] & 0x3FFF:  # not TCP, or a fragment
             return None
-        src, dst = ".".join(map(str, ip[12:16])), ".".join(map(str, ip[16:20]))
+        src, dst = _V4.get(ip[12:16]) or _v4(ip[12:16]), _V4.get(ip[16:20]) or _v4(ip[16:20])
         seg = ip[ihl:total] if total >= ihl else ip[ihl:]
     elif version == 6 and len(ip) >= 40:
         if ip[6] != 6:
@@ -146,11 +164,18 @@ def _tcp(ip):
         return None
     if len(seg) < 20:
         return None
-    sport, dport, seq = struct.unpack_from(">HHI", seg, 0)
+    seq = struct.unpack_from(">I", seg, 4)[0]
     doff = (seg[12] >> 4) * 4
     if doff < 20:
         return None
-    return f"{src}:{sport}", f"{dst}:{dport}", seq, seg[13], seg[doff:]
+    key = (src, dst, seg[:4])
+    ends = _ENDPOINTS.get(key)
+    if ends is None:
+        sport, dport = struct.unpack_from(">HH", seg, 0)
+        if len(_ENDPOINTS) > 65536:
+            _ENDPOINTS.clear()
+        ends = _ENDPOINTS[key] = (f"{src}:{sport}", f"{dst}:{dport}")
+    return ends[0], ends[1], seq, seg[13], seg[doff:]
 
 
 # ----- body decoding -------------------------------------------------------------------------------------------------
@@ -178,12 +203,24 @@ def _value(v, hexed):
     return v
 
 
-_GETTERS = {}
+def _nan(v):
+    return None if v != v else v
 
 
-def _getters(cls):
-    """(key, unbound getter, hex?) for every argument-free get_ method of the class, in declaration order."""
-    out = _GETTERS.get(cls)
+def _texts(v):
+    return [_text(x) for x in v]
+
+
+# How a generated getter's value becomes JSON, by the wire kind its docstring names; integers, booleans and lists
+# of them are taken as they come.
+_CONVERT = {"f64": _nan, "string": _text, "bytes": bytes.hex, "vec<string>": _texts,
+            "vec<bytes>": lambda v: [x.hex() for x in v]}
+_PLANS = {}
+
+
+def _plan(cls):
+    """(key, unbound getter, converter or None) for every argument-free get_ method, in declaration order."""
+    out = _PLANS.get(cls)
     if out is None:
         out = []
         for name, fn in vars(cls).items():
@@ -195,13 +232,18 @@ def _getters(cls):
             except (TypeError, ValueError):
                 continue
             m = GENERATED_DOC.search((fn.__doc__ or "").strip())
-            out.append((m[2] if m else name[4:], fn, bool(m) and m[1] in ("bytes", "vec<bytes>")))
-        _GETTERS[cls] = out
+            if m is None:  # a hand-written getter: its value converted by what it holds
+                out.append((name[4:], fn, lambda v: _value(v, False)))
+            elif re.fullmatch(r"(u|i)\d+|bool|little-endian i32|u8 in .*|(raw)?vec<(u|i)\d+>", m[1]):
+                out.append((m[2], fn, None))
+            else:
+                out.append((m[2], fn, _CONVERT.get(m[1], lambda v: _value(v, False))))
+        _PLANS[cls] = out
     return out
 
 
 def _record(obj):
-    return {key: _value(fn(obj), hexed) for key, fn, hexed in _getters(type(obj))}
+    return {key: fn(obj) if conv is None else conv(fn(obj)) for key, fn, conv in _plan(type(obj))}
 
 
 class Catalog:
@@ -327,32 +369,51 @@ class _Reader:
 
 def decode_body(cls_name, body, catalog):
     """{"fields": ..., "rows": ..., "error": ...} of one body of the class."""
+    decode = _DECODERS.get(cls_name) or _decoder(cls_name)
+    return decode(body, catalog)
+
+
+_DECODERS = {}
+
+
+def _decoder(cls_name):
+    """The class's decode function: the module's decoder and getters where the class has a decoder, else the
+    layout table."""
     cls = getattr(pyostrel, cls_name)
-    out = {}
-    if hasattr(cls, "decode") or cls is pyostrel.NetResponse:
-        obj = cls()
-        try:
-            if cls is pyostrel.NetResponse:
-                if catalog is None:  # its strict decoder needs a catalog: read the fields from the layout
-                    return _by_layout(cls_name, body, None)
-                obj.decode_string(body, catalog.serializer)
-            else:
-                obj.decode(body)
-        except Exception as e:  # the decoder's own text; the object is left as it was
-            return {"error": str(e)}
-        out["fields"] = _record(obj)
-        rows = [m for m in ROW_METHODS if m in vars(cls)]
-        if rows and catalog is not None:
+    plan = _plan(cls)
+    rows = next((m for m in ROW_METHODS if m in vars(cls)), None)
+    strict_rows = cls is pyostrel.NetResponse  # its decoder takes the catalog, and needs one for its rows
+    if not hasattr(cls, "decode") and not strict_rows:
+        def decode(body, catalog):
+            return _by_layout(cls_name, body, catalog)
+    else:
+        read = cls.decode_string if strict_rows else cls.decode
+
+        def decode(body, catalog):
+            obj = cls()
             try:
-                if hasattr(obj, "set_compressor"):
-                    obj.set_compressor(catalog.serializer)
-                got = getattr(obj, rows[0])()
-                out["rows"] = ({_text(k): [catalog.row(r) for r in v] for k, v in got.items()}
-                               if isinstance(got, dict) else [catalog.row(r) for r in got])
-            except Exception as e:
-                out["error"] = f"rows: {e}"
-        return out
-    return _by_layout(cls_name, body, catalog)
+                if strict_rows:
+                    if catalog is None:  # no catalog for the rows: the fields from the layout
+                        return _by_layout(cls_name, body, None)
+                    read(obj, body, catalog.serializer)
+                else:
+                    read(obj, body)
+            except Exception as e:  # the decoder's own text; the object is left as it was
+                return {"error": str(e)}
+            out = {"fields": {key: fn(obj) if conv is None else conv(fn(obj)) for key, fn, conv in plan}}
+            if rows and catalog is not None:
+                try:
+                    if not strict_rows:
+                        obj.set_compressor(catalog.serializer)
+                    got = getattr(obj, rows)()
+                    row = catalog.row
+                    out["rows"] = ({_text(k): [row(r) for r in v] for k, v in got.items()}
+                                   if isinstance(got, dict) else [row(r) for r in got])
+                except Exception as e:
+                    out["error"] = f"rows: {e}"
+            return out
+    _DECODERS[cls_name] = decode
+    return decode
 
 
 def _by_layout(cls_name, body, catalog):
@@ -372,20 +433,24 @@ def _by_layout(cls_name, body, catalog):
 # ----- streams and frames --------------------------------------------------------------------------------------------
 
 class _Conn:
-    __slots__ = ("name", "server", "catalog")
+    __slots__ = ("name", "server", "catalog", "dirs")
 
     def __init__(self, name):
-        self.name, self.server, self.catalog = name, None, None
+        self.name, self.server, self.catalog, self.dirs = name, None, None, []
 
 
 class _Direction:
-    """One direction of a TCP connection: reassembly state and the bytes not yet cut into frames."""
-    __slots__ = ("src", "dst", "conn", "next_seq", "pending", "pending_bytes", "buf", "skipped", "last")
+    """One direction of a TCP connection: reassembly state, and the frame cutter. In step, frames are cut by the
+    module's RawFrameReader (tail: the bytes it holds); after a frame error, by the scan below (buf), which finds
+    the next magic and hands back to a fresh reader."""
+    __slots__ = ("src", "dst", "conn", "next_seq", "pending", "pending_bytes", "buf", "skipped", "last", "reader",
+                 "tail", "client", "shown")
 
-    def __init__(self, src, dst, conn):
-        self.src, self.dst, self.conn = src, dst, conn
+    def __init__(self, src, dst, conn, shown):
+        self.src, self.dst, self.conn, self.shown = src, dst, conn, shown
         self.next_seq, self.pending, self.pending_bytes = None, {}, 0
         self.buf, self.skipped, self.last = bytearray(), 0, (0, 0.0)
+        self.reader, self.tail, self.client = pyostrel.RawFrameReader(), b"", None
 
 
 def _port(endpoint):
@@ -411,10 +476,10 @@ class Inspector:
             self.segment(number, ts, *seg)
 
     def segment(self, number, ts, src, dst, seq, flags, payload):
-        d = self._direction(src, dst)
+        d = self._dirs.get((src, dst)) or self._direction(src, dst)
         if flags & SYN:
             if not flags & ACK:
-                d.conn.server = dst
+                self._server(d.conn, dst)
             d.next_seq = (seq + 1) & MASK
             return
         if not payload:
@@ -442,8 +507,8 @@ class Inspector:
 
     def stream(self, data, ts=0.0, src="client", dst="server"):
         """Bytes of one direction of a raw stream."""
-        d = self._direction(src, dst)
-        d.conn.server = dst
+        d = self._dirs.get((src, dst)) or self._direction(src, dst)
+        self._server(d.conn, dst)
         d.last = (None, ts)
         self._cut(d, data)
 
@@ -457,14 +522,20 @@ class Inspector:
     # -- reassembly
 
     def _direction(self, src, dst):
-        d = self._dirs.get((src, dst))
-        if d is None:
-            key = (src, dst) if src < dst else (dst, src)
-            conn = self._conns.get(key)
-            if conn is None:
-                conn = self._conns[key] = _Conn(f"{key[0]}-{key[1]}")
-            d = self._dirs[(src, dst)] = _Direction(src, dst, conn)
+        key = (src, dst) if src < dst else (dst, src)
+        conn = self._conns.get(key)
+        if conn is None:
+            conn = self._conns[key] = _Conn(f"{key[0]}-{key[1]}")
+        shown = self.connections is None or any(
+            c in (src, dst, conn.name, str(_port(src)), str(_port(dst))) for c in self.connections)
+        d = self._dirs[(src, dst)] = _Direction(src, dst, conn, shown)
+        conn.dirs.append(d)
         return d
+
+    def _server(self, conn, server):
+        conn.server = server
+        for d in conn.dirs:
+            d.client = None
 
     def _drain(self, d):
         progress = True
@@ -494,9 +565,31 @@ class Inspector:
     # -- frames
 
     def _cut(self, d, data, final=False):
+        reader = d.reader
+        if reader is not None:
+            if data:
+                held = d.tail + data if d.tail else data
+                try:
+                    frames = reader.feed(data)
+                except Exception:  # a frame error: the scan takes over from the first byte not cut
+                    d.reader, d.tail = None, b""
+                    d.buf += held
+                    self._scan(d, final)
+                    return
+                pending = reader.pending()
+                d.tail = held[len(held) - pending:] if pending else b""
+                frame = self._frame
+                for f in frames:
+                    frame(d, *f)
+            if not final or not d.tail:
+                return
+            d.reader, d.buf, d.tail = None, bytearray(d.tail), b""  # a frame cut short: the scan reports it
+        elif data:
+            d.buf += data
+        self._scan(d, final)
+
+    def _scan(self, d, final):
         buf = d.buf
-        if data:
-            buf += data
         pos, n = 0, len(buf)
         while n - pos >= 8:
             magic, total = struct.unpack_from(">II", buf, pos)
@@ -522,29 +615,40 @@ class Inspector:
                                "error": f"incomplete body: need {8 + total} bytes, got {n - pos}"})
                 pos += 8  # look for frames in what is left
                 continue
-            self._frame(d, buf, pos, end)
+            _, _, version, seq, flag, cmd = HEAD.unpack_from(buf, pos)
+            self._frame(d, cmd, seq, version, flag, bytes(buf[pos + 16:end]))
             pos = end
         if final and pos < n:
             d.skipped += n - pos
             pos = n
         if final and d.skipped:
             self._skipped(d)
-        if pos:
-            del buf[:pos]
+        rest = bytes(buf[pos:])
+        d.buf = bytearray()
+        if not final and not d.skipped and (not rest or rest.startswith(MAGIC_BYTES)):
+            d.reader = pyostrel.RawFrameReader()  # in step again
+            if rest:
+                self._cut(d, rest)
+        else:
+            d.buf += rest
 
     def _skipped(self, d):
         n, d.skipped = d.skipped, 0
         self._emit(d, {"event": "skipped", "bytes": n,
                        "error": f"skipped {n} bytes to resynchronise on the frame magic"})
 
-    def _frame(self, d, buf, pos, end):
-        _, total, version, seq, flag, cmd = HEAD.unpack_from(buf, pos)
-        body = bytes(buf[pos + 16:end])
-        name, client_cls, server_cls = COMMANDS.get(cmd, (None, None, None))
-        from_client = self._from_client(d)
-        cls = client_cls if from_client else server_cls
+    def _frame(self, d, cmd, seq, version, flag, body):
+        entry = COMMANDS.get(cmd)
+        client = d.client
+        if client is None:
+            client = d.client = self._from_client(d)
+        if entry is None:
+            name, cls = f"0x{cmd:04x}", None
+        else:
+            name, cls = entry[0], entry[1 if client else 2]
         conn = d.conn
-        if cmd == DATADEF and not from_client and body:  # the connection's catalog from here on
+        extra = None
+        if cmd == DATADEF and not client and body:  # the connection's catalog from here on
             try:
                 conn.catalog = Catalog(body)
             except Exception as e:
@@ -552,14 +656,13 @@ class Inspector:
                 extra = {"error": f"schema: {e}", "raw": body.hex()}
             else:
                 extra = {"catalog": conn.catalog.names()}
-        else:
-            extra = None
-        if self.commands is not None and cmd not in self.commands and (name or "") not in self.commands:
+        if not d.shown or (self.commands is not None and cmd not in self.commands and name not in self.commands) \
+                or (self.classes is not None and cls not in self.classes):
             return
-        if self.classes is not None and cls not in self.classes:
-            return
-        rec = {"event": "frame", "total_len": total, "version": version, "seq": seq, "flag": flag,
-               "cmd": cmd, "command": name or f"0x{cmd:04x}", "class": cls}
+        number, ts = d.last
+        rec = {"packet": number, "time": ts, "src": d.src, "dst": d.dst, "connection": conn.name,
+               "event": "frame", "total_len": 8 + len(body), "version": version, "seq": seq, "flag": flag,
+               "cmd": cmd, "command": name, "class": cls}
         if extra is not None:
             rec.update(extra)
         elif cls is not None:
@@ -569,7 +672,7 @@ class Inspector:
                 rec["raw"] = body.hex()
         elif body:
             rec["body"] = body.hex()
-        self._emit(d, rec)
+        self.out.append(rec)
 
     def _from_client(self, d):
         server = d.conn.server
@@ -581,10 +684,8 @@ class Inspector:
         return d.dst == server
 
     def _emit(self, d, rec):
-        if self.connections is not None and not any(c in (d.src, d.dst, d.conn.name) or c == str(_port(d.src))
-                                                    or c == str(_port(d.dst)) for c in self.connections):
-            return
-        if rec["event"] != "frame" and (self.commands is not None or self.classes is not None):
+        """A stream event (not a frame): shown unless a filter asks for frames of some command or class."""
+        if not d.shown or self.commands is not None or self.classes is not None:
             return
         number, ts = d.last
         head = {"packet": number, "time": ts, "src": d.src, "dst": d.dst, "connection": d.conn.name}
@@ -623,7 +724,7 @@ def run(args, write):
                     errors.append({k: rec[k] for k in ("packet", "connection", "event", "command", "error")
                                    if k in rec})
             else:
-                write(json.dumps(rec, ensure_ascii=False) + "\n")
+                write(_dumps(rec) + "\n")
         insp.out.clear()
 
     with (sys.stdin.buffer if args.capture == "-" else open(args.capture, "rb")) as f:
