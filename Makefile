@@ -125,6 +125,24 @@ test-dissector: build
 dissector: module
 	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_dissector.py
 
+# When something is wrong (README): a capture through the inspector, and through tshark with the dissector.
+# CAPTURE names the pcap/pcapng file; ARGS passes options (--summary, --cmd ..., --schema ...).
+.PHONY: inspect dissect record-captures
+
+inspect: module
+	@test -n "$(CAPTURE)" || { echo "usage: make inspect CAPTURE=file.pcapng [ARGS='--summary']"; exit 2; }
+	PYTHONPATH=$(RELEASE)/python $(PY) -m pyostrel_inspect $(CAPTURE) $(ARGS)
+
+dissect:
+	@test -n "$(CAPTURE)" || { echo "usage: make dissect CAPTURE=file.pcapng [ARGS='-Y pyostrel.malformed']"; exit 2; }
+	@$(call apt_install,tshark)
+	tshark -X lua_script:tools/wireshark/pyostrel.lua -o tcp.try_heuristic_first:TRUE -r $(CAPTURE) -V $(ARGS)
+
+# Records tests/captures/ again (as root: each recording runs in a network namespace of its own).
+record-captures: module
+	@$(call apt_install,tshark iproute2 util-linux)
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/record_captures.py
+
 test: test-cpp test-python test-typing test-dissector test-asan fuzz-smoke test-wheel test-pythons
 
 example: module
