@@ -258,25 +258,33 @@ class Catalog:
         self.serializer.update_schema_from_binary(binary)
         types = {getattr(pyostrel, "index_field_type_" + t): getattr(pyostrel.StructValue, g)
                  for t, g in self.GETTERS.items()}
+        # Integers come as they are; doubles lose NaN (not JSON), texts become str.
+        convert = {getattr(pyostrel, "index_field_type_" + t): c for t, c in
+                   (("double", _nan), ("string", _text), ("vdouble", lambda v: [_nan(x) for x in v]),
+                    ("vstring", _texts))}
         self.metas = {}
         for meta in self.serializer.schema().metas():
-            cols = [(f.get_pos(), _text(f.get_name()), types.get(f.get_type())) for f in meta.get_fields()]
+            cols = [(f.get_pos(), _text(f.get_name()), types.get(f.get_type()), convert.get(f.get_type()))
+                    for f in meta.get_fields()]
             self.metas[(meta.get_namespace(), meta.get_id())] = (_text(meta.get_name()), cols)
 
     def names(self):
         return [name for name, _ in self.metas.values()]
 
     def row(self, sv):
-        name, cols = self.metas.get((sv.get_namespace(), sv.get_meta_id()), (None, ()))
+        namespace, meta_id = sv.get_namespace(), sv.get_meta_id()
+        name, cols = self.metas.get((namespace, meta_id), (None, ()))
         size = sv.size()
         values = {}
-        for pos, col, getter in cols:
+        for pos, col, getter, conv in cols:
             if pos >= size or getter is None or sv.is_empty(pos):
                 values[col] = None
             else:
-                values[col] = _value(getter(sv, pos), False)
-        return {"meta": name, "namespace": sv.get_namespace(), "meta_id": sv.get_meta_id(),
-                "market": _text(sv.get_market()), "code": _text(sv.get_stock_code()),
+                v = getter(sv, pos)
+                values[col] = v if conv is None else conv(v)
+        return {"meta": name, "namespace": namespace, "meta_id": meta_id,
+                "market": sv.get_market().decode("utf-8", "backslashreplace"),
+                "code": sv.get_stock_code().decode("utf-8", "backslashreplace"),
                 "time_tag": sv.get_time_tag(), "granularity": sv.get_granularity(), "values": values}
 
     def blob(self, blob):
@@ -369,8 +377,9 @@ class _Reader:
 
 def decode_body(cls_name, body, catalog):
     """{"fields": ..., "rows": ..., "error": ...} of one body of the class."""
-    decode = _DECODERS.get(cls_name) or _decoder(cls_name)
-    return decode(body, catalog)
+    out = {}
+    (_DECODERS.get(cls_name) or _decoder(cls_name))(body, catalog, out)
+    return out
 
 
 _DECODERS = {}
@@ -384,23 +393,25 @@ def _decoder(cls_name):
     rows = next((m for m in ROW_METHODS if m in vars(cls)), None)
     strict_rows = cls is pyostrel.NetResponse  # its decoder takes the catalog, and needs one for its rows
     if not hasattr(cls, "decode") and not strict_rows:
-        def decode(body, catalog):
-            return _by_layout(cls_name, body, catalog)
+        def decode(body, catalog, out):
+            out.update(_by_layout(cls_name, body, catalog))
     else:
         read = cls.decode_string if strict_rows else cls.decode
 
-        def decode(body, catalog):
+        def decode(body, catalog, out):
             obj = cls()
             try:
                 if strict_rows:
                     if catalog is None:  # no catalog for the rows: the fields from the layout
-                        return _by_layout(cls_name, body, None)
+                        out.update(_by_layout(cls_name, body, None))
+                        return
                     read(obj, body, catalog.serializer)
                 else:
                     read(obj, body)
             except Exception as e:  # the decoder's own text; the object is left as it was
-                return {"error": str(e)}
-            out = {"fields": {key: fn(obj) if conv is None else conv(fn(obj)) for key, fn, conv in plan}}
+                out["error"] = str(e)
+                return
+            out["fields"] = {key: fn(obj) if conv is None else conv(fn(obj)) for key, fn, conv in plan}
             if rows and catalog is not None:
                 try:
                     if not strict_rows:
@@ -411,7 +422,6 @@ def _decoder(cls_name):
                                    if isinstance(got, dict) else [row(r) for r in got])
                 except Exception as e:
                     out["error"] = f"rows: {e}"
-            return out
     _DECODERS[cls_name] = decode
     return decode
 
@@ -666,9 +676,8 @@ class Inspector:
         if extra is not None:
             rec.update(extra)
         elif cls is not None:
-            decoded = decode_body(cls, body, conn.catalog or self.default_catalog)
-            rec.update(decoded)
-            if "error" in decoded:
+            (_DECODERS.get(cls) or _decoder(cls))(body, conn.catalog or self.default_catalog, rec)
+            if "error" in rec:
                 rec["raw"] = body.hex()
         elif body:
             rec["body"] = body.hex()
