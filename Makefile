@@ -131,6 +131,7 @@ dissector: module
 
 inspect: module
 	@test -n "$(CAPTURE)" || { echo "usage: make inspect CAPTURE=file.pcapng [ARGS='--summary']"; exit 2; }
+	@$(call pip_install,orjson,orjson)
 	PYTHONPATH=$(RELEASE)/python $(PY) -m pyostrel_inspect $(CAPTURE) $(ARGS)
 
 dissect:

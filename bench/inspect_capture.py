@@ -105,7 +105,8 @@ def main():
         n, schema = write_capture(cap, args.frames)
         schema_path = os.path.join(tmp, "schema.bin")
         Path(schema_path).write_bytes(schema)
-        print(f"capture: {n} frames, {os.path.getsize(cap) / 1e6:.1f} MB")
+        encoder = "orjson" if sys.modules.get("orjson") else "json (install orjson for about twice the rate)"
+        print(f"capture: {n} frames, {os.path.getsize(cap) / 1e6:.1f} MB; JSON lines written with {encoder}")
 
         def timed(label, commands=None, write=None):
             insp_args = argparse.Namespace(capture=cap, raw=False, direction="client", schema=schema_path, port=[],
