@@ -200,27 +200,41 @@ local function find_magic(tvb, offset)
   return nil
 end
 
+-- A PDU is a frame, or bytes that are not one followed by the next frame. The TCP layer refuses a PDU shorter
+-- than the 8 bytes it needs to call this, so bytes before a magic come with the frame after them (or alone when
+-- there are 8 or more), and bytes without a magic wait for more data while fewer than 11 (3 may start a magic).
 local function pdu_len(tvb, pinfo, offset)
   local left = tvb:captured_len() - offset
-  if tvb(offset, 4):uint() == MAGIC then
-    local total = tvb(offset + 4, 4):uint()
-    if total >= 8 then return 8 + total end
-    return 8  -- a frame error: its 8 bytes alone, then the search for the next magic
+  local at = offset
+  if tvb(offset, 4):uint() ~= MAGIC then
+    at = find_magic(tvb, offset + 1)
+    if not at then return left >= 11 and left - 3 or 11 end
+    if at - offset >= 8 then return at - offset end
   end
-  local at = find_magic(tvb, offset + 1)
-  if at then return at - offset end
-  return left - 3  -- keep what may be the start of a magic split across segments
+  if at + 8 > offset + left then return at - offset + 8 end
+  local total = tvb(at + 4, 4):uint()
+  if total < 8 then return at - offset + 8 end  -- a frame error: its 8 bytes, then the search goes on
+  return at - offset + 8 + total
 end
+
+local dissect_frame
 
 local function dissect_pdu(tvb, pinfo, tree)
   local len = tvb:captured_len()
   pinfo.cols.protocol = "pyostrel"
-  if len < 8 or tvb(0, 4):uint() ~= MAGIC then
-    local item = tree:add(proto, tvb(), "pyostrel: bytes between frames")
-    item:add(hf.skipped, tvb(), len)
-    item:add_proto_expert_info(ef_skipped, "skipped " .. len .. " bytes")
-    return len
+  local at = 0
+  if tvb(0, 4):uint() ~= MAGIC then
+    at = find_magic(tvb, 1) or len
+    local item = tree:add(proto, tvb(0, at), "pyostrel: bytes between frames")
+    item:add(hf.skipped, tvb(0, at), at)
+    item:add_proto_expert_info(ef_skipped, "skipped " .. at .. " bytes")
   end
+  if at + 8 <= len then dissect_frame(tvb(at):tvb(), pinfo, tree) end
+  return len
+end
+
+dissect_frame = function(tvb, pinfo, tree)
+  local len = tvb:captured_len()
   local total = tvb(4, 4):uint()
   local root = tree:add(proto, tvb())
   root:add(hf.magic, tvb(0, 4))
