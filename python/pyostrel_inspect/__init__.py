@@ -11,6 +11,7 @@ import argparse
 import collections
 import inspect
 import json
+import os
 import re
 import struct
 import sys
@@ -781,8 +782,9 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         return run(args, sys.stdout.write)
+    except BrokenPipeError:  # the reader went away (| head): stop quietly, and keep the exit flush quiet too
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except (OSError, CaptureError) as e:
         print(f"pyostrel-inspect: {e}", file=sys.stderr)
         return 2
-    except BrokenPipeError:
-        return 0
