@@ -181,7 +181,7 @@ def _tcp(ip):
 
 # ----- body decoding -------------------------------------------------------------------------------------------------
 
-GENERATED_DOC = re.compile(r"(?:Returns) the (.+) field (\w+)\.$")
+GENERATED_DOC = re.compile(r"Returns the (.+) field (\w+)\.$")
 ROW_METHODS = ("results", "seed_data", "revs", "rows")
 
 
@@ -189,14 +189,14 @@ def _text(b):
     return b.decode("utf-8", "backslashreplace")
 
 
-def _value(v, hexed):
-    """A getter's value as JSON: texts as str, opaque bytes as hex, records through their getters."""
+def _value(v):
+    """A hand-written getter's value as JSON: texts as str, records through their getters."""
     if isinstance(v, bytes):
-        return v.hex() if hexed else _text(v)
+        return _text(v)
     if isinstance(v, (list, tuple)):
-        return [_value(x, hexed) for x in v]
+        return [_value(x) for x in v]
     if isinstance(v, dict):
-        return {(_text(k) if isinstance(k, bytes) else str(k)): _value(x, hexed) for k, x in v.items()}
+        return {(_text(k) if isinstance(k, bytes) else str(k)): _value(x) for k, x in v.items()}
     if isinstance(v, float) and v != v:
         return None
     if type(v).__module__ == "pyostrel" and not isinstance(v, (int, float, bool)):
@@ -234,11 +234,11 @@ def _plan(cls):
                 continue
             m = GENERATED_DOC.search((fn.__doc__ or "").strip())
             if m is None:  # a hand-written getter: its value converted by what it holds
-                out.append((name[4:], fn, lambda v: _value(v, False)))
+                out.append((name[4:], fn, _value))
             elif re.fullmatch(r"(u|i)\d+|bool|little-endian i32|u8 in .*|(raw)?vec<(u|i)\d+>", m[1]):
                 out.append((m[2], fn, None))
             else:
-                out.append((m[2], fn, _CONVERT.get(m[1], lambda v: _value(v, False))))
+                out.append((m[2], fn, _CONVERT.get(m[1], _value)))
         _PLANS[cls] = out
     return out
 
