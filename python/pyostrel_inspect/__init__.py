@@ -624,7 +624,8 @@ class Inspector:
                     break
                 self._emit(d, {"event": "frame_error", "total_len": total, "raw": bytes(buf[pos:n]).hex(),
                                "error": f"incomplete body: need {8 + total} bytes, got {n - pos}"})
-                pos += 8  # look for frames in what is left
+                at = buf.find(MAGIC_BYTES, pos + 4)  # a frame its length swallowed, or nothing more
+                pos = at if at >= 0 else n
                 continue
             _, _, version, seq, flag, cmd = HEAD.unpack_from(buf, pos)
             self._frame(d, cmd, seq, version, flag, bytes(buf[pos + 16:end]))
