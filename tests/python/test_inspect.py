@@ -246,6 +246,7 @@ def _run(path, out):
     (["--cmd", "0x5026,cmd_ta_push_progress"], {"cmd_ta_push_log", "cmd_ta_push_progress"}),
     (["--class", "ATFetchSVRes"], {"cmd_at_fetch_by_code", "cmd_at_fetch_by_time"}),
     (["--connection", "127.0.0.1:1"], set()),
+    (["--connection", "7400", "--class", "LogRes,ProgressRes"], {"cmd_ta_push_log", "cmd_ta_push_progress"}),
 ])
 def test_filters(argv, commands, capsys):
     assert pyostrel_inspect.main([str(CAPTURES / "trading.pcapng"), *argv]) == 0
