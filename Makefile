@@ -32,7 +32,8 @@ endif
 # The module: a compiler, CMake, Snappy and simdjson. Debian's own interpreter also
 # needs python3-dev (its headers) and python3-venv (`-m venv`); see below.
 APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev ccache
-TEST_APT_PACKAGES := libgtest-dev
+# tshark runs the generated Wireshark dissector in tests/python/test_inspect.py.
+TEST_APT_PACKAGES := libgtest-dev tshark
 # pip names and the modules they provide; pyproject's `test` extra.
 PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy pyarrow polars duckdb
 PY_TEST_MODULES := pytest, cramjam, numpy, tzdata, mypy, pyarrow, polars, duckdb
@@ -56,7 +57,7 @@ pip_install = $(PY) -c "import $(1)" 2>/dev/null || $(PY) -m pip install -q $(2)
 debian_python = [ "$$($(1) -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" = /usr ]
 
 .PHONY: all deps test-deps module build asan test test-cpp test-python test-asan test-tsan test-typing stubs example install \
-	clean distclean
+	clean distclean dissector test-dissector
 
 all: build
 
@@ -135,7 +136,34 @@ test-typing: build
 stubs: module
 	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_stubs.py
 
-test: test-cpp test-python test-typing test-asan test-tsan fuzz-smoke test-wheel test-pythons
+# The inspector's layout table and the Wireshark dissector (tools/wireshark/pyostrel.lua) must be what
+# tools/gen_dissector.py makes of docs/protocol.md and the module now; `make dissector` rewrites them.
+test-dissector: build
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_dissector.py --check
+
+dissector: module
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/gen_dissector.py
+
+# When something is wrong (README): a capture through the inspector, and through tshark with the dissector.
+# CAPTURE names the pcap/pcapng file; ARGS passes options (--summary, --cmd ..., --schema ...).
+.PHONY: inspect dissect record-captures
+
+inspect: module
+	@test -n "$(CAPTURE)" || { echo "usage: make inspect CAPTURE=file.pcapng [ARGS='--summary']"; exit 2; }
+	@$(call pip_install,orjson,orjson)
+	PYTHONPATH=$(RELEASE)/python $(PY) -m pyostrel_inspect $(CAPTURE) $(ARGS)
+
+dissect:
+	@test -n "$(CAPTURE)" || { echo "usage: make dissect CAPTURE=file.pcapng [ARGS='-Y pyostrel.malformed']"; exit 2; }
+	@$(call apt_install,tshark)
+	tshark -X lua_script:tools/wireshark/pyostrel.lua -o tcp.try_heuristic_first:TRUE -r $(CAPTURE) -V $(ARGS)
+
+# Records tests/captures/ again (as root: each recording runs in a network namespace of its own).
+record-captures: module
+	@$(call apt_install,tshark iproute2 util-linux)
+	PYTHONPATH=$(RELEASE)/python $(PY) tools/record_captures.py
+
+test: test-cpp test-python test-typing test-dissector test-asan test-tsan fuzz-smoke test-wheel test-pythons
 
 example: module
 	@$(call pip_install,polars,polars)
