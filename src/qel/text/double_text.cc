@@ -1,0 +1,292 @@
+// Shortest round-trip decimals of doubles. The digits come from the method of
+// R. Giulietti's "The Schubfach way to render doubles": for v = c * 2^q the
+// decimals that read back as v lie in an interval around it; scaled by a power
+// of ten 10^-k chosen so that the interval spans 1 to 10 units, either exactly
+// one multiple of ten lies inside (the shorter form), or the answer is one of
+// the two integers around the scaled v. The scaling is one 64 x 126-bit
+// multiplication per bound, rounded to odd so that comparisons against the
+// integers stay exact.
+#include "qel/text/double_text.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "qel/text/digits.h"
+
+namespace qel::text {
+
+namespace {
+
+using u128 = unsigned __int128;
+using namespace digits;
+
+struct Pow10 {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+constexpr int kPow10Lo = -292;
+constexpr Pow10 kPow10[] = {
+#include "qel/text/pow10_table.inc"
+};
+
+// floor(log10 2^q), floor(log10 (3/4 * 2^q)) and floor(log2 10^k) over the
+// exponents of doubles (tools/gen_pow10_table.py checks them exactly).
+constexpr int floor_log10_pow2(int q) noexcept { return static_cast<int>((q * 661971961083LL) >> 41); }
+constexpr int floor_log10_three_quarters_pow2(int q) noexcept {
+  return static_cast<int>((q * 661971961083LL - 274743187321LL) >> 41);
+}
+constexpr int floor_log2_pow10(int k) noexcept { return static_cast<int>((k * 913124641741LL) >> 38); }
+
+// cp * g / 2^127, rounded to odd: the floor, with the lowest bit set when the
+// bits below (those of the top 64 of the 127 dropped) are not all zero. The
+// lowest 64 product bits are ignored on purpose: g over-estimates the power
+// of ten by less than one unit, and that error stays within them, so a
+// product that is exact in truth reads as exact.
+inline std::uint64_t round_to_odd(const Pow10& g, std::uint64_t cp) noexcept {
+  const u128 mid = static_cast<u128>(g.high) * cp + (static_cast<u128>(g.low) * cp >> 64);
+  const auto top = static_cast<std::uint64_t>(mid >> 63);
+  const std::uint64_t rest = static_cast<std::uint64_t>(mid) & ((std::uint64_t{1} << 63) - 1);
+  return top | (rest != 0);
+}
+
+constexpr std::uint64_t kPow10Int[] = {1,
+                                       10,
+                                       100,
+                                       1000,
+                                       10000,
+                                       100000,
+                                       1000000,
+                                       10000000,
+                                       100000000,
+                                       1000000000,
+                                       10000000000,
+                                       100000000000,
+                                       1000000000000,
+                                       10000000000000,
+                                       100000000000000,
+                                       1000000000000000,
+                                       10000000000000000,
+                                       100000000000000000,
+                                       1000000000000000000,
+                                       10000000000000000000ULL};
+
+constexpr double kPow10Double[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The number of decimal digits of 0 < d < 10^19.
+inline int digit_count(std::uint64_t d) noexcept {
+  const int approx = ((64 - std::countl_zero(d)) * 1233) >> 12;  // floor(log10 2^bits)
+  return approx + (d >= kPow10Int[approx]);
+}
+
+// Drops the trailing zeros of d > 0 into e.
+inline void strip_zeros(std::uint64_t& d, int& e) noexcept {
+  if (d % 10000 == 0) [[unlikely]] {
+    while (d % 10000 == 0) {
+      d /= 10000;
+      e += 4;
+    }
+  }
+  while (d % 10 == 0) {
+    d /= 10;
+    ++e;
+  }
+}
+
+// The digits of c * 2^q (c > 0, the double's integer significand and
+// exponent), not yet stripped of trailing zeros.
+inline ShortestDecimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcept {
+  // Whole numbers below 2^53 are their own shortest form.
+  if (q <= 0 && q >= -52 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+
+  // The interval of decimals that read back as v, in units of 2^(q-2): from
+  // cbl to cbr around cb = 4c, its ends included when c is even. Below a power
+  // of two the next double down is half as far.
+  const std::uint64_t out = c & 1;
+  const std::uint64_t cb = c << 2, cbr = cb + 2;
+  std::uint64_t cbl;
+  int k;
+  if (c != (std::uint64_t{1} << 52) || lowest_exponent) {
+    cbl = cb - 2;
+    k = floor_log10_pow2(q);
+  } else {
+    cbl = cb - 1;
+    k = floor_log10_three_quarters_pow2(q);
+  }
+  // 4 * x * 10^-k for each x, rounded to odd.
+  const int h = q + floor_log2_pow10(-k) + 2;  // 1..4
+  const Pow10& g = kPow10[-k - kPow10Lo];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t vbl = round_to_odd(g, cbl << h);
+  const std::uint64_t vbr = round_to_odd(g, cbr << h);
+
+  const std::uint64_t s = vb >> 2;
+  if (s >= 10) {
+    // At most one multiple of ten lies in the interval: when exactly one of
+    // those around s does, it is the (a digit or more) shorter answer.
+    const std::uint64_t sp10 = s / 10 * 10, tp10 = sp10 + 10;
+    const bool sp_in = vbl + out <= sp10 << 2;
+    const bool tp_in = (tp10 << 2) + out <= vbr;
+    if (sp_in != tp_in) return {sp_in ? sp10 : tp10, k};
+  }
+  // Else s or s + 1, whichever lies inside; the nearer one (ties to even)
+  // when both do.
+  const std::uint64_t t = s + 1;
+  const bool s_in = vbl + out <= s << 2;
+  const bool t_in = (t << 2) + out <= vbr;
+  if (s_in != t_in) return {s_in ? s : t, k};
+  const auto diff = static_cast<std::int64_t>(vb - ((s + t) << 1));
+  return {diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t, k};
+}
+
+// Writes |v| (finite, nonzero, whole) exactly: fixed notation prints every
+// digit of a whole number, not the shortest digits padded with zeros.
+char* write_whole(char* p, std::uint64_t bits) noexcept {
+  const int be = static_cast<int>(bits >> 52);  // v >= 1: normal
+  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int q = be - 1075;
+  const u128 whole = q >= 0 ? static_cast<u128>(c) << q : static_cast<u128>(c >> -q);
+  if (whole < k1e16 * k1e8) return write_unsigned(p, static_cast<std::uint64_t>(whole));
+  // Fixed notation is only chosen below 10^22: at most 6 leading digits.
+  p = write_small(p, static_cast<std::uint32_t>(whole / k1e16));
+  const auto rest = static_cast<std::uint64_t>(whole % k1e16);
+  store8(p, digits8(static_cast<std::uint32_t>(rest / k1e8)));
+  store8(p + 8, digits8(static_cast<std::uint32_t>(rest % k1e8)));
+  return p + 16;
+}
+
+// Writes digits * 10^e (digits without trailing zeros) for the double of
+// `bits` (sign already written): fixed notation unless the exponent form is
+// strictly shorter.
+template <bool Json>
+char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  const int n = digit_count(d);
+  const int x = e + n - 1;  // the exponent of the exponent form
+  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
+  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
+  if (fixed_len <= exponent_len) {
+    if (e >= 0) {
+      // A whole number: below 10^15 the digits padded with zeros are exact.
+      p = n + e <= 15 ? write_unsigned(p, d * kPow10Int[e]) : write_whole(p, bits);
+      if constexpr (Json) {
+        std::memcpy(p, ".0", 2);
+        p += 2;
+      }
+      return p;
+    }
+    if (x >= 0) {  // the point among the digits
+      char* end = write_unsigned(p + 1, d);
+      std::memmove(p, p + 1, static_cast<std::size_t>(x + 1));
+      p[x + 1] = '.';
+      return end;
+    }
+    // Below 1: "0.", the zeros (at most four: past them the exponent form is
+    // shorter), the digits.
+    std::memcpy(p, "0.000000", 8);
+    return write_unsigned(p + 1 - x, d);
+  }
+  char* end = write_unsigned(p + 1, d);
+  p[0] = p[1];
+  if (n > 1) {
+    p[1] = '.';
+  } else {
+    end = p + 1;
+  }
+  end[0] = 'e';
+  end[1] = x < 0 ? '-' : '+';
+  const auto ax = static_cast<std::uint32_t>(x < 0 ? -x : x);
+  if (ax >= 100) {
+    end[2] = static_cast<char>('0' + ax / 100);
+    end[3] = static_cast<char>('0' + ax / 10 % 10);
+    end[4] = static_cast<char>('0' + ax % 10);
+    return end + 5;
+  }
+  end[2] = static_cast<char>('0' + ax / 10);
+  end[3] = static_cast<char>('0' + ax % 10);
+  return end + 4;
+}
+
+inline ShortestDecimal shortest_of_bits(std::uint64_t bits) noexcept {
+  const int be = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t t = bits & ((std::uint64_t{1} << 52) - 1);
+  ShortestDecimal r = be != 0 ? shortest_of(t | (std::uint64_t{1} << 52), be - 1075, be == 1)
+                              : shortest_of(t, -1074, true);
+  strip_zeros(r.digits, r.exponent);
+  return r;
+}
+
+// Any double, JSON form or not.
+template <bool Json>
+char* write_any(char* p, double v) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  *p = '-';
+  p += bits >> 63;
+  const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
+  if (magnitude >= 0x7FF0000000000000ULL) [[unlikely]] {
+    if constexpr (Json) {
+      p -= bits >> 63;
+      std::memcpy(p, "null", 4);
+      return p + 4;
+    } else {
+      std::memcpy(p, magnitude == 0x7FF0000000000000ULL ? "inf" : "nan", 3);
+      return p + 3;
+    }
+  }
+  if (magnitude == 0) [[unlikely]] {
+    if constexpr (Json) {
+      std::memcpy(p, "0.0", 3);
+      return p + 3;
+    } else {
+      *p = '0';
+      return p + 1;
+    }
+  }
+  const ShortestDecimal r = shortest_of_bits(magnitude);
+  return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
+}
+
+// When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
+// significant digits. Both scaled and 10^places are exact doubles, so the
+// division rounds D to its nearest double: when that is v, D reads back as v.
+// No other decimal of 15 digits or fewer reads as the same double as D (15
+// digits always survive a round trip), so D is then v's shortest form and its
+// digits need no search. Returns nullptr when D is not.
+inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
+  const std::uint64_t magnitude =
+      scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
+  std::uint64_t d = magnitude;
+  int e = -static_cast<int>(places);
+  strip_zeros(d, e);
+  *p = '-';
+  p += scaled < 0;
+  return write_decimal<true>(p, d, e, std::bit_cast<std::uint64_t>(v));
+}
+
+}  // namespace
+
+ShortestDecimal shortest_decimal(double v) noexcept {
+  return shortest_of_bits(std::bit_cast<std::uint64_t>(v) & ~(std::uint64_t{1} << 63));
+}
+
+char* write_double(char* p, double v) noexcept { return write_any<false>(p, v); }
+
+char* write_json_double(char* p, double v) noexcept {
+  // Most doubles in rows are short decimals (prices, ratios: 1234.56): tried
+  // first as a decimal of at most eight places, which costs less than the
+  // search.
+  if (std::fabs(v) < 1e7) [[likely]] {
+    if (char* end = write_if_decimal(p, static_cast<std::int64_t>(v * 1e8 + (v < 0 ? -0.5 : 0.5)), 8, v)) return end;
+  }
+  return write_any<true>(p, v);
+}
+
+char* write_json_scaled(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
+  if (char* end = write_if_decimal(p, scaled, places, v)) [[likely]]
+    return end;
+  return write_any<true>(p, v);
+}
+
+}  // namespace qel::text
