@@ -122,23 +122,22 @@ inline ShortestDecimal shortest_of(std::uint64_t c, int q, bool lowest_exponent)
   const std::uint64_t vbl = round_to_odd(g, cbl << h);
   const std::uint64_t vbr = round_to_odd(g, cbr << h);
 
+  // At most one multiple of ten lies in the interval: when exactly one of
+  // those around s does, it is the (a digit or more) shorter answer. Else s
+  // or s + 1, whichever lies inside; the nearer one (ties to even) when both
+  // do. Both tests are made and the answer picked without branches: for
+  // doubles at random either way is as likely.
   const std::uint64_t s = vb >> 2;
-  if (s >= 10) {
-    // At most one multiple of ten lies in the interval: when exactly one of
-    // those around s does, it is the (a digit or more) shorter answer.
-    const std::uint64_t sp10 = s / 10 * 10, tp10 = sp10 + 10;
-    const bool sp_in = vbl + out <= sp10 << 2;
-    const bool tp_in = (tp10 << 2) + out <= vbr;
-    if (sp_in != tp_in) return {sp_in ? sp10 : tp10, k};
-  }
-  // Else s or s + 1, whichever lies inside; the nearer one (ties to even)
-  // when both do.
+  const std::uint64_t sp10 = s / 10 * 10, tp10 = sp10 + 10;
+  const bool sp_in = vbl + out <= sp10 << 2;
+  const bool tp_in = (tp10 << 2) + out <= vbr;
   const std::uint64_t t = s + 1;
   const bool s_in = vbl + out <= s << 2;
   const bool t_in = (t << 2) + out <= vbr;
-  if (s_in != t_in) return {s_in ? s : t, k};
   const auto diff = static_cast<std::int64_t>(vb - ((s + t) << 1));
-  return {diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t, k};
+  const std::uint64_t nearer = diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t;
+  const std::uint64_t one = s_in != t_in ? (s_in ? s : t) : nearer;
+  return {s >= 10 && sp_in != tp_in ? (sp_in ? sp10 : tp10) : one, k};
 }
 
 // Writes |v| (finite, nonzero, whole) exactly: fixed notation prints every
@@ -157,55 +156,201 @@ char* write_whole(char* p, std::uint64_t bits) noexcept {
   return p + 16;
 }
 
+// The 17 digits of d * 10^(17 - n), n being d's digit count (d < 10^17):
+// d's digits, then zeros. Kept in registers: the first digit, and eight in
+// each word (first digit in the lowest byte). Written to memory and read back
+// in other widths they would stall the read.
+struct Digits17 {
+  char first;
+  std::uint64_t mid, last;
+};
+
+inline Digits17 digits17(std::uint64_t d, int n) noexcept {
+  const std::uint64_t v = d * kPow10Int[17 - n];
+  const std::uint64_t first = v / k1e16, rest = v - first * k1e16;
+  const std::uint64_t high = rest / k1e8, low = rest - high * k1e8;
+  return {static_cast<char>('0' + first), digits8(static_cast<std::uint32_t>(high)),
+          digits8(static_cast<std::uint32_t>(low))};
+}
+
+// REQUIRES: room for 17 bytes at p.
+inline void store17(char* p, const Digits17& g) noexcept {
+  p[0] = g.first;
+  store8(p + 1, g.mid);
+  store8(p + 9, g.last);
+}
+
+// "00" to "99".
+constexpr char kPairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+
+// The exponent form's tail: "e+05", "e-123".
+inline char* write_exponent(char* p, int x) noexcept {
+  p[0] = 'e';
+  p[1] = x < 0 ? '-' : '+';
+  auto ax = static_cast<std::uint32_t>(x < 0 ? -x : x);
+  if (ax >= 100) {
+    p[2] = static_cast<char>('0' + ax / 100);
+    ax %= 100;
+    ++p;
+  }
+  std::memcpy(p + 2, kPairs + 2 * ax, 2);
+  return p + 4;
+}
+
 // Writes digits * 10^e (digits without trailing zeros) for the double of
 // `bits` (sign already written): fixed notation unless the exponent form is
-// strictly shorter.
+// strictly shorter. The digits are laid out once, 17 wide, and copied in
+// fixed-size blocks to where the form puts them.
 template <bool Json>
-char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+char* write_long(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
   const int n = digit_count(d);
   const int x = e + n - 1;  // the exponent of the exponent form
   const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
   const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
+  const Digits17 g = digits17(d, n);
   if (fixed_len <= exponent_len) {
     if (e >= 0) {
-      // A whole number: below 10^15 the digits padded with zeros are exact.
-      p = n + e <= 15 ? write_unsigned(p, d * kPow10Int[e]) : write_whole(p, bits);
+      // A whole number: up to 15 digits, d's digits then zeros are exact
+      // (below 2^53 the shortest digits of a whole number are all of it).
+      if (n + e <= 15) {
+        store17(p, g);
+        p += n + e;
+      } else {
+        p = write_whole(p, bits);
+      }
       if constexpr (Json) {
         std::memcpy(p, ".0", 2);
         p += 2;
       }
       return p;
     }
-    if (x >= 0) {  // the point among the digits
-      char* end = write_unsigned(p + 1, d);
-      std::memmove(p, p + 1, static_cast<std::size_t>(x + 1));
-      p[x + 1] = '.';
-      return end;
+    if (x >= 0 && x < 15) {  // the point after k = x + 1 < n digits, put in by shifts
+      const u128 lead = static_cast<u128>(static_cast<unsigned char>(g.first) | g.mid << 8) |
+                        static_cast<u128>(g.mid >> 56 | g.last << 8) << 64;  // digits 0 to 15
+      const int k = 8 * (x + 1);
+      const u128 low_mask = (u128{1} << k) - 1;
+      const u128 moved = (lead & low_mask) | (static_cast<u128>('.') << k) | ((lead & ~low_mask) << 8);
+      std::memcpy(p, &moved, 16);
+      p[16] = static_cast<char>(lead >> 120);
+      p[17] = static_cast<char>(g.last >> 56);
+      return p + n + 1;
+    }
+    if (x >= 0) {  // 16 digits before the point: rare enough for a byte copy
+      store17(p, g);
+      p[17] = p[16];
+      p[16] = '.';
+      return p + n + 1;
     }
     // Below 1: "0.", the zeros (at most four: past them the exponent form is
     // shorter), the digits.
     std::memcpy(p, "0.000000", 8);
-    return write_unsigned(p + 1 - x, d);
+    store17(p + 1 - x, g);
+    return p + 1 - x + n;
   }
-  char* end = write_unsigned(p + 1, d);
-  p[0] = p[1];
-  if (n > 1) {
-    p[1] = '.';
-  } else {
-    end = p + 1;
+  p[0] = g.first;
+  p[1] = '.';
+  store8(p + 2, g.mid);
+  store8(p + 10, g.last);
+  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
+}
+
+inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
+
+// write_long for 10^15 <= d < 10^17, as the search gives for normal doubles:
+// 16 or 17 digits, of which the trailing '0' bytes are dropped, laid out from
+// registers without counting or stripping digits one by one.
+template <bool Json>
+char* write_wide(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  const std::uint64_t high = d / k1e8, low = d - high * k1e8;
+  const std::uint64_t first = high / k1e8;  // 0 for 16 digits
+  const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
+  const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
+  const bool seventeen = first != 0;
+  // The first 16 digits, first in the lowest byte, and the 17th.
+  const u128 lead = seventeen ? ('0' + first) | static_cast<u128>(a) << 8 | static_cast<u128>(b) << 72
+                              : a | static_cast<u128>(b) << 64;
+  const char last = static_cast<char>(b >> 56);
+  const std::uint64_t bnz = b ^ kZeros;
+  const int trail = bnz != 0 ? std::countl_zero(bnz) >> 3 : 8 + (std::countl_zero(a ^ kZeros) >> 3);
+  const int n = 16 + seventeen - trail;
+  e += trail;
+  const int x = e + n - 1;
+  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
+  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
+  if (fixed_len <= exponent_len) {
+    if (e >= 0 || x >= 15) [[unlikely]] {  // whole, or 16 digits before the point
+      d /= kPow10Int[trail];
+      return write_long<Json>(p, d, e, bits);
+    }
+    if (x >= 0) {  // the point after k = x + 1 < n digits
+      const int k = 8 * (x + 1);
+      const u128 low_mask = (u128{1} << k) - 1;
+      store16(p, (lead & low_mask) | static_cast<u128>('.') << k | (lead & ~low_mask) << 8);
+      p[16] = static_cast<char>(lead >> 120);
+      p[17] = last;
+      return p + n + 1;
+    }
+    std::memcpy(p, "0.000000", 8);
+    store16(p + 1 - x, lead);
+    p[17 - x] = last;
+    return p + 1 - x + n;
   }
-  end[0] = 'e';
-  end[1] = x < 0 ? '-' : '+';
-  const auto ax = static_cast<std::uint32_t>(x < 0 ? -x : x);
-  if (ax >= 100) {
-    end[2] = static_cast<char>('0' + ax / 100);
-    end[3] = static_cast<char>('0' + ax / 10 % 10);
-    end[4] = static_cast<char>('0' + ax % 10);
-    return end + 5;
+  p[0] = static_cast<char>(lead);
+  p[1] = '.';
+  store16(p + 2, lead >> 8);
+  p[17] = last;
+  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
+}
+
+// Writes d * 10^e (d > 0, trailing zeros or not) for the double of `bits`
+// (sign already written), as write_long does. Up to eight digits (prices,
+// ratios) take one word: its leading and trailing '0' bytes give the digit
+// count and the zeros to drop without a division.
+template <bool Json>
+char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  if (d >= k1e8) {
+    if (d >= kPow10Int[15] && d < kPow10Int[17]) return write_wide<Json>(p, d, e, bits);
+    strip_zeros(d, e);
+    return write_long<Json>(p, d, e, bits);
   }
-  end[2] = static_cast<char>('0' + ax / 10);
-  end[3] = static_cast<char>('0' + ax % 10);
-  return end + 4;
+  const std::uint64_t w = digits8(static_cast<std::uint32_t>(d));  // right-aligned, '0'-padded
+  const std::uint64_t nonzero = w ^ kZeros;
+  const int lead = std::countr_zero(nonzero) >> 3, trail = std::countl_zero(nonzero) >> 3;
+  const int n = 8 - lead - trail;
+  e += trail;
+  const std::uint64_t digits = w >> (8 * lead);  // the n digits first, then '0's and zero bytes
+  const int x = e + n - 1;
+  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
+  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
+  if (fixed_len <= exponent_len) {
+    if (e >= 0) {
+      if (n + e > 8) [[unlikely]]
+        return write_long<Json>(p, d / kPow10Int[trail], e, bits);
+      store8(p, n < 8 ? digits | kZeros << (8 * n) : digits);
+      p += n + e;
+      if constexpr (Json) {
+        std::memcpy(p, ".0", 2);
+        p += 2;
+      }
+      return p;
+    }
+    if (x >= 0) {  // the point after k = x + 1 < n <= 8 digits
+      const int k = 8 * (x + 1);
+      const std::uint64_t low = digits & ((std::uint64_t{1} << k) - 1);
+      store8(p, low | std::uint64_t{'.'} << k | (digits >> k) << k << 8);
+      p[8] = static_cast<char>(digits >> 56);
+      return p + n + 1;
+    }
+    std::memcpy(p, "0.000000", 8);
+    store8(p + 1 - x, digits);
+    return p + 1 - x + n;
+  }
+  p[0] = static_cast<char>(digits);
+  p[1] = '.';
+  store8(p + 2, digits >> 8);
+  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
 }
 
 inline ShortestDecimal shortest_of_bits(std::uint64_t bits) noexcept {
@@ -243,7 +388,10 @@ char* write_any(char* p, double v) noexcept {
       return p + 1;
     }
   }
-  const ShortestDecimal r = shortest_of_bits(magnitude);
+  const int be = static_cast<int>(magnitude >> 52);
+  const std::uint64_t t = magnitude & ((std::uint64_t{1} << 52) - 1);
+  const ShortestDecimal r =
+      be != 0 ? shortest_of(t | (std::uint64_t{1} << 52), be - 1075, be == 1) : shortest_of(t, -1074, true);
   return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
 }
 
@@ -257,12 +405,9 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
   const std::uint64_t magnitude =
       scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
   if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
-  std::uint64_t d = magnitude;
-  int e = -static_cast<int>(places);
-  strip_zeros(d, e);
   *p = '-';
   p += scaled < 0;
-  return write_decimal<true>(p, d, e, std::bit_cast<std::uint64_t>(v));
+  return write_decimal<true>(p, magnitude, -static_cast<int>(places), std::bit_cast<std::uint64_t>(v));
 }
 
 }  // namespace

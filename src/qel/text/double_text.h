@@ -8,7 +8,7 @@
 namespace qel::text {
 
 // The most any function below writes, scratch included.
-inline constexpr std::size_t kDoubleTextRoom = 32;
+inline constexpr std::size_t kDoubleTextRoom = 40;
 
 // The shortest decimal that reads back as a finite, nonzero |v|: digits *
 // 10^exponent, `digits` without trailing zeros; among decimals of as few
