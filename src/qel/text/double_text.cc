@@ -21,6 +21,12 @@ namespace {
 using u128 = unsigned __int128;
 using namespace digits;
 
+// v = digits * 10^exponent.
+struct Decimal {
+  std::uint64_t digits;
+  int exponent;
+};
+
 struct Pow10 {
   std::uint64_t high;
   std::uint64_t low;
@@ -75,29 +81,9 @@ constexpr std::uint64_t kPow10Int[] = {1,
 constexpr double kPow10Double[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// The number of decimal digits of 0 < d < 10^19.
-inline int digit_count(std::uint64_t d) noexcept {
-  const int approx = ((64 - std::countl_zero(d)) * 1233) >> 12;  // floor(log10 2^bits)
-  return approx + (d >= kPow10Int[approx]);
-}
-
-// Drops the trailing zeros of d > 0 into e.
-inline void strip_zeros(std::uint64_t& d, int& e) noexcept {
-  if (d % 10000 == 0) [[unlikely]] {
-    while (d % 10000 == 0) {
-      d /= 10000;
-      e += 4;
-    }
-  }
-  while (d % 10 == 0) {
-    d /= 10;
-    ++e;
-  }
-}
-
 // The digits of c * 2^q (c > 0, the double's integer significand and
 // exponent), not yet stripped of trailing zeros.
-inline ShortestDecimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcept {
+inline Decimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcept {
   // Whole numbers below 2^53 are their own shortest form.
   if (q <= 0 && q >= -52 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
 
@@ -156,30 +142,6 @@ char* write_whole(char* p, std::uint64_t bits) noexcept {
   return p + 16;
 }
 
-// The 17 digits of d * 10^(17 - n), n being d's digit count (d < 10^17):
-// d's digits, then zeros. Kept in registers: the first digit, and eight in
-// each word (first digit in the lowest byte). Written to memory and read back
-// in other widths they would stall the read.
-struct Digits17 {
-  char first;
-  std::uint64_t mid, last;
-};
-
-inline Digits17 digits17(std::uint64_t d, int n) noexcept {
-  const std::uint64_t v = d * kPow10Int[17 - n];
-  const std::uint64_t first = v / k1e16, rest = v - first * k1e16;
-  const std::uint64_t high = rest / k1e8, low = rest - high * k1e8;
-  return {static_cast<char>('0' + first), digits8(static_cast<std::uint32_t>(high)),
-          digits8(static_cast<std::uint32_t>(low))};
-}
-
-// REQUIRES: room for 17 bytes at p.
-inline void store17(char* p, const Digits17& g) noexcept {
-  p[0] = g.first;
-  store8(p + 1, g.mid);
-  store8(p + 9, g.last);
-}
-
 // "00" to "99".
 constexpr char kPairs[] =
     "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
@@ -199,23 +161,58 @@ inline char* write_exponent(char* p, int x) noexcept {
   return p + 4;
 }
 
-// Writes digits * 10^e (digits without trailing zeros) for the double of
+inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
+
+constexpr u128 kZeros16 = kZeros | static_cast<u128>(kZeros) << 64;
+
+// Writes d * 10^e (0 < d < 10^17, trailing zeros or not) for the double of
 // `bits` (sign already written): fixed notation unless the exponent form is
-// strictly shorter. The digits are laid out once, 17 wide, and copied in
-// fixed-size blocks to where the form puts them.
+// strictly shorter. The digits are made eight at a time in words, whose
+// leading and trailing '0' bytes give the digit count and the zeros to drop;
+// the forms are laid out from registers (written to memory and read back in
+// other widths they would stall the read).
 template <bool Json>
-char* write_long(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
-  const int n = digit_count(d);
+char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  u128 digits;    // the first 16 significant digits, first in the lowest byte; '0' or zero bytes after
+  char last = 0;  // the 17th
+  int n, trail;
+  if (d < k1e8) {  // prices, ratios: one word
+    const std::uint64_t w = digits8(static_cast<std::uint32_t>(d));
+    const std::uint64_t nonzero = w ^ kZeros;
+    const int lead = std::countr_zero(nonzero) >> 3;
+    trail = std::countl_zero(nonzero) >> 3;
+    n = 8 - lead - trail;
+    digits = w >> (8 * lead);
+  } else if (d < k1e16) {
+    const std::uint64_t high = d / k1e8;
+    const std::uint64_t wh = digits8(static_cast<std::uint32_t>(high));
+    const std::uint64_t wl = digits8(static_cast<std::uint32_t>(d - high * k1e8));
+    const std::uint64_t nh = wh ^ kZeros, nl = wl ^ kZeros;  // nh != 0: d >= 10^8
+    const int lead = std::countr_zero(nh) >> 3;
+    trail = nl != 0 ? std::countl_zero(nl) >> 3 : 8 + (std::countl_zero(nh) >> 3);
+    n = 16 - lead - trail;
+    digits = (wh | static_cast<u128>(wl) << 64) >> (8 * lead);
+  } else {  // 17 digits, the search's longest answers
+    const std::uint64_t high = d / k1e8, low = d - high * k1e8;
+    const std::uint64_t first = high / k1e8;
+    const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
+    const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
+    const std::uint64_t nb = b ^ kZeros;
+    trail = nb != 0 ? std::countl_zero(nb) >> 3 : 8 + (std::countl_zero(a ^ kZeros) >> 3);
+    n = 17 - trail;
+    digits = ('0' + first) | static_cast<u128>(a) << 8 | static_cast<u128>(b) << 72;
+    last = static_cast<char>(b >> 56);
+  }
+  e += trail;
   const int x = e + n - 1;  // the exponent of the exponent form
   const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
   const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
-  const Digits17 g = digits17(d, n);
   if (fixed_len <= exponent_len) {
     if (e >= 0) {
-      // A whole number: up to 15 digits, d's digits then zeros are exact
-      // (below 2^53 the shortest digits of a whole number are all of it).
-      if (n + e <= 15) {
-        store17(p, g);
+      // A whole number. Up to 16 digits (below 2^53) the digits padded with
+      // zeros are all of it; past that every digit of the double is written.
+      if (n + e <= 16) {
+        store16(p, n < 16 ? digits | kZeros16 << (8 * n) : digits);
         p += n + e;
       } else {
         p = write_whole(p, bits);
@@ -226,140 +223,31 @@ char* write_long(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
       }
       return p;
     }
-    if (x >= 0 && x < 15) {  // the point after k = x + 1 < n digits, put in by shifts
-      const u128 lead = static_cast<u128>(static_cast<unsigned char>(g.first) | g.mid << 8) |
-                        static_cast<u128>(g.mid >> 56 | g.last << 8) << 64;  // digits 0 to 15
-      const int k = 8 * (x + 1);
-      const u128 low_mask = (u128{1} << k) - 1;
-      const u128 moved = (lead & low_mask) | (static_cast<u128>('.') << k) | ((lead & ~low_mask) << 8);
-      std::memcpy(p, &moved, 16);
-      p[16] = static_cast<char>(lead >> 120);
-      p[17] = static_cast<char>(g.last >> 56);
-      return p + n + 1;
-    }
-    if (x >= 0) {  // 16 digits before the point: rare enough for a byte copy
-      store17(p, g);
-      p[17] = p[16];
-      p[16] = '.';
+    if (x >= 0) {  // the point after k = x + 1 < n <= 17 digits
+      if (x < 15) [[likely]] {
+        const int k = 8 * (x + 1);
+        const u128 low_mask = (u128{1} << k) - 1;
+        store16(p, (digits & low_mask) | static_cast<u128>('.') << k | (digits & ~low_mask) << 8);
+        p[16] = static_cast<char>(digits >> 120);
+      } else {
+        store16(p, digits);
+        p[16] = '.';
+      }
+      p[17] = last;
       return p + n + 1;
     }
     // Below 1: "0.", the zeros (at most four: past them the exponent form is
     // shorter), the digits.
     std::memcpy(p, "0.000000", 8);
-    store17(p + 1 - x, g);
-    return p + 1 - x + n;
-  }
-  p[0] = g.first;
-  p[1] = '.';
-  store8(p + 2, g.mid);
-  store8(p + 10, g.last);
-  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
-}
-
-inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
-
-// write_long for 10^15 <= d < 10^17, as the search gives for normal doubles:
-// 16 or 17 digits, of which the trailing '0' bytes are dropped, laid out from
-// registers without counting or stripping digits one by one.
-template <bool Json>
-char* write_wide(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
-  const std::uint64_t high = d / k1e8, low = d - high * k1e8;
-  const std::uint64_t first = high / k1e8;  // 0 for 16 digits
-  const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
-  const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
-  const bool seventeen = first != 0;
-  // The first 16 digits, first in the lowest byte, and the 17th.
-  const u128 lead = seventeen ? ('0' + first) | static_cast<u128>(a) << 8 | static_cast<u128>(b) << 72
-                              : a | static_cast<u128>(b) << 64;
-  const char last = static_cast<char>(b >> 56);
-  const std::uint64_t bnz = b ^ kZeros;
-  const int trail = bnz != 0 ? std::countl_zero(bnz) >> 3 : 8 + (std::countl_zero(a ^ kZeros) >> 3);
-  const int n = 16 + seventeen - trail;
-  e += trail;
-  const int x = e + n - 1;
-  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
-  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
-  if (fixed_len <= exponent_len) {
-    if (e >= 0 || x >= 15) [[unlikely]] {  // whole, or 16 digits before the point
-      d /= kPow10Int[trail];
-      return write_long<Json>(p, d, e, bits);
-    }
-    if (x >= 0) {  // the point after k = x + 1 < n digits
-      const int k = 8 * (x + 1);
-      const u128 low_mask = (u128{1} << k) - 1;
-      store16(p, (lead & low_mask) | static_cast<u128>('.') << k | (lead & ~low_mask) << 8);
-      p[16] = static_cast<char>(lead >> 120);
-      p[17] = last;
-      return p + n + 1;
-    }
-    std::memcpy(p, "0.000000", 8);
-    store16(p + 1 - x, lead);
+    store16(p + 1 - x, digits);
     p[17 - x] = last;
-    return p + 1 - x + n;
-  }
-  p[0] = static_cast<char>(lead);
-  p[1] = '.';
-  store16(p + 2, lead >> 8);
-  p[17] = last;
-  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
-}
-
-// Writes d * 10^e (d > 0, trailing zeros or not) for the double of `bits`
-// (sign already written), as write_long does. Up to eight digits (prices,
-// ratios) take one word: its leading and trailing '0' bytes give the digit
-// count and the zeros to drop without a division.
-template <bool Json>
-char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
-  if (d >= k1e8) {
-    if (d >= kPow10Int[15] && d < kPow10Int[17]) return write_wide<Json>(p, d, e, bits);
-    strip_zeros(d, e);
-    return write_long<Json>(p, d, e, bits);
-  }
-  const std::uint64_t w = digits8(static_cast<std::uint32_t>(d));  // right-aligned, '0'-padded
-  const std::uint64_t nonzero = w ^ kZeros;
-  const int lead = std::countr_zero(nonzero) >> 3, trail = std::countl_zero(nonzero) >> 3;
-  const int n = 8 - lead - trail;
-  e += trail;
-  const std::uint64_t digits = w >> (8 * lead);  // the n digits first, then '0's and zero bytes
-  const int x = e + n - 1;
-  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
-  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
-  if (fixed_len <= exponent_len) {
-    if (e >= 0) {
-      if (n + e > 8) [[unlikely]]
-        return write_long<Json>(p, d / kPow10Int[trail], e, bits);
-      store8(p, n < 8 ? digits | kZeros << (8 * n) : digits);
-      p += n + e;
-      if constexpr (Json) {
-        std::memcpy(p, ".0", 2);
-        p += 2;
-      }
-      return p;
-    }
-    if (x >= 0) {  // the point after k = x + 1 < n <= 8 digits
-      const int k = 8 * (x + 1);
-      const std::uint64_t low = digits & ((std::uint64_t{1} << k) - 1);
-      store8(p, low | std::uint64_t{'.'} << k | (digits >> k) << k << 8);
-      p[8] = static_cast<char>(digits >> 56);
-      return p + n + 1;
-    }
-    std::memcpy(p, "0.000000", 8);
-    store8(p + 1 - x, digits);
     return p + 1 - x + n;
   }
   p[0] = static_cast<char>(digits);
   p[1] = '.';
-  store8(p + 2, digits >> 8);
+  store16(p + 2, digits >> 8);
+  p[17] = last;
   return write_exponent(p + (n == 1 ? 1 : n + 1), x);
-}
-
-inline ShortestDecimal shortest_of_bits(std::uint64_t bits) noexcept {
-  const int be = static_cast<int>((bits >> 52) & 0x7FF);
-  const std::uint64_t t = bits & ((std::uint64_t{1} << 52) - 1);
-  ShortestDecimal r = be != 0 ? shortest_of(t | (std::uint64_t{1} << 52), be - 1075, be == 1)
-                              : shortest_of(t, -1074, true);
-  strip_zeros(r.digits, r.exponent);
-  return r;
 }
 
 // Any double, JSON form or not.
@@ -390,9 +278,39 @@ char* write_any(char* p, double v) noexcept {
   }
   const int be = static_cast<int>(magnitude >> 52);
   const std::uint64_t t = magnitude & ((std::uint64_t{1} << 52) - 1);
-  const ShortestDecimal r =
+  const Decimal r =
       be != 0 ? shortest_of(t | (std::uint64_t{1} << 52), be - 1075, be == 1) : shortest_of(t, -1074, true);
   return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
+}
+
+inline int decimal_digits(std::uint32_t v) noexcept {
+  int n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Whether whole.frac (`places` digits of the eight in frac) is strictly
+// shorter in the exponent form: only a whole number with trailing zeros
+// (100000 is 1e+05) or a small fraction (0.0001 is 1e-04) can be.
+[[gnu::noinline]] bool exponent_form_shorter(std::uint32_t whole, std::uint32_t frac, int places) noexcept {
+  const int whole_len = decimal_digits(whole);
+  int significant = whole_len + places;
+  if (whole == 0) {
+    std::uint32_t kept = frac;
+    for (int i = places; i < 8; ++i) kept /= 10;
+    significant = decimal_digits(kept);
+  } else if (places == 0) {
+    while (whole % 10 == 0) {
+      whole /= 10;
+      --significant;
+    }
+  }
+  const int fixed_len = whole_len + (places != 0 ? 1 + places : 0);
+  const int exponent_len = (significant > 1 ? significant + 1 : 1) + 4;  // d.ddd + "e-05"
+  return exponent_len < fixed_len;
 }
 
 // When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
@@ -407,14 +325,26 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
   if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
   *p = '-';
   p += scaled < 0;
+  // Below 10^7 with at most eight places, the common case, the number is
+  // whole.frac: no form to choose unless a tiny or round one could be
+  // shorter in the exponent form.
+  if (places <= 8 && magnitude < kPow10Int[7 + places]) [[likely]] {
+    const std::uint64_t r = magnitude * kPow10Int[8 - places];  // the eight places, < 10^15
+    const auto whole = static_cast<std::uint32_t>(r / k1e8);
+    const auto frac = static_cast<std::uint32_t>(r - whole * k1e8);
+    const std::uint64_t frac_digits = digits8(frac);
+    const int kept = 8 - (std::countl_zero(frac_digits ^ kZeros) >> 3);  // 0 when frac is 0
+    if ((kept != 0 && whole != 0) || !exponent_form_shorter(whole, frac, kept)) [[likely]] {
+      p = write_small(p, whole);
+      *p++ = '.';
+      store8(p, frac_digits);
+      return p + (kept != 0 ? kept : 1);  // a whole number keeps the first of eight zeros: 1.0
+    }
+  }
   return write_decimal<true>(p, magnitude, -static_cast<int>(places), std::bit_cast<std::uint64_t>(v));
 }
 
 }  // namespace
-
-ShortestDecimal shortest_decimal(double v) noexcept {
-  return shortest_of_bits(std::bit_cast<std::uint64_t>(v) & ~(std::uint64_t{1} << 63));
-}
 
 char* write_double(char* p, double v) noexcept { return write_any<false>(p, v); }
 

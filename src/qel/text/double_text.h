@@ -10,19 +10,11 @@ namespace qel::text {
 // The most any function below writes, scratch included.
 inline constexpr std::size_t kDoubleTextRoom = 40;
 
-// The shortest decimal that reads back as a finite, nonzero |v|: digits *
-// 10^exponent, `digits` without trailing zeros; among decimals of as few
-// digits, the one nearest |v| (ties to the even one).
-struct ShortestDecimal {
-  std::uint64_t digits;
-  int exponent;
-};
-ShortestDecimal shortest_decimal(double v) noexcept;
-
-// Writes the shortest round-trip text of v in the form std::to_chars(double)
-// gives, byte for byte: fixed notation ("123.45", "0.001", whole numbers
-// exactly, "-0") unless the exponent form ("1e+22", "1.5e-07") is strictly
-// shorter; "inf", "-inf", "nan", "-nan" for non-finite values. Returns the end.
+// Writes the shortest decimal that reads back as v (among decimals of as
+// few digits, the one nearest v; ties to the even one) in the form
+// std::to_chars(double) gives, byte for byte: fixed notation ("123.45",
+// "0.001", whole numbers exactly, "-0") unless the exponent form ("1e+22",
+// "1.5e-07") is strictly shorter; "inf", "-inf", "nan", "-nan" for non-finite values. Returns the end.
 // REQUIRES: room for kDoubleTextRoom bytes at p.
 char* write_double(char* p, double v) noexcept;
 
