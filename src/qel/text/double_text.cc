@@ -81,6 +81,11 @@ constexpr std::uint64_t kPow10Int[] = {1,
 constexpr double kPow10Double[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// `yes ? a : b`, without a branch.
+inline std::uint64_t select(bool yes, std::uint64_t a, std::uint64_t b) noexcept {
+  return b ^ ((a ^ b) & (0 - static_cast<std::uint64_t>(yes)));
+}
+
 // The digits of c * 2^q (c > 0, the double's integer significand and
 // exponent), not yet stripped of trailing zeros.
 inline Decimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcept {
@@ -121,9 +126,10 @@ inline Decimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcep
   const bool s_in = vbl + out <= s << 2;
   const bool t_in = (t << 2) + out <= vbr;
   const auto diff = static_cast<std::int64_t>(vb - ((s + t) << 1));
-  const std::uint64_t nearer = diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t;
-  const std::uint64_t one = s_in != t_in ? (s_in ? s : t) : nearer;
-  return {s >= 10 && sp_in != tp_in ? (sp_in ? sp10 : tp10) : one, k};
+  // Selections by masks: the compiler would branch on some of them.
+  const std::uint64_t nearer = s + ((diff > 0) | ((diff == 0) & s));
+  const std::uint64_t one = select(s_in != t_in, s + !s_in, nearer);
+  return {select((s >= 10) & (sp_in != tp_in), sp10 + 10 * !sp_in, one), k};
 }
 
 // Writes |v| (finite, nonzero, whole) exactly: fixed notation prints every
@@ -183,24 +189,21 @@ char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcep
     trail = std::countl_zero(nonzero) >> 3;
     n = 8 - lead - trail;
     digits = w >> (8 * lead);
-  } else if (d < k1e16) {
-    const std::uint64_t high = d / k1e8;
-    const std::uint64_t wh = digits8(static_cast<std::uint32_t>(high));
-    const std::uint64_t wl = digits8(static_cast<std::uint32_t>(d - high * k1e8));
-    const std::uint64_t nh = wh ^ kZeros, nl = wl ^ kZeros;  // nh != 0: d >= 10^8
-    const int lead = std::countr_zero(nh) >> 3;
-    trail = nl != 0 ? std::countl_zero(nl) >> 3 : 8 + (std::countl_zero(nh) >> 3);
-    n = 16 - lead - trail;
-    digits = (wh | static_cast<u128>(wl) << 64) >> (8 * lead);
-  } else {  // 17 digits, the search's longest answers
+  } else {
+    // 9 to 17 digits: the search gives 16 or 17, as likely as each other,
+    // so both are made alike. The 17 digits, leading zeros included, are
+    // first (0 for fewer), then a and b, eight each.
     const std::uint64_t high = d / k1e8, low = d - high * k1e8;
     const std::uint64_t first = high / k1e8;
     const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
     const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
-    const std::uint64_t nb = b ^ kZeros;
-    trail = nb != 0 ? std::countl_zero(nb) >> 3 : 8 + (std::countl_zero(a ^ kZeros) >> 3);
-    n = 17 - trail;
-    digits = ('0' + first) | static_cast<u128>(a) << 8 | static_cast<u128>(b) << 72;
+    const std::uint64_t na = a ^ kZeros, nb = b ^ kZeros;  // na != 0 when first == 0: d >= 10^8
+    trail = nb != 0 ? std::countl_zero(nb) >> 3 : 8 + (std::countl_zero(na) >> 3);
+    const bool seventeen = first != 0;
+    const int lead = seventeen ? 0 : std::countr_zero(na) >> 3;  // among a's digits
+    n = 16 + seventeen - lead - trail;
+    const u128 ab = a | static_cast<u128>(b) << 64;
+    digits = seventeen ? ('0' + first) | ab << 8 : ab >> (8 * lead);
     last = static_cast<char>(b >> 56);
   }
   e += trail;
