@@ -46,11 +46,12 @@ int main(int argc, char** argv) {
   std::mt19937_64 rng(20240102);
   std::size_t units = 0;
   const char* unit = "";
-  if (mode == "formatter_random" || mode == "formatter_scaled" || mode == "to_chars_random") {
+  const bool scaled_input = mode == "formatter_scaled" || mode == "to_chars_scaled";
+  if (scaled_input || mode == "formatter_random" || mode == "to_chars_random") {
     std::vector<double> values;
     std::vector<std::int64_t> scaled;
     while (values.size() < kDoubles) {
-      if (mode == "formatter_scaled") {
+      if (scaled_input) {
         const auto s = static_cast<std::int64_t>(rng() % 50'000'000) + 100;
         scaled.push_back(s);
         values.push_back(rows::unscale(s, values.size() % 2 ? 2 : 4));
@@ -105,7 +106,7 @@ int main(int argc, char** argv) {
     unit = "row";
   } else {
     std::fprintf(stderr,
-                 "usage: qel_counts formatter_random|formatter_scaled|to_chars_random|json_rows|json_batch|"
+                 "usage: qel_counts formatter_random|to_chars_random|formatter_scaled|to_chars_scaled|json_rows|json_batch|"
                  "compress|decompress\n");
     return 2;
   }
