@@ -8,6 +8,7 @@
 // integers stay exact.
 #include "qel/text/double_text.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -148,23 +149,25 @@ char* write_whole(char* p, std::uint64_t bits) noexcept {
   return p + 16;
 }
 
-// "00" to "99".
-constexpr char kPairs[] =
-    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
-    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+// The digits of each exponent of a double, 0 to 324, as "e+" or "e-"
+// follows them: two or three bytes of a word, the count in its top byte.
+constexpr std::array<std::uint32_t, 325> make_exponent_table() {
+  std::array<std::uint32_t, 325> t{};
+  for (std::uint32_t x = 0; x < t.size(); ++x) {
+    t[x] = x >= 100 ? ('0' + x / 100) | ('0' + x / 10 % 10) << 8 | ('0' + x % 10) << 16 | 3u << 24
+                    : ('0' + x / 10) | ('0' + x % 10) << 8 | 2u << 24;
+  }
+  return t;
+}
+constexpr std::array<std::uint32_t, 325> kExponents = make_exponent_table();
 
-// The exponent form's tail: "e+05", "e-123".
+// The exponent form's tail: "e+05", "e-123". REQUIRES: |x| <= 324.
 inline char* write_exponent(char* p, int x) noexcept {
   p[0] = 'e';
   p[1] = x < 0 ? '-' : '+';
-  auto ax = static_cast<std::uint32_t>(x < 0 ? -x : x);
-  if (ax >= 100) {
-    p[2] = static_cast<char>('0' + ax / 100);
-    ax %= 100;
-    ++p;
-  }
-  std::memcpy(p + 2, kPairs + 2 * ax, 2);
-  return p + 4;
+  const std::uint32_t digits = kExponents[static_cast<std::uint32_t>(x < 0 ? -x : x)];
+  std::memcpy(p + 2, &digits, 4);  // the top byte is overwritten by what follows
+  return p + 2 + (digits >> 24);
 }
 
 inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
@@ -208,9 +211,12 @@ char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcep
   }
   e += trail;
   const int x = e + n - 1;  // the exponent of the exponent form
-  const int exponent_len = n + (n > 1) + (x >= 100 || x <= -100 ? 5 : 4);
+  // Fixed notation is never shorter past 10^22 or below 10^-4: there the
+  // lengths need no working out.
+  const bool near_one = x >= -4 && x <= 21;
+  const int exponent_len = n + (n > 1) + 4;  // |x| < 100 when near one
   const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
-  if (fixed_len <= exponent_len) {
+  if (near_one && fixed_len <= exponent_len) {
     if (e >= 0) {
       // A whole number. Up to 16 digits (below 2^53) the digits padded with
       // zeros are all of it; past that every digit of the double is written.
