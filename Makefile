@@ -249,23 +249,49 @@ test-pythons: deps
 	done; echo "$$results"; exit $$status
 
 # Benchmarks: not part of `make test`. The pip names are pyproject's `bench` extra.
+# valgrind gives the instruction counts that `make bench` ends with.
 BENCH := build/bench
-BENCH_APT_PACKAGES := libbenchmark-dev
+BENCH_APT_PACKAGES := libbenchmark-dev valgrind
 BENCH_PY_PACKAGES := 'cramjam>=2.7' orjson msgspec exchange_calendars
 BENCH_PY_MODULES := cramjam, orjson, msgspec, exchange_calendars
+# The paths counted, each once over a fixed input (bench/counts/qel_counts.cc).
+BENCH_COUNTS := formatter_random to_chars_random formatter_scaled to_chars_scaled json_rows json_batch compress decompress
 
-.PHONY: bench bench-deps
+.PHONY: bench bench-deps bench-build bench-counts test-doubles
 
 bench-deps: deps
 	@$(call apt_install,$(BENCH_APT_PACKAGES))
 	@$(call pip_install,$(BENCH_PY_MODULES),$(BENCH_PY_PACKAGES))
 
-bench: bench-deps
+bench-build: bench-deps
 	cmake -S . -B $(BENCH) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPYOSTREL_BENCH=ON \
 	  -DPython_EXECUTABLE=$(PY_EXE) >/dev/null
 	cmake --build $(BENCH) -j $(JOBS)
+
+# Instructions callgrind counts in each path: unlike times on a shared machine
+# they repeat run after run, so a regression of a few percent shows.
+define run_counts
+	@echo "instruction counts (callgrind; the same every run):"
+	@for m in $(BENCH_COUNTS); do \
+	  valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect=qel_counted $(BENCH)/qel_counts $$m 2>&1 \
+	  | awk -v m=$$m '/Collected :/ { n = $$NF } $$1 == m ":" { u = $$2; w = $$3 } \
+	      END { if (!n || !u) exit 1; printf "  %-18s %13d instructions  %9.1f per %s\n", m, n, n / u, substr(w, 1, length(w) - 1) }' \
+	  || { echo "qel_counts $$m failed under valgrind"; exit 1; }; \
+	done
+endef
+
+bench: bench-build
 	$(BENCH)/qel_bench
 	PYTHONPATH=$(BENCH)/python $(PY) bench/run.py
+	$(run_counts)
+
+bench-counts: bench-build
+	$(run_counts)
+
+# The double formatter against std::to_chars over 10^8 random doubles of every
+# kind and their negatives (the C++ suite runs 10^6); about two minutes.
+test-doubles: build
+	QEL_DOUBLE_CHECKS=100000000 $(RELEASE)/qel_tests --gtest_filter='DoubleText.*'
 
 # Fuzzing: the libFuzzer harnesses of fuzz/, built with clang under ASan and UBSan.
 # Inputs they discover go to fuzz/corpus-new/ (ignored); fuzz/corpus/ holds the

@@ -156,55 +156,6 @@ TEST(JsonDouble, RandomBitPatternsReadBackExactly) {
   }
 }
 
-// Short decimals take a path of their own; it must give to_chars' text exactly,
-// fixed or exponent form alike.
-TEST(JsonDouble, ShortDecimalsMatchToChars) {
-  std::mt19937_64 rng(13);
-  const double scales[] = {1e-7, 1e-6, 1e-5, 1e-3, 0.1, 1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
-  for (int round = 0; round < 200000; ++round) {
-    const int digits = 1 + static_cast<int>(rng() % 16);
-    std::int64_t k = static_cast<std::int64_t>(rng() % 10'000'000'000'000'000ULL);
-    for (int d = digits; d < 16; ++d) k /= 10;
-    if (rng() % 2) k = -k;
-    const double v = static_cast<double>(k) / scales[rng() % std::size(scales)];
-    char ref[64];
-    char* end = std::to_chars(ref, ref + sizeof ref, v).ptr;
-    std::string expected(ref, end);
-    if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
-    ASSERT_EQ(json_double(v), expected) << k;
-    char buf[kJsonNumberRoom];
-    ASSERT_EQ(std::string(buf, write_json_double(buf, v)), expected);
-  }
-}
-
-// Products that miss the short decimal they stand for (3 * 0.1), and any other
-// double between 1e-3 and 1e7, take another path; it too must give to_chars'
-// text exactly. Powers of two have a narrower gap below them.
-TEST(JsonDouble, LongFixedFormsMatchToChars) {
-  std::mt19937_64 rng(17);
-  const double factors[] = {0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9};
-  auto check = [](double v) {
-    char ref[64];
-    std::string expected(ref, std::to_chars(ref, ref + sizeof ref, v).ptr);
-    if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
-    char buf[kJsonNumberRoom];
-    ASSERT_EQ(std::string(buf, write_json_double(buf, v)), expected) << std::bit_cast<std::uint64_t>(v);
-  };
-  for (int round = 0; round < 300000; ++round) {
-    const double product = static_cast<double>(rng() % 1'000'000'000'000) * factors[rng() % std::size(factors)];
-    check(rng() % 2 ? product : -product);
-    const double any = std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, static_cast<int>(rng() % 34) - 10);
-    check(any);
-    const double two = std::ldexp(1.0, static_cast<int>(rng() % 34) - 10);
-    check(std::nextafter(two, rng() % 2 ? 0.0 : 1e9));
-    check(two);
-  }
-  for (double v : {1e-3, std::nextafter(1e-3, 0.0), std::nextafter(1e-3, 1.0), std::nextafter(1e7, 0.0), 0.1 * 3,
-                   0.09999999999999999, 0.9999999999999999, 9999999.999999998}) {
-    check(v);
-  }
-}
-
 // Integers are written in blocks of eight digits: every length and every
 // block boundary against to_chars.
 TEST(JsonInt, EveryLengthMatchesToChars) {

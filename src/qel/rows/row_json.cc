@@ -172,6 +172,18 @@ inline char* put_number(char* p, std::int32_t v) noexcept { return text::write_j
 inline char* put_number(char* p, std::int64_t v) noexcept { return text::write_json_int(p, v); }
 inline char* put_number(char* p, double v) noexcept { return text::write_json_double(p, v); }
 
+// A batch double: its scaled integer and the column's precision. Its text
+// comes from the integer when that is the double's shortest form.
+struct Scaled {
+  std::int64_t value;
+  std::uint32_t precision;
+};
+
+inline char* put_scaled(char* p, std::int64_t v, std::uint32_t precision) noexcept {
+  return text::write_json_scaled(p, v, precision < kScaledPrecisions ? precision : 0, unscale(v, precision));
+}
+inline char* put_number(char* p, Scaled v) noexcept { return put_scaled(p, v.value, v.precision); }
+
 // A list of `count` numbers, each given by `next`, then room for `after`
 // more bytes. REQUIRES: room for kJsonNumberRoom bytes at p.
 template <class Next>
@@ -310,7 +322,7 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
     const std::uint32_t precision = fields[c].precision;
     switch (kind.data_type()) {
       case DataType::Int: p = text::write_json_int(p, v.big_endian<std::int32_t>()); break;
-      case DataType::Double: p = text::write_json_double(p, unscale(v.big_endian<std::int64_t>(), precision)); break;
+      case DataType::Double: p = put_scaled(p, v.big_endian<std::int64_t>(), precision); break;
       case DataType::Int64: p = text::write_json_int(p, v.big_endian<std::int64_t>()); break;
       case DataType::String: p = put_text(o, p, v.text(), room); break;
       case DataType::VInt:
@@ -319,8 +331,8 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
         break;
       case DataType::VDouble:
         p = put_numbers(
-            o, p, v.big_endian<std::uint32_t>(),
-            [&] { return unscale(v.little_endian<std::int64_t>(), precision); }, room);
+            o, p, v.big_endian<std::uint32_t>(), [&] { return Scaled{v.little_endian<std::int64_t>(), precision}; },
+            room);
         break;
       case DataType::VInt64:
         p = put_numbers(

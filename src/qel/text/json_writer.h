@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "qel/text/double_text.h"
+
 namespace qel::text {
 
 // Appends `utf8` as a quoted JSON string. `"`, `\` and control bytes below 0x20
@@ -28,12 +30,12 @@ inline void append_json_bool(std::string& out, bool v) { out += v ? "true" : "fa
 // The same forms written at `p` into memory the caller has sized, returning the
 // end: for renderers that reserve room once per row instead of growing the
 // string per value. A number takes at most kJsonNumberRoom bytes (scratch
-// included), a string at most json_string_room(size).
-inline constexpr std::size_t kJsonNumberRoom = 32;
+// included), a string at most json_string_room(size). The doubles' forms,
+// write_json_double and write_json_scaled, are in double_text.h.
+inline constexpr std::size_t kJsonNumberRoom = kDoubleTextRoom;
 constexpr std::size_t json_string_room(std::size_t utf8_size) noexcept { return 6 * utf8_size + 2; }
 
 char* write_json_string(char* p, std::string_view utf8) noexcept;
-char* write_json_double(char* p, double v) noexcept;
 char* write_json_int(char* p, std::int64_t v) noexcept;
 char* write_json_uint(char* p, std::uint64_t v) noexcept;
 

@@ -1,0 +1,376 @@
+// Shortest round-trip decimals of doubles. The digits come from the method of
+// R. Giulietti's "The Schubfach way to render doubles": for v = c * 2^q the
+// decimals that read back as v lie in an interval around it; scaled by a power
+// of ten 10^-k chosen so that the interval spans 1 to 10 units, either exactly
+// one multiple of ten lies inside (the shorter form), or the answer is one of
+// the two integers around the scaled v. The scaling is one 64 x 126-bit
+// multiplication per bound, rounded to odd so that comparisons against the
+// integers stay exact.
+#include "qel/text/double_text.h"
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "qel/text/digits.h"
+
+namespace qel::text {
+
+namespace {
+
+using u128 = unsigned __int128;
+using namespace digits;
+
+// v = digits * 10^exponent.
+struct Decimal {
+  std::uint64_t digits;
+  int exponent;
+};
+
+struct Pow10 {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+constexpr int kPow10Lo = -292;
+constexpr Pow10 kPow10[] = {
+#include "qel/text/pow10_table.inc"
+};
+
+// floor(log10 2^q), floor(log10 (3/4 * 2^q)) and floor(log2 10^k) over the
+// exponents of doubles (tools/gen_pow10_table.py checks them exactly).
+constexpr int floor_log10_pow2(int q) noexcept { return static_cast<int>((q * 661971961083LL) >> 41); }
+constexpr int floor_log10_three_quarters_pow2(int q) noexcept {
+  return static_cast<int>((q * 661971961083LL - 274743187321LL) >> 41);
+}
+constexpr int floor_log2_pow10(int k) noexcept { return static_cast<int>((k * 913124641741LL) >> 38); }
+
+// cp * g / 2^127, rounded to odd: the floor, with the lowest bit set when the
+// bits below (those of the top 64 of the 127 dropped) are not all zero. The
+// lowest 64 product bits are ignored on purpose: g over-estimates the power
+// of ten by less than one unit, and that error stays within them, so a
+// product that is exact in truth reads as exact.
+inline std::uint64_t round_to_odd(const Pow10& g, std::uint64_t cp) noexcept {
+  const u128 mid = static_cast<u128>(g.high) * cp + (static_cast<u128>(g.low) * cp >> 64);
+  const auto top = static_cast<std::uint64_t>(mid >> 63);
+  const std::uint64_t rest = static_cast<std::uint64_t>(mid) & ((std::uint64_t{1} << 63) - 1);
+  return top | (rest != 0);
+}
+
+constexpr std::uint64_t kPow10Int[] = {1,
+                                       10,
+                                       100,
+                                       1000,
+                                       10000,
+                                       100000,
+                                       1000000,
+                                       10000000,
+                                       100000000,
+                                       1000000000,
+                                       10000000000,
+                                       100000000000,
+                                       1000000000000,
+                                       10000000000000,
+                                       100000000000000,
+                                       1000000000000000,
+                                       10000000000000000,
+                                       100000000000000000,
+                                       1000000000000000000,
+                                       10000000000000000000ULL};
+
+constexpr double kPow10Double[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// `yes ? a : b`, without a branch.
+inline std::uint64_t select(bool yes, std::uint64_t a, std::uint64_t b) noexcept {
+  return b ^ ((a ^ b) & (0 - static_cast<std::uint64_t>(yes)));
+}
+
+// The digits of c * 2^q (c > 0, the double's integer significand and
+// exponent), not yet stripped of trailing zeros.
+inline Decimal shortest_of(std::uint64_t c, int q, bool lowest_exponent) noexcept {
+  // Whole numbers below 2^53 are their own shortest form.
+  if (q <= 0 && q >= -52 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+
+  // The interval of decimals that read back as v, in units of 2^(q-2): from
+  // cbl to cbr around cb = 4c, its ends included when c is even. Below a power
+  // of two the next double down is half as far.
+  const std::uint64_t out = c & 1;
+  const std::uint64_t cb = c << 2, cbr = cb + 2;
+  std::uint64_t cbl;
+  int k;
+  if (c != (std::uint64_t{1} << 52) || lowest_exponent) {
+    cbl = cb - 2;
+    k = floor_log10_pow2(q);
+  } else {
+    cbl = cb - 1;
+    k = floor_log10_three_quarters_pow2(q);
+  }
+  // 4 * x * 10^-k for each x, rounded to odd.
+  const int h = q + floor_log2_pow10(-k) + 2;  // 1..4
+  const Pow10& g = kPow10[-k - kPow10Lo];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t vbl = round_to_odd(g, cbl << h);
+  const std::uint64_t vbr = round_to_odd(g, cbr << h);
+
+  // At most one multiple of ten lies in the interval: when exactly one of
+  // those around s does, it is the (a digit or more) shorter answer. Else s
+  // or s + 1, whichever lies inside; the nearer one (ties to even) when both
+  // do. Both tests are made and the answer picked without branches: for
+  // doubles at random either way is as likely.
+  const std::uint64_t s = vb >> 2;
+  const std::uint64_t sp10 = s / 10 * 10, tp10 = sp10 + 10;
+  const bool sp_in = vbl + out <= sp10 << 2;
+  const bool tp_in = (tp10 << 2) + out <= vbr;
+  const std::uint64_t t = s + 1;
+  const bool s_in = vbl + out <= s << 2;
+  const bool t_in = (t << 2) + out <= vbr;
+  const auto diff = static_cast<std::int64_t>(vb - ((s + t) << 1));
+  // Selections by masks: the compiler would branch on some of them.
+  const std::uint64_t nearer = s + ((diff > 0) | ((diff == 0) & s));
+  const std::uint64_t one = select(s_in != t_in, s + !s_in, nearer);
+  return {select((s >= 10) & (sp_in != tp_in), sp10 + 10 * !sp_in, one), k};
+}
+
+// Writes |v| (finite, nonzero, whole) exactly: fixed notation prints every
+// digit of a whole number, not the shortest digits padded with zeros.
+char* write_whole(char* p, std::uint64_t bits) noexcept {
+  const int be = static_cast<int>(bits >> 52);  // v >= 1: normal
+  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int q = be - 1075;
+  const u128 whole = q >= 0 ? static_cast<u128>(c) << q : static_cast<u128>(c >> -q);
+  if (whole < k1e16 * k1e8) return write_unsigned(p, static_cast<std::uint64_t>(whole));
+  // Fixed notation is only chosen below 10^22: at most 6 leading digits.
+  p = write_small(p, static_cast<std::uint32_t>(whole / k1e16));
+  const auto rest = static_cast<std::uint64_t>(whole % k1e16);
+  store8(p, digits8(static_cast<std::uint32_t>(rest / k1e8)));
+  store8(p + 8, digits8(static_cast<std::uint32_t>(rest % k1e8)));
+  return p + 16;
+}
+
+// The digits of each exponent of a double, 0 to 324, as "e+" or "e-"
+// follows them: two or three bytes of a word, the count in its top byte.
+constexpr std::array<std::uint32_t, 325> make_exponent_table() {
+  std::array<std::uint32_t, 325> t{};
+  for (std::uint32_t x = 0; x < t.size(); ++x) {
+    t[x] = x >= 100 ? ('0' + x / 100) | ('0' + x / 10 % 10) << 8 | ('0' + x % 10) << 16 | 3u << 24
+                    : ('0' + x / 10) | ('0' + x % 10) << 8 | 2u << 24;
+  }
+  return t;
+}
+constexpr std::array<std::uint32_t, 325> kExponents = make_exponent_table();
+
+// The exponent form's tail: "e+05", "e-123". REQUIRES: |x| <= 324.
+inline char* write_exponent(char* p, int x) noexcept {
+  p[0] = 'e';
+  p[1] = x < 0 ? '-' : '+';
+  const std::uint32_t digits = kExponents[static_cast<std::uint32_t>(x < 0 ? -x : x)];
+  std::memcpy(p + 2, &digits, 4);  // the top byte is overwritten by what follows
+  return p + 2 + (digits >> 24);
+}
+
+inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
+
+constexpr u128 kZeros16 = kZeros | static_cast<u128>(kZeros) << 64;
+
+// Writes d * 10^e (0 < d < 10^17, trailing zeros or not) for the double of
+// `bits` (sign already written): fixed notation unless the exponent form is
+// strictly shorter. The digits are made eight at a time in words, whose
+// leading and trailing '0' bytes give the digit count and the zeros to drop;
+// the forms are laid out from registers (written to memory and read back in
+// other widths they would stall the read).
+template <bool Json>
+char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  u128 digits;    // the first 16 significant digits, first in the lowest byte; '0' or zero bytes after
+  char last = 0;  // the 17th
+  int n, trail;
+  if (d < k1e8) {  // prices, ratios: one word
+    const std::uint64_t w = digits8(static_cast<std::uint32_t>(d));
+    const std::uint64_t nonzero = w ^ kZeros;
+    const int lead = std::countr_zero(nonzero) >> 3;
+    trail = std::countl_zero(nonzero) >> 3;
+    n = 8 - lead - trail;
+    digits = w >> (8 * lead);
+  } else {
+    // 9 to 17 digits: the search gives 16 or 17, as likely as each other,
+    // so both are made alike. The 17 digits, leading zeros included, are
+    // first (0 for fewer), then a and b, eight each.
+    const std::uint64_t high = d / k1e8, low = d - high * k1e8;
+    const std::uint64_t first = high / k1e8;
+    const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
+    const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
+    const std::uint64_t na = a ^ kZeros, nb = b ^ kZeros;  // na != 0 when first == 0: d >= 10^8
+    trail = nb != 0 ? std::countl_zero(nb) >> 3 : 8 + (std::countl_zero(na) >> 3);
+    const bool seventeen = first != 0;
+    const int lead = seventeen ? 0 : std::countr_zero(na) >> 3;  // among a's digits
+    n = 16 + seventeen - lead - trail;
+    const u128 ab = a | static_cast<u128>(b) << 64;
+    digits = seventeen ? ('0' + first) | ab << 8 : ab >> (8 * lead);
+    last = static_cast<char>(b >> 56);
+  }
+  e += trail;
+  const int x = e + n - 1;  // the exponent of the exponent form
+  // Fixed notation is never shorter past 10^22 or below 10^-4: there the
+  // lengths need no working out.
+  const bool near_one = x >= -4 && x <= 21;
+  const int exponent_len = n + (n > 1) + 4;  // |x| < 100 when near one
+  const int fixed_len = e >= 0 ? n + e : (x >= 0 ? n + 1 : n + 1 - x);
+  if (near_one && fixed_len <= exponent_len) {
+    if (e >= 0) {
+      // A whole number. Up to 16 digits (below 2^53) the digits padded with
+      // zeros are all of it; past that every digit of the double is written.
+      if (n + e <= 16) {
+        store16(p, n < 16 ? digits | kZeros16 << (8 * n) : digits);
+        p += n + e;
+      } else {
+        p = write_whole(p, bits);
+      }
+      if constexpr (Json) {
+        std::memcpy(p, ".0", 2);
+        p += 2;
+      }
+      return p;
+    }
+    if (x >= 0) {  // the point after k = x + 1 < n <= 17 digits
+      if (x < 15) [[likely]] {
+        const int k = 8 * (x + 1);
+        const u128 low_mask = (u128{1} << k) - 1;
+        store16(p, (digits & low_mask) | static_cast<u128>('.') << k | (digits & ~low_mask) << 8);
+        p[16] = static_cast<char>(digits >> 120);
+      } else {
+        store16(p, digits);
+        p[16] = '.';
+      }
+      p[17] = last;
+      return p + n + 1;
+    }
+    // Below 1: "0.", the zeros (at most four: past them the exponent form is
+    // shorter), the digits.
+    std::memcpy(p, "0.000000", 8);
+    store16(p + 1 - x, digits);
+    p[17 - x] = last;
+    return p + 1 - x + n;
+  }
+  p[0] = static_cast<char>(digits);
+  p[1] = '.';
+  store16(p + 2, digits >> 8);
+  p[17] = last;
+  return write_exponent(p + (n == 1 ? 1 : n + 1), x);
+}
+
+// Any double, JSON form or not.
+template <bool Json>
+char* write_any(char* p, double v) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  *p = '-';
+  p += bits >> 63;
+  const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
+  if (magnitude >= 0x7FF0000000000000ULL) [[unlikely]] {
+    if constexpr (Json) {
+      p -= bits >> 63;
+      std::memcpy(p, "null", 4);
+      return p + 4;
+    } else {
+      std::memcpy(p, magnitude == 0x7FF0000000000000ULL ? "inf" : "nan", 3);
+      return p + 3;
+    }
+  }
+  if (magnitude == 0) [[unlikely]] {
+    if constexpr (Json) {
+      std::memcpy(p, "0.0", 3);
+      return p + 3;
+    } else {
+      *p = '0';
+      return p + 1;
+    }
+  }
+  const int be = static_cast<int>(magnitude >> 52);
+  const std::uint64_t t = magnitude & ((std::uint64_t{1} << 52) - 1);
+  const Decimal r =
+      be != 0 ? shortest_of(t | (std::uint64_t{1} << 52), be - 1075, be == 1) : shortest_of(t, -1074, true);
+  return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
+}
+
+inline int decimal_digits(std::uint32_t v) noexcept {
+  int n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Whether whole.frac (`places` digits of the eight in frac) is strictly
+// shorter in the exponent form: only a whole number with trailing zeros
+// (100000 is 1e+05) or a small fraction (0.0001 is 1e-04) can be.
+[[gnu::noinline]] bool exponent_form_shorter(std::uint32_t whole, std::uint32_t frac, int places) noexcept {
+  const int whole_len = decimal_digits(whole);
+  int significant = whole_len + places;
+  if (whole == 0) {
+    std::uint32_t kept = frac;
+    for (int i = places; i < 8; ++i) kept /= 10;
+    significant = decimal_digits(kept);
+  } else if (places == 0) {
+    while (whole % 10 == 0) {
+      whole /= 10;
+      --significant;
+    }
+  }
+  const int fixed_len = whole_len + (places != 0 ? 1 + places : 0);
+  const int exponent_len = (significant > 1 ? significant + 1 : 1) + 4;  // d.ddd + "e-05"
+  return exponent_len < fixed_len;
+}
+
+// When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
+// significant digits. Both scaled and 10^places are exact doubles, so the
+// division rounds D to its nearest double: when that is v, D reads back as v.
+// No other decimal of 15 digits or fewer reads as the same double as D (15
+// digits always survive a round trip), so D is then v's shortest form and its
+// digits need no search. Returns nullptr when D is not.
+inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
+  const std::uint64_t magnitude =
+      scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
+  *p = '-';
+  p += scaled < 0;
+  // Below 10^7 with at most eight places, the common case, the number is
+  // whole.frac: no form to choose unless a tiny or round one could be
+  // shorter in the exponent form.
+  if (places <= 8 && magnitude < kPow10Int[7 + places]) [[likely]] {
+    const std::uint64_t r = magnitude * kPow10Int[8 - places];  // the eight places, < 10^15
+    const auto whole = static_cast<std::uint32_t>(r / k1e8);
+    const auto frac = static_cast<std::uint32_t>(r - whole * k1e8);
+    const std::uint64_t frac_digits = digits8(frac);
+    const int kept = 8 - (std::countl_zero(frac_digits ^ kZeros) >> 3);  // 0 when frac is 0
+    if ((kept != 0 && whole != 0) || !exponent_form_shorter(whole, frac, kept)) [[likely]] {
+      p = write_small(p, whole);
+      *p++ = '.';
+      store8(p, frac_digits);
+      return p + (kept != 0 ? kept : 1);  // a whole number keeps the first of eight zeros: 1.0
+    }
+  }
+  return write_decimal<true>(p, magnitude, -static_cast<int>(places), std::bit_cast<std::uint64_t>(v));
+}
+
+}  // namespace
+
+char* write_double(char* p, double v) noexcept { return write_any<false>(p, v); }
+
+char* write_json_double(char* p, double v) noexcept {
+  // Most doubles in rows are short decimals (prices, ratios: 1234.56): tried
+  // first as a decimal of at most eight places, which costs less than the
+  // search.
+  if (std::fabs(v) < 1e7) [[likely]] {
+    if (char* end = write_if_decimal(p, static_cast<std::int64_t>(v * 1e8 + (v < 0 ? -0.5 : 0.5)), 8, v)) return end;
+  }
+  return write_any<true>(p, v);
+}
+
+char* write_json_scaled(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
+  if (char* end = write_if_decimal(p, scaled, places, v)) [[likely]]
+    return end;
+  return write_any<true>(p, v);
+}
+
+}  // namespace qel::text
