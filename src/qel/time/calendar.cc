@@ -3,6 +3,7 @@
 #include "qel/time/calendar.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "qel/time/civil.h"
 
@@ -236,6 +237,55 @@ std::int64_t MarketCalendar::step_to_trading_day(std::int64_t t, Pattern pattern
   if (joined && (direction > 0 ? run.near < near : run.near > near)) near = run.near;
   run = {near, x, pattern, true};
   return x;
+}
+
+std::int64_t MarketCalendar::days_without_edge_after(std::int64_t t, bool ends) const {
+  if (periods.find(kTradingPeriod) == periods.end()) return 0;
+  // Latest such edge of each policy's sections, in seconds after its trade
+  // day's local midnight. A policy without sections makes a day that takes it
+  // (or resolves through it) throw, so no such day is passed over.
+  constexpr std::int64_t kAlways = std::numeric_limits<std::int64_t>::max();
+  std::array<std::int64_t, 3> reach{};
+  const std::array<std::string_view, 3> names{kTradingPeriod, kAfterWeekend, kAfterHoliday};
+  for (std::size_t p = 0; p < names.size(); ++p) {
+    const std::vector<Section>& sections = policy_sections(names[p]);
+    reach[p] = sections.empty() ? kAlways : std::numeric_limits<std::int64_t>::min();
+    for (const Section& s : sections) {
+      const std::int32_t v = ends ? s.end : s.start;
+      reach[p] = std::max(reach[p], hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60);
+    }
+  }
+  // Every weekday of a closed run is a holiday, so a run of closed days (or of
+  // day steps, which daylight saving may make land twice on one date) is
+  // shorter than this; a longer one could end a day's own search.
+  const auto holiday_count = static_cast<std::int64_t>(holidays.size());
+  const std::int64_t longest_run = 2 * holiday_count + 9;
+  if (longest_run >= kMaxDaySteps) return 0;
+
+  // The trade day of t + i days lies within [d - 1, d + longest_run + 3]
+  // with d = local_day(t) + i, and an edge of trade day T is at most
+  // T * kDay + reach + zone.
+  const std::int64_t zone = time_zone == kUsEastern ? 18000 : -std::int64_t{time_zone} * 3600;
+  const std::int64_t first = local_day(t);
+  auto first_possible = [&](std::int64_t r) {
+    if (r == kAlways) return std::numeric_limits<std::int64_t>::min();
+    return floor_div(t - r - zone, kDay) + 1 - (first + longest_run + 3);
+  };
+  const std::int64_t late_reach = ignore_weekend ? reach[0] : std::max(reach[0], reach[1]);
+  std::int64_t k = first_possible(late_reach);
+  // A day takes the after-holiday sessions only within a few days after a
+  // listed date, so only near one can they reach further.
+  const std::int64_t any_reach = first_possible(std::max(late_reach, reach[2]));
+  if (k <= 0 || any_reach == k) return std::max<std::int64_t>(k, 0);
+  for (const std::int32_t h : holidays) {
+    const CivilDate c = from_yyyymmdd(h);
+    const std::int64_t day = days_from_civil(c.year, c.month, c.day);
+    if (yyyymmdd(civil_from_days(day)) != h) continue;  // names no date
+    // Steps i whose trade day may fall in [day + 1, day + 7].
+    const std::int64_t lo = std::max(any_reach, day + 1 - (first + longest_run + 3)), hi = day + 8 - first;
+    if (lo <= hi && hi >= 0) k = std::min(k, lo);
+  }
+  return std::max<std::int64_t>(k, 0);
 }
 
 Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {

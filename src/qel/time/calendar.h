@@ -99,6 +99,11 @@ class MarketCalendar {
   // that classifies as Trading under `pattern`; throws InternalError once k
   // passes kMaxDaySteps.
   std::int64_t step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const;
+  // A count k of days such that the CEIL trade day of each instant t + i * kDay
+  // (0 <= i < k) has every session end (start, unless `ends`) at or before t,
+  // and resolving it cannot throw; 0 when that cannot be shown. It lets an
+  // edge search pass at once over sessions placed far before their trade day.
+  std::int64_t days_without_edge_after(std::int64_t t, bool ends) const;
 
   // A section of `trade_day` placed on its date, in seconds.
   Span place(const Section& s, std::int64_t trade_day) const noexcept;

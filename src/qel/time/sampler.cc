@@ -219,14 +219,23 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
 }
 
 namespace {
-template <class Edge>
-std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, Edge edge) {
+// The first session end (start, unless `ends`) after now, in ms.
+std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, bool ends) {
   const std::int64_t t = now / 1000;
-  std::int64_t x = t;
+  // Days whose trade day has no such edge after t are passed over at once;
+  // they still count towards the bound, which throws if they alone exceed it.
+  const std::int64_t skippable = calendar.days_without_edge_after(t, ends);
+  const auto skipped = static_cast<int>(std::min<std::int64_t>(skippable, kMaxDaySteps + 1));
   int steps = 0;
+  if (skipped > 0) {
+    steps = skipped - 1;
+    count_day_step(steps);
+  }
+  std::int64_t x = t + steps * kDay;
   for (;;) {
     for (const Span& s : calendar.current_sections(x)) {
-      if (edge(s) > t) return edge(s) * 1000;
+      const std::int64_t edge = ends ? s.end : s.begin;
+      if (edge > t) return edge * 1000;
     }
     count_day_step(steps);
     x += kDay;
@@ -235,11 +244,11 @@ std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, Edge ed
 }  // namespace
 
 std::int64_t next_market_break_time(const MarketCalendar& calendar, std::int64_t now) {
-  return next_edge(calendar, now, [](const Span& s) { return s.end; });
+  return next_edge(calendar, now, true);
 }
 
 std::int64_t next_market_continue_time(const MarketCalendar& calendar, std::int64_t now) {
-  return next_edge(calendar, now, [](const Span& s) { return s.begin; });
+  return next_edge(calendar, now, false);
 }
 
 namespace {
