@@ -55,11 +55,9 @@ bool SortedDays::contains(std::int64_t day) const noexcept {
 
 std::int64_t clamp_instant_ms(std::int64_t ms) noexcept { return std::clamp(ms, -kMaxInstantMs, kMaxInstantMs); }
 
-namespace {
-[[noreturn]] void day_steps_exceeded() {
+void day_steps_exceeded() {
   throw InternalError("no trading day within " + std::to_string(kMaxDaySteps) + " days of the instant");
 }
-}  // namespace
 
 void count_day_step(int& steps) {
   if (++steps > kMaxDaySteps) day_steps_exceeded();
@@ -239,8 +237,16 @@ std::int64_t MarketCalendar::step_to_trading_day(std::int64_t t, Pattern pattern
   return x;
 }
 
-std::int64_t MarketCalendar::days_without_edge_after(std::int64_t t, bool ends) const {
-  if (periods.find(kTradingPeriod) == periods.end()) return 0;
+std::int64_t EdgeSteps::next(std::int64_t i) const {
+  if (i >= all) return i;
+  const std::int64_t from = std::max(i, after_holiday);
+  // The first holiday whose steps reach `from`.
+  const auto near = std::lower_bound(holidays.begin(), holidays.end(), from + lag);
+  return near == holidays.end() ? all : std::min(all, std::max(from, *near - lead));
+}
+
+EdgeSteps MarketCalendar::edge_steps(std::int64_t t, bool ends) const {
+  if (periods.find(kTradingPeriod) == periods.end()) return {};
   // Latest such edge of each policy's sections, in seconds after its trade
   // day's local midnight. A policy without sections makes a day that takes it
   // (or resolves through it) throw, so no such day is passed over.
@@ -260,32 +266,34 @@ std::int64_t MarketCalendar::days_without_edge_after(std::int64_t t, bool ends) 
   // shorter than this; a longer one could end a day's own search.
   const auto holiday_count = static_cast<std::int64_t>(holidays.size());
   const std::int64_t longest_run = 2 * holiday_count + 9;
-  if (longest_run >= kMaxDaySteps) return 0;
+  if (longest_run >= kMaxDaySteps) return {};
 
-  // The trade day of t + i days lies within [d - 1, d + longest_run + 3]
-  // with d = local_day(t) + i, and an edge of trade day T is at most
-  // T * kDay + reach + zone.
+  // The trade day of step i, and the days its resolution consults, lie within
+  // [d - 1, d + longest_run + 3] with d = local_day(t) + i; an edge of trade
+  // day T is at most T * kDay + reach + zone.
   const std::int64_t zone = time_zone == kUsEastern ? 18000 : -std::int64_t{time_zone} * 3600;
   const std::int64_t first = local_day(t);
-  auto first_possible = [&](std::int64_t r) {
-    if (r == kAlways) return std::numeric_limits<std::int64_t>::min();
-    return floor_div(t - r - zone, kDay) + 1 - (first + longest_run + 3);
+  auto first_step = [&](std::int64_t r) -> std::int64_t {
+    if (r == kAlways) return 0;
+    return std::max<std::int64_t>(floor_div(t - r - zone, kDay) + 1 - (first + longest_run + 3), 0);
   };
   const std::int64_t late_reach = ignore_weekend ? reach[0] : std::max(reach[0], reach[1]);
-  std::int64_t k = first_possible(late_reach);
+  EdgeSteps out;
+  out.all = first_step(late_reach);
+  out.after_holiday = first_step(std::max(late_reach, reach[2]));
+  if (out.after_holiday == out.all) return out;
   // A day takes the after-holiday sessions only within a few days after a
-  // listed date, so only near one can they reach further.
-  const std::int64_t any_reach = first_possible(std::max(late_reach, reach[2]));
-  if (k <= 0 || any_reach == k) return std::max<std::int64_t>(k, 0);
+  // listed date: [h + 1, h + 7] covers daylight saving and the weekend
+  // next to a holiday.
+  out.lead = first + longest_run + 2;
+  out.lag = first - 8;
   for (const std::int32_t h : holidays) {
     const CivilDate c = from_yyyymmdd(h);
     const std::int64_t day = days_from_civil(c.year, c.month, c.day);
-    if (yyyymmdd(civil_from_days(day)) != h) continue;  // names no date
-    // Steps i whose trade day may fall in [day + 1, day + 7].
-    const std::int64_t lo = std::max(any_reach, day + 1 - (first + longest_run + 3)), hi = day + 8 - first;
-    if (lo <= hi && hi >= 0) k = std::min(k, lo);
+    if (yyyymmdd(civil_from_days(day)) == h) out.holidays.push_back(day);  // else it names no date
   }
-  return std::max<std::int64_t>(k, 0);
+  std::sort(out.holidays.begin(), out.holidays.end());
+  return out;
 }
 
 Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {

@@ -61,6 +61,7 @@ std::int64_t clamp_instant_ms(std::int64_t ms) noexcept;
 
 // Throws InternalError once a search has taken more than kMaxDaySteps steps.
 void count_day_step(int& steps);
+[[noreturn]] void day_steps_exceeded();
 
 // A list of YYYYMMDD days searchable whatever its order: a sorted list is used
 // in place, another is sorted into a copy.
@@ -72,6 +73,21 @@ class SortedDays {
  private:
   const std::vector<std::int32_t>* days_;
   std::vector<std::int32_t> copy_;
+};
+
+// The steps i >= 0 of a day-by-day search for the first session end (or
+// start) after t, over the instants t + i * kDay, that it must take: the CEIL
+// trade day of any other step has every such edge at or before t, and
+// resolving it cannot throw. A search passes over sessions that a policy
+// places far before their trade day at once.
+struct EdgeSteps {
+  std::int64_t all = 0;             // every step from here on
+  std::int64_t after_holiday = 0;   // no step before here, not even after a holiday
+  std::int64_t lead = 0, lag = 0;   // steps h - lead to h - lag come near holiday day h
+  std::vector<std::int64_t> holidays;  // day counts of the listed dates, ascending
+
+  // The first step at or after i that the search must take.
+  std::int64_t next(std::int64_t i) const;
 };
 
 class MarketCalendar {
@@ -99,11 +115,8 @@ class MarketCalendar {
   // that classifies as Trading under `pattern`; throws InternalError once k
   // passes kMaxDaySteps.
   std::int64_t step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const;
-  // A count k of days such that the CEIL trade day of each instant t + i * kDay
-  // (0 <= i < k) has every session end (start, unless `ends`) at or before t,
-  // and resolving it cannot throw; 0 when that cannot be shown. It lets an
-  // edge search pass at once over sessions placed far before their trade day.
-  std::int64_t days_without_edge_after(std::int64_t t, bool ends) const;
+  // The steps of a day-by-day edge search from t that it need not take.
+  EdgeSteps edge_steps(std::int64_t t, bool ends) const;
 
   // A section of `trade_day` placed on its date, in seconds.
   Span place(const Section& s, std::int64_t trade_day) const noexcept;

@@ -222,23 +222,14 @@ namespace {
 // The first session end (start, unless `ends`) after now, in ms.
 std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, bool ends) {
   const std::int64_t t = now / 1000;
-  // Days whose trade day has no such edge after t are passed over at once;
-  // they still count towards the bound, which throws if they alone exceed it.
-  const std::int64_t skippable = calendar.days_without_edge_after(t, ends);
-  const auto skipped = static_cast<int>(std::min<std::int64_t>(skippable, kMaxDaySteps + 1));
-  int steps = 0;
-  if (skipped > 0) {
-    steps = skipped - 1;
-    count_day_step(steps);
-  }
-  std::int64_t x = t + steps * kDay;
-  for (;;) {
-    for (const Span& s : calendar.current_sections(x)) {
+  // Steps passed over still count towards the bound.
+  const EdgeSteps possible = calendar.edge_steps(t, ends);
+  for (std::int64_t i = possible.next(0);; i = possible.next(i + 1)) {
+    if (i > kMaxDaySteps) day_steps_exceeded();
+    for (const Span& s : calendar.current_sections(t + i * kDay)) {
       const std::int64_t edge = ends ? s.end : s.begin;
       if (edge > t) return edge * 1000;
     }
-    count_day_step(steps);
-    x += kDay;
   }
 }
 }  // namespace
