@@ -157,6 +157,9 @@ std::pair<std::int64_t, std::int64_t> day_bar_bound(const MarketCalendar& calend
     return wd == 0 || wd == 6 || closed.contains(yyyymmdd(civil_from_days(day)));
   };
   std::int64_t e = tm - width;
+  // Steps of whole weeks keep the weekday: from a weekend none ever leaves it.
+  const std::int64_t e_weekday = weekday_of_day(floor_div(e, kDay));
+  if (width % (7 * kDay) == 0 && (e_weekday == 0 || e_weekday == 6)) day_steps_exceeded();
   int steps = 0;
   while (skipped(e)) {
     count_day_step(steps);
