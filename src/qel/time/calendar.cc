@@ -246,41 +246,42 @@ std::int64_t EdgeSteps::next(std::int64_t i) const {
 }
 
 EdgeSteps MarketCalendar::edge_steps(std::int64_t t, bool ends) const {
-  if (periods.find(kTradingPeriod) == periods.end()) return {};
-  // Latest such edge of each policy's sections, in seconds after its trade
-  // day's local midnight. A policy without sections makes a day that takes it
-  // (or resolves through it) throw, so no such day is passed over.
-  constexpr std::int64_t kAlways = std::numeric_limits<std::int64_t>::max();
-  std::array<std::int64_t, 3> reach{};
-  const std::array<std::string_view, 3> names{kTradingPeriod, kAfterWeekend, kAfterHoliday};
-  for (std::size_t p = 0; p < names.size(); ++p) {
-    const std::vector<Section>& sections = policy_sections(names[p]);
-    reach[p] = sections.empty() ? kAlways : std::numeric_limits<std::int64_t>::min();
-    for (const Section& s : sections) {
-      const std::int32_t v = ends ? s.end : s.start;
-      reach[p] = std::max(reach[p], hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60);
-    }
-  }
   // Every weekday of a closed run is a holiday, so a run of closed days (or of
   // day steps, which daylight saving may make land twice on one date) is
   // shorter than this; a longer one could end a day's own search.
   const auto holiday_count = static_cast<std::int64_t>(holidays.size());
   const std::int64_t longest_run = 2 * holiday_count + 9;
-  if (longest_run >= kMaxDaySteps) return {};
+  const auto trading = periods.find(kTradingPeriod);
+  if (trading == periods.end() || longest_run >= kMaxDaySteps) return {};
 
   // The trade day of step i, and the days its resolution consults, lie within
   // [d - 1, d + longest_run + 3] with d = local_day(t) + i; an edge of trade
-  // day T is at most T * kDay + reach + zone.
+  // day T is at most T * kDay + reach + zone, where reach is the latest such
+  // edge of its policy's sections after its local midnight. A policy without
+  // sections makes a day that takes it (or resolves through it) throw, so no
+  // such day is passed over.
+  constexpr std::int64_t kAlways = std::numeric_limits<std::int64_t>::max();
+  auto reach = [ends](const std::vector<Section>& sections) {
+    std::int64_t r = sections.empty() ? kAlways : std::numeric_limits<std::int64_t>::min();
+    for (const Section& s : sections) {
+      const std::int32_t v = ends ? s.end : s.start;
+      r = std::max(r, hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60);
+    }
+    return r;
+  };
   const std::int64_t zone = time_zone == kUsEastern ? 18000 : -std::int64_t{time_zone} * 3600;
   const std::int64_t first = local_day(t);
   auto first_step = [&](std::int64_t r) -> std::int64_t {
     if (r == kAlways) return 0;
     return std::max<std::int64_t>(floor_div(t - r - zone, kDay) + 1 - (first + longest_run + 3), 0);
   };
-  const std::int64_t late_reach = ignore_weekend ? reach[0] : std::max(reach[0], reach[1]);
+  // Sessions near their trade day leave no step out; this is the usual case.
+  std::int64_t late_reach = reach(trading->second);
+  if (first_step(late_reach) == 0) return {};
+  if (!ignore_weekend) late_reach = std::max(late_reach, reach(policy_sections(kAfterWeekend)));
   EdgeSteps out;
   out.all = first_step(late_reach);
-  out.after_holiday = first_step(std::max(late_reach, reach[2]));
+  out.after_holiday = first_step(std::max(late_reach, reach(policy_sections(kAfterHoliday))));
   if (out.after_holiday == out.all) return out;
   // A day takes the after-holiday sessions only within a few days after a
   // listed date: [h + 1, h + 7] covers daylight saving and the weekend

@@ -3,6 +3,7 @@
 #include "qel/time/sampler.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "qel/time/civil.h"
@@ -225,14 +226,17 @@ namespace {
 // The first session end (start, unless `ends`) after now, in ms.
 std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, bool ends) {
   const std::int64_t t = now / 1000;
-  // Steps passed over still count towards the bound.
-  const EdgeSteps possible = calendar.edge_steps(t, ends);
-  for (std::int64_t i = possible.next(0);; i = possible.next(i + 1)) {
-    if (i > kMaxDaySteps) day_steps_exceeded();
+  // Worked out only once the first day falls short, as it seldom does.
+  std::optional<EdgeSteps> steps;
+  for (std::int64_t i = 0;;) {
     for (const Span& s : calendar.current_sections(t + i * kDay)) {
       const std::int64_t edge = ends ? s.end : s.begin;
       if (edge > t) return edge * 1000;
     }
+    if (!steps) steps = calendar.edge_steps(t, ends);
+    // Steps passed over still count towards the bound.
+    i = steps->next(i + 1);
+    if (i > kMaxDaySteps) day_steps_exceeded();
   }
 }
 }  // namespace
