@@ -61,6 +61,7 @@ std::int64_t clamp_instant_ms(std::int64_t ms) noexcept;
 
 // Throws InternalError once a search has taken more than kMaxDaySteps steps.
 void count_day_step(int& steps);
+// The same error, for a search that can tell the steps left would all fail.
 [[noreturn]] void day_steps_exceeded();
 
 // A list of YYYYMMDD days searchable whatever its order: a sorted list is used
@@ -115,7 +116,8 @@ class MarketCalendar {
   // that classifies as Trading under `pattern`; throws InternalError once k
   // passes kMaxDaySteps.
   std::int64_t step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const;
-  // The steps of a day-by-day edge search from t that it need not take.
+  // The steps that a day-by-day search from t for a session end (start,
+  // unless `ends`) must take; it may pass over the others.
   EdgeSteps edge_steps(std::int64_t t, bool ends) const;
 
   // A section of `trade_day` placed on its date, in seconds.
