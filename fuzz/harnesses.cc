@@ -419,8 +419,9 @@ void check_same_rows(const IndexSchemaCatalog& catalog, const std::vector<Struct
   }
 }
 
-// A call walks up to 36,525 days (some 0.12 s in the fuzz build); six of them
-// keep the slowest input under a second.
+// Calls per input on one calendar. Day searches pass over the days that cannot
+// change their answer, so none walks far: the slowest input measured takes a
+// few milliseconds in the fuzz build.
 constexpr int kMaxTimeCalls = 6;
 constexpr const char* kPolicies[] = {"trading_period", "after_weekend", "after_holiday"};
 
@@ -579,9 +580,7 @@ void fuzz_market_time(const std::uint8_t* data, std::size_t size) {
     const auto op = in.take<std::uint8_t>();
     const std::int64_t now = time::clamp_instant_ms(in.take<std::int64_t>());
     const auto arg = in.take<std::uint32_t>();
-    const auto error = error_of<InternalError>([&] { run_time_call(cal, op, now, arg); });
-    // Later calls would mostly repeat the same long walk.
-    if (error && error->starts_with("no trading day within")) return;
+    (void)error_of<InternalError>([&] { run_time_call(cal, op, now, arg); });
   }
 }
 

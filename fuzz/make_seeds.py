@@ -343,7 +343,7 @@ SEEDS = {
         + call("status", local(2024, 1, 8, 10, 0))
         + call("current", local(2024, 1, 2, 10, 0))
         + call("begin", local(2024, 1, 2, 10, 0), arg=0),
-        # Sessions ending a century before their trade day: each search walks its full cap.
+        # Sessions ending a century before their trade day: each search ends at its bound.
         "day_step_cap": calendar(8, {TRADING: [(-90000000, -89990000)]})
         + call("brk", local(2024, 1, 2, 10, 0))
         + call("bound", local(2024, 1, 2, 10, 0)),

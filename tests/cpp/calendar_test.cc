@@ -161,6 +161,8 @@ TEST(CalendarCivil, RoundTripAndSuccessionOverWideRange) {
   for (std::int64_t z = -1'000'000; z <= 1'000'000; ++z) {
     const CivilDate c = civil_from_days(z);
     ASSERT_EQ(days_from_civil(c.year, c.month, c.day), z);
+    const CivilDate back = from_yyyymmdd(yyyymmdd(c));
+    ASSERT_TRUE(back.year == c.year && back.month == c.month && back.day == c.day) << z;
     const bool next_day = c.year == prev.year && c.month == prev.month && c.day == prev.day + 1;
     const bool next_month = c.year == prev.year && c.month == prev.month + 1 && c.day == 1;
     const bool next_year = c.year == prev.year + 1 && c.month == 1 && c.day == 1 && prev.month == 12;

@@ -186,6 +186,18 @@ INSTANTIATE_TEST_SUITE_P(
                     EdgeCase{"ContinueFridayCloseWeekendTrades", true, jan(5, 15), jan(6, 9, 30)}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Sessions placed 36,000 days (a Tuesday to a Monday) or 36,600 days before
+// their trade day: the days in between are passed over at once, to the edge a
+// day-by-day walk finds, or to the bound.
+TEST(SamplerNextEdge, PassesOverSessionsFarBeforeTheirTradeDay) {
+  const auto far = [](std::int32_t days) {
+    return make({}, false, {{"trading_period", {{900 - 2400 * days, 1100 - 2400 * days}}}});
+  };
+  EXPECT_EQ(next_market_break_time(far(36000), jan(2, 10)), jan(2, 11));
+  EXPECT_EQ(next_market_continue_time(far(36000), jan(2, 10)), jan(3, 9));
+  EXPECT_THROW(next_market_break_time(far(36600), jan(2, 10)), InternalError);
+}
+
 struct EquivalentCase {
   const char* name;
   Pattern pattern;

@@ -3,6 +3,7 @@
 #include "qel/time/calendar.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "qel/time/civil.h"
 
@@ -54,11 +55,9 @@ bool SortedDays::contains(std::int64_t day) const noexcept {
 
 std::int64_t clamp_instant_ms(std::int64_t ms) noexcept { return std::clamp(ms, -kMaxInstantMs, kMaxInstantMs); }
 
-namespace {
-[[noreturn]] void day_steps_exceeded() {
+void day_steps_exceeded() {
   throw InternalError("no trading day within " + std::to_string(kMaxDaySteps) + " days of the instant");
 }
-}  // namespace
 
 void count_day_step(int& steps) {
   if (++steps > kMaxDaySteps) day_steps_exceeded();
@@ -236,6 +235,66 @@ std::int64_t MarketCalendar::step_to_trading_day(std::int64_t t, Pattern pattern
   if (joined && (direction > 0 ? run.near < near : run.near > near)) near = run.near;
   run = {near, x, pattern, true};
   return x;
+}
+
+std::int64_t EdgeSteps::next(std::int64_t i) const {
+  if (i >= all) return i;
+  const std::int64_t from = std::max(i, after_holiday);
+  // The first holiday whose steps reach `from`.
+  const auto near = std::lower_bound(holidays.begin(), holidays.end(), from + lag);
+  return near == holidays.end() ? all : std::min(all, std::max(from, *near - lead));
+}
+
+EdgeSteps MarketCalendar::edge_steps(std::int64_t t, bool ends) const {
+  // Every weekday of a closed run is a holiday, so a run of closed days (or of
+  // day steps, which daylight saving may make land twice on one date) is
+  // shorter than this; a longer one could end a day's own search.
+  const auto holiday_count = static_cast<std::int64_t>(holidays.size());
+  const std::int64_t longest_run = 2 * holiday_count + 9;
+  const auto trading = periods.find(kTradingPeriod);
+  if (trading == periods.end() || longest_run >= kMaxDaySteps) return {};
+
+  // The trade day of step i, and the days its resolution consults, lie within
+  // [d - 1, d + longest_run + 3] with d = local_day(t) + i; an edge of trade
+  // day T is at most T * kDay + reach + zone, where reach is the latest such
+  // edge of its policy's sections after its local midnight. A policy without
+  // sections makes a day that takes it (or resolves through it) throw, so no
+  // such day is passed over.
+  constexpr std::int64_t kAlways = std::numeric_limits<std::int64_t>::max();
+  auto reach = [ends](const std::vector<Section>& sections) {
+    std::int64_t r = sections.empty() ? kAlways : std::numeric_limits<std::int64_t>::min();
+    for (const Section& s : sections) {
+      const std::int32_t v = ends ? s.end : s.start;
+      r = std::max(r, hhmm_hours(v) * 3600 + hhmm_minutes(v) * 60);
+    }
+    return r;
+  };
+  const std::int64_t zone = time_zone == kUsEastern ? 18000 : -std::int64_t{time_zone} * 3600;
+  const std::int64_t first = local_day(t);
+  auto first_step = [&](std::int64_t r) -> std::int64_t {
+    if (r == kAlways) return 0;
+    return std::max<std::int64_t>(floor_div(t - r - zone, kDay) + 1 - (first + longest_run + 3), 0);
+  };
+  // Sessions near their trade day leave no step out; this is the usual case.
+  std::int64_t late_reach = reach(trading->second);
+  if (first_step(late_reach) == 0) return {};
+  if (!ignore_weekend) late_reach = std::max(late_reach, reach(policy_sections(kAfterWeekend)));
+  EdgeSteps out;
+  out.all = first_step(late_reach);
+  out.after_holiday = first_step(std::max(late_reach, reach(policy_sections(kAfterHoliday))));
+  if (out.after_holiday == out.all) return out;
+  // A day takes the after-holiday sessions only within a few days after a
+  // listed date: [h + 1, h + 7] covers daylight saving and the weekend
+  // next to a holiday.
+  out.lead = first + longest_run + 2;
+  out.lag = first - 8;
+  for (const std::int32_t h : holidays) {
+    const CivilDate c = from_yyyymmdd(h);
+    const std::int64_t day = days_from_civil(c.year, c.month, c.day);
+    if (yyyymmdd(civil_from_days(day)) == h) out.holidays.push_back(day);  // else it names no date
+  }
+  std::sort(out.holidays.begin(), out.holidays.end());
+  return out;
 }
 
 Resolution MarketCalendar::forward_search(std::int64_t t, Pattern pattern, std::int64_t fallback) const {

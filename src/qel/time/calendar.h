@@ -61,6 +61,8 @@ std::int64_t clamp_instant_ms(std::int64_t ms) noexcept;
 
 // Throws InternalError once a search has taken more than kMaxDaySteps steps.
 void count_day_step(int& steps);
+// The same error, for a search that can tell the steps left would all fail.
+[[noreturn]] void day_steps_exceeded();
 
 // A list of YYYYMMDD days searchable whatever its order: a sorted list is used
 // in place, another is sorted into a copy.
@@ -72,6 +74,21 @@ class SortedDays {
  private:
   const std::vector<std::int32_t>* days_;
   std::vector<std::int32_t> copy_;
+};
+
+// The steps i >= 0 of a day-by-day search for the first session end (or
+// start) after t, over the instants t + i * kDay, that it must take: the CEIL
+// trade day of any other step has every such edge at or before t, and
+// resolving it cannot throw. A search passes over sessions that a policy
+// places far before their trade day at once.
+struct EdgeSteps {
+  std::int64_t all = 0;             // every step from here on
+  std::int64_t after_holiday = 0;   // no step before here, not even after a holiday
+  std::int64_t lead = 0, lag = 0;   // steps h - lead to h - lag come near holiday day h
+  std::vector<std::int64_t> holidays;  // day counts of the listed dates, ascending
+
+  // The first step at or after i that the search must take.
+  std::int64_t next(std::int64_t i) const;
 };
 
 class MarketCalendar {
@@ -99,6 +116,9 @@ class MarketCalendar {
   // that classifies as Trading under `pattern`; throws InternalError once k
   // passes kMaxDaySteps.
   std::int64_t step_to_trading_day(std::int64_t t, Pattern pattern, int direction) const;
+  // The steps that a day-by-day search from t for a session end (start,
+  // unless `ends`) must take; it may pass over the others.
+  EdgeSteps edge_steps(std::int64_t t, bool ends) const;
 
   // A section of `trade_day` placed on its date, in seconds.
   Span place(const Section& s, std::int64_t trade_day) const noexcept;

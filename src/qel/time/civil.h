@@ -65,7 +65,12 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
 
 constexpr std::int64_t yyyymmdd(const CivilDate& c) noexcept { return c.year * 10000 + c.month * 100 + c.day; }
 
-constexpr CivilDate from_yyyymmdd(std::int64_t v) noexcept { return {v / 10000, (v / 100) % 100, v % 100}; }
+// The inverse of yyyymmdd for every date, those before year 0 too (their
+// month and day still add to a negative year * 10000).
+constexpr CivilDate from_yyyymmdd(std::int64_t v) noexcept {
+  const std::int64_t year = floor_div(v, 10000), month_day = v - year * 10000;
+  return {year, month_day / 100, month_day % 100};
+}
 
 // Sunday = 0 .. Saturday = 6; day 0 was a Thursday.
 constexpr std::int64_t weekday_of_day(std::int64_t days) noexcept {

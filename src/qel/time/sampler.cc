@@ -3,6 +3,7 @@
 #include "qel/time/sampler.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "qel/time/civil.h"
@@ -157,6 +158,9 @@ std::pair<std::int64_t, std::int64_t> day_bar_bound(const MarketCalendar& calend
     return wd == 0 || wd == 6 || closed.contains(yyyymmdd(civil_from_days(day)));
   };
   std::int64_t e = tm - width;
+  // Steps of whole weeks keep the weekday: from a weekend none ever leaves it.
+  const std::int64_t e_weekday = weekday_of_day(floor_div(e, kDay));
+  if (width % (7 * kDay) == 0 && (e_weekday == 0 || e_weekday == 6)) day_steps_exceeded();
   int steps = 0;
   while (skipped(e)) {
     count_day_step(steps);
@@ -219,27 +223,30 @@ std::pair<std::int64_t, std::int64_t> sampler_tm_bound(const MarketCalendar& cal
 }
 
 namespace {
-template <class Edge>
-std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, Edge edge) {
+// The first session end (start, unless `ends`) after now, in ms.
+std::int64_t next_edge(const MarketCalendar& calendar, std::int64_t now, bool ends) {
   const std::int64_t t = now / 1000;
-  std::int64_t x = t;
-  int steps = 0;
-  for (;;) {
-    for (const Span& s : calendar.current_sections(x)) {
-      if (edge(s) > t) return edge(s) * 1000;
+  // Worked out only once the first day falls short, as it seldom does.
+  std::optional<EdgeSteps> steps;
+  for (std::int64_t i = 0;;) {
+    for (const Span& s : calendar.current_sections(t + i * kDay)) {
+      const std::int64_t edge = ends ? s.end : s.begin;
+      if (edge > t) return edge * 1000;
     }
-    count_day_step(steps);
-    x += kDay;
+    if (!steps) steps = calendar.edge_steps(t, ends);
+    // Steps passed over still count towards the bound.
+    i = steps->next(i + 1);
+    if (i > kMaxDaySteps) day_steps_exceeded();
   }
 }
 }  // namespace
 
 std::int64_t next_market_break_time(const MarketCalendar& calendar, std::int64_t now) {
-  return next_edge(calendar, now, [](const Span& s) { return s.end; });
+  return next_edge(calendar, now, true);
 }
 
 std::int64_t next_market_continue_time(const MarketCalendar& calendar, std::int64_t now) {
-  return next_edge(calendar, now, [](const Span& s) { return s.begin; });
+  return next_edge(calendar, now, false);
 }
 
 namespace {
