@@ -13,6 +13,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "qel/text/digits.h"
 
 namespace qel::text {
@@ -172,6 +176,42 @@ inline char* write_exponent(char* p, int x) noexcept {
 
 inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
 
+// The digits of x, y < 10^8 as two words like digits8's, and a mask of those
+// that are not '0' (x's in bits 0-7). With SSE2 the four halves of four
+// digits go through the lane splits together, in 16-bit lanes.
+inline void sixteen_digits(std::uint32_t x, std::uint32_t y, std::uint64_t& a, std::uint64_t& b,
+                           unsigned& nonzero) noexcept {
+#if defined(__SSE2__)
+  // 32-bit lanes of four digits each, < 10^4: x / 10^4, x % 10^4, y / 10^4, y % 10^4.
+  const std::uint32_t xh = x / 10000, yh = y / 10000;
+  const __m128i v = _mm_set_epi32(static_cast<int>(y - yh * 10000), static_cast<int>(yh),
+                                  static_cast<int>(x - xh * 10000), static_cast<int>(xh));
+  // lane / 100 = lane * 5243 >> 19 below 43699; the upper 16 bits of each lane stay 0.
+  const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(v, _mm_set1_epi16(5243)), 3);
+  const __m128i pairs =
+      _mm_or_si128(hundreds, _mm_slli_epi32(_mm_sub_epi16(v, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100))), 16));
+  // 16-bit lanes < 100: lane / 10 = lane * 6554 >> 16 below 16384.
+  const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
+  const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  const __m128i text = _mm_or_si128(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
+  nonzero = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0')))) & 0xFFFF;
+  a = static_cast<std::uint64_t>(_mm_cvtsi128_si64(text));
+  b = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(text, text)));
+#else
+  a = digits8(x);
+  b = digits8(y);
+  // One bit per byte that is not '0', gathered into 16 bits.
+  const auto mask8 = [](std::uint64_t w) {
+    w ^= kZeros;
+    w = ((w | (w >> 4)) & 0x0F0F0F0F0F0F0F0FULL);
+    w = (w | (w >> 2)) & 0x3333333333333333ULL;
+    w = (w | (w >> 1)) & kOnes;
+    return static_cast<unsigned>((w * 0x0102040810204080ULL) >> 56);
+  };
+  nonzero = mask8(a) | mask8(b) << 8;
+#endif
+}
+
 constexpr u128 kZeros16 = kZeros | static_cast<u128>(kZeros) << 64;
 
 // Writes d * 10^e (0 < d < 10^17, trailing zeros or not) for the double of
@@ -198,12 +238,12 @@ char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcep
     // first (0 for fewer), then a and b, eight each.
     const std::uint64_t high = d / k1e8, low = d - high * k1e8;
     const std::uint64_t first = high / k1e8;
-    const std::uint64_t a = digits8(static_cast<std::uint32_t>(high - first * k1e8));
-    const std::uint64_t b = digits8(static_cast<std::uint32_t>(low));
-    const std::uint64_t na = a ^ kZeros, nb = b ^ kZeros;  // na != 0 when first == 0: d >= 10^8
-    trail = nb != 0 ? std::countl_zero(nb) >> 3 : 8 + (std::countl_zero(na) >> 3);
+    std::uint64_t a, b;
+    unsigned nonzero;  // bit i set when digit i of a, b is not '0'; not 0 when first == 0: d >= 10^8
+    sixteen_digits(static_cast<std::uint32_t>(high - first * k1e8), static_cast<std::uint32_t>(low), a, b, nonzero);
+    trail = std::countl_zero(nonzero << 16 | 0x8000);  // 16 when all are '0'
     const bool seventeen = first != 0;
-    const int lead = seventeen ? 0 : std::countr_zero(na) >> 3;  // among a's digits
+    const int lead = seventeen ? 0 : std::countr_zero(nonzero);
     n = 16 + seventeen - lead - trail;
     const u128 ab = a | static_cast<u128>(b) << 64;
     digits = seventeen ? ('0' + first) | ab << 8 : ab >> (8 * lead);
