@@ -381,10 +381,14 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
     const std::uint64_t r = magnitude * kPow10Int[8 - places];  // the eight places, < 10^15
     const auto whole = static_cast<std::uint32_t>(r / k1e8);
     const auto frac = static_cast<std::uint32_t>(r - whole * k1e8);
-    const std::uint64_t frac_digits = digits8(frac);
-    const int kept = 8 - (std::countl_zero(frac_digits ^ kZeros) >> 3);  // 0 when frac is 0
+    std::uint64_t whole_digits, frac_digits;
+    unsigned nonzero;
+    sixteen_digits(whole, frac, whole_digits, frac_digits, nonzero);
+    const int kept = std::bit_width(nonzero >> 8);  // 0 when frac is 0
     if ((kept != 0 && whole != 0) || !exponent_form_shorter(whole, frac, kept)) [[likely]] {
-      p = write_small(p, whole);
+      const int lead = std::countr_zero(nonzero | 0x80);  // "0" stays for 0
+      store8(p, whole_digits >> (8 * lead));
+      p += 8 - lead;
       *p++ = '.';
       store8(p, frac_digits);
       return p + (kept != 0 ? kept : 1);  // a whole number keeps the first of eight zeros: 1.0
