@@ -245,6 +245,16 @@ char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcep
     const bool seventeen = first != 0;
     const int lead = seventeen ? 0 : std::countr_zero(nonzero);
     n = 16 + seventeen - lead - trail;
+    // The search's usual answer, 16 or 17 digits far from 1, goes straight to
+    // the exponent form: the first digit, the point, the rest moved by a
+    // fixed amount or not at all.
+    if (const int xe = e + trail + n - 1; lead == 0 && (xe < -4 || xe > 21)) [[likely]] {
+      p[0] = static_cast<char>(seventeen ? '0' + first : a);
+      p[1] = '.';
+      store8(p + 2, seventeen ? a : a >> 8 | b << 56);
+      store8(p + 10, seventeen ? b : b >> 8);
+      return write_exponent(p + (n == 1 ? 1 : n + 1), xe);
+    }
     const u128 ab = a | static_cast<u128>(b) << 64;
     digits = seventeen ? ('0' + first) | ab << 8 : ab >> (8 * lead);
     last = static_cast<char>(b >> 56);
