@@ -248,12 +248,31 @@ char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcep
     // The search's usual answer, 16 or 17 digits far from 1, goes straight to
     // the exponent form: the first digit, the point, the rest moved by a
     // fixed amount or not at all.
-    if (const int xe = e + trail + n - 1; lead == 0 && (xe < -4 || xe > 21)) [[likely]] {
+    const int xe = e + trail + n - 1;  // the exponent of the exponent form
+    if (lead == 0 && (xe < -4 || xe > 21)) [[likely]] {
       p[0] = static_cast<char>(seventeen ? '0' + first : a);
       p[1] = '.';
       store8(p + 2, seventeen ? a : a >> 8 | b << 56);
       store8(p + 10, seventeen ? b : b >> 8);
       return write_exponent(p + (n == 1 ? 1 : n + 1), xe);
+    }
+    // Or, between 1 and 10^15 with a fraction (a decimal a bit off its
+    // double: 1234.5600000000001), fixed notation: the digits before the
+    // point as they are, those after it moved up a byte, the point between.
+    if (const int k = xe + 1; lead == 0 && k >= 1 && k < 16 && k < n) {
+      const std::uint64_t s0 = seventeen ? ('0' + first) | a << 8 : a;  // the digits, 24 bytes
+      const std::uint64_t s1 = seventeen ? a >> 56 | b << 8 : b;
+      const std::uint64_t s2 = seventeen ? b >> 56 : 0;
+      const std::uint64_t at = std::uint64_t{1} << (8 * (k & 7));     // byte k % 8
+      const std::uint64_t before = at - 1, through = (at << 8) - 1;  // through: all 8 when k % 8 == 7
+      const auto insert = [&](std::uint64_t w, std::uint64_t moved) {
+        return (w & before) | (moved & ~through) | '.' * at;
+      };
+      const std::uint64_t t0 = s0 << 8, t1 = s0 >> 56 | s1 << 8;
+      store8(p, k < 8 ? insert(s0, t0) : s0);
+      store8(p + 8, k < 8 ? t1 : insert(s1, t1));
+      store8(p + 16, s1 >> 56 | s2 << 8);
+      return p + n + 1;
     }
     const u128 ab = a | static_cast<u128>(b) << 64;
     digits = seventeen ? ('0' + first) | ab << 8 : ab >> (8 * lead);
