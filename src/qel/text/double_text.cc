@@ -361,36 +361,6 @@ char* write_any(char* p, double v) noexcept {
   return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
 }
 
-inline int decimal_digits(std::uint32_t v) noexcept {
-  int n = 1;
-  while (v >= 10) {
-    v /= 10;
-    ++n;
-  }
-  return n;
-}
-
-// Whether whole.frac (`places` digits of the eight in frac) is strictly
-// shorter in the exponent form: only a whole number with trailing zeros
-// (100000 is 1e+05) or a small fraction (0.0001 is 1e-04) can be.
-[[gnu::noinline]] bool exponent_form_shorter(std::uint32_t whole, std::uint32_t frac, int places) noexcept {
-  const int whole_len = decimal_digits(whole);
-  int significant = whole_len + places;
-  if (whole == 0) {
-    std::uint32_t kept = frac;
-    for (int i = places; i < 8; ++i) kept /= 10;
-    significant = decimal_digits(kept);
-  } else if (places == 0) {
-    while (whole % 10 == 0) {
-      whole /= 10;
-      --significant;
-    }
-  }
-  const int fixed_len = whole_len + (places != 0 ? 1 + places : 0);
-  const int exponent_len = (significant > 1 ? significant + 1 : 1) + 4;  // d.ddd + "e-05"
-  return exponent_len < fixed_len;
-}
-
 // When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
 // significant digits. Both scaled and 10^places are exact doubles, so the
 // division rounds D to its nearest double: when that is v, D reads back as v.
@@ -404,8 +374,8 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
   *p = '-';
   p += scaled < 0;
   // Below 10^7 with at most eight places, the common case, the number is
-  // whole.frac: no form to choose unless a tiny or round one could be
-  // shorter in the exponent form.
+  // whole.frac. With neither part 0 fixed notation is the shorter form;
+  // else (0.0001 is 1e-04, 100000.0 is 1e+05) the general layout chooses.
   if (places <= 8 && magnitude < kPow10Int[7 + places]) [[likely]] {
     const std::uint64_t r = magnitude * kPow10Int[8 - places];  // the eight places, < 10^15
     const auto whole = static_cast<std::uint32_t>(r / k1e8);
@@ -414,13 +384,13 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
     unsigned nonzero;
     sixteen_digits(whole, frac, whole_digits, frac_digits, nonzero);
     const int kept = std::bit_width(nonzero >> 8);  // 0 when frac is 0
-    if ((kept != 0 && whole != 0) || !exponent_form_shorter(whole, frac, kept)) [[likely]] {
-      const int lead = std::countr_zero(nonzero | 0x80);  // "0" stays for 0
+    if (kept != 0 && whole != 0) [[likely]] {
+      const int lead = std::countr_zero(nonzero);  // < 8: whole != 0
       store8(p, whole_digits >> (8 * lead));
       p += 8 - lead;
-      *p++ = '.';
-      store8(p, frac_digits);
-      return p + (kept != 0 ? kept : 1);  // a whole number keeps the first of eight zeros: 1.0
+      *p = '.';
+      store8(p + 1, frac_digits);
+      return p + 1 + kept;
     }
   }
   return write_decimal<true>(p, magnitude, -static_cast<int>(places), std::bit_cast<std::uint64_t>(v));
