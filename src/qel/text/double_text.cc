@@ -182,10 +182,13 @@ inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
 inline void sixteen_digits(std::uint32_t x, std::uint32_t y, std::uint64_t& a, std::uint64_t& b,
                            unsigned& nonzero) noexcept {
 #if defined(__SSE2__)
-  // 32-bit lanes of four digits each, < 10^4: x / 10^4, x % 10^4, y / 10^4, y % 10^4.
-  const std::uint32_t xh = x / 10000, yh = y / 10000;
-  const __m128i v = _mm_set_epi32(static_cast<int>(y - yh * 10000), static_cast<int>(yh),
-                                  static_cast<int>(x - xh * 10000), static_cast<int>(xh));
+  // 32-bit lanes of four digits each, < 10^4: x / 10^4, x % 10^4, y / 10^4,
+  // y % 10^4. lane / 10^4 = lane * 109951163 >> 40 below 10^8 (checked for
+  // all), the product < 2^54 in its 64-bit lane.
+  const __m128i xy = _mm_unpacklo_epi64(_mm_cvtsi32_si128(static_cast<int>(x)), _mm_cvtsi32_si128(static_cast<int>(y)));
+  const __m128i high4 = _mm_srli_epi64(_mm_mul_epu32(xy, _mm_set1_epi64x(109951163)), 40);
+  const __m128i low4 = _mm_sub_epi32(xy, _mm_mul_epu32(high4, _mm_set1_epi64x(10000)));
+  const __m128i v = _mm_or_si128(high4, _mm_slli_epi64(low4, 32));
   // lane / 100 = lane * 5243 >> 19 below 43699; the upper 16 bits of each lane stay 0.
   const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(v, _mm_set1_epi16(5243)), 3);
   const __m128i pairs =
