@@ -177,8 +177,8 @@ inline char* write_exponent(char* p, int x) noexcept {
 inline void store16(char* p, u128 w) noexcept { std::memcpy(p, &w, 16); }
 
 // The digits of x, y < 10^8 as two words like digits8's, and a mask of those
-// that are not '0' (x's in bits 0-7). With SSE2 the four halves of four
-// digits go through the lane splits together, in 16-bit lanes.
+// that are not '0' (x's in bits 0-7). With SSE2 all sixteen go through
+// digits8's lane splits at once, one vector in place of two words.
 inline void sixteen_digits(std::uint32_t x, std::uint32_t y, std::uint64_t& a, std::uint64_t& b,
                            unsigned& nonzero) noexcept {
 #if defined(__SSE2__)
@@ -223,7 +223,7 @@ constexpr u128 kZeros16 = kZeros | static_cast<u128>(kZeros) << 64;
 // leading and trailing '0' bytes give the digit count and the zeros to drop;
 // the forms are laid out from registers (written to memory and read back in
 // other widths they would stall the read). Inlined in its three callers: as
-// a call it costs a tenth of a short decimal's time.
+// a call it cost the decimal-scaled doubles a tenth of their time.
 template <bool Json>
 [[gnu::always_inline]] inline char* write_decimal(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
   u128 digits;    // the first 16 significant digits, first in the lowest byte; '0' or zero bytes after
