@@ -249,7 +249,9 @@ def read_sv(
     """
     The rows of one history read: meta_name in namespace ns (revision 0xFFFFFFFF: the highest), the symbols of every
     market (none: all), times fromtm..totm in epoch ms inclusive, granularity 0 for any. A failed read, or a name that
-    does not resolve, returns [] and issues a RuntimeWarning with the failure.
+    does not resolve, returns [] and issues a RuntimeWarning with the failure. The list also exports its rows as an
+    Arrow stream (__arrow_c_stream__); as readers take a list as a sequence, hand it over as
+    pyarrow.RecordBatchReader.from_stream(rows).
     """
 
 def copy_struct_value(keys: Sequence[KestrinStructValueKey]) -> None:
