@@ -16,6 +16,12 @@ bind::Ref arrow_capsule(const qel::rows::CatalogSnapshot& catalog, qel::wire::By
 // The same for rows held natively.
 bind::Ref arrow_capsule(const qel::rows::CatalogSnapshot& catalog, qel::rows::RowRefs rows);
 
+// __arrow_c_stream__ of a holder of the compressed rows M (a qel::msg::RowBlob) and the catalog it keeps.
+template <class T, auto M>
+bind::Ref row_blob_arrow(const T& m, bind::Object) {
+  return arrow_capsule(m.catalog, qel::wire::as_bytes((m.*M).data));
+}
+
 inline constexpr const char* kArrowStreamDoc =
     "The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and "
     "other readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, "

@@ -3,6 +3,7 @@
 #include "pyostrel/py_calculator_lifecycle.h"
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/calculator_lifecycle.h"
 #include "qel/msg/session_push.h"
 
@@ -37,6 +38,8 @@ PyTypeObject* tc_historical_res_type() noexcept {
         .decode_string()
         .compressor()
         .row_blob<&TCHistoricalRes::rows>()
+        .method<&row_blob_arrow<TCHistoricalRes, &TCHistoricalRes::rows>>(
+            "__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 }

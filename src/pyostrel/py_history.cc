@@ -35,10 +35,6 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
   return symbol_map(res.symbol_data);
 }
 
-bind::Ref page_arrow(const NetResponse& res, bind::Object) {
-  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.rows.data));
-}
-
 }  // namespace
 
 PyTypeObject* net_request_type() noexcept {
@@ -61,7 +57,7 @@ PyTypeObject* net_response_type() noexcept {
         .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
         .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
         .method<&take_page_rows>("rows", {}, "", "Copies of the page's rows.")
-        .method<&page_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
+        .method<&row_blob_arrow<NetResponse, &NetResponse::rows>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 }

@@ -869,6 +869,12 @@ class TCHistoricalRes:
         """The rows, decoded through the kept catalog."""
     def set_results(self, rows: Sequence[StructValue]) -> None:
         """Replaces the rows, compressed through the kept catalog."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
 
 
 @final
