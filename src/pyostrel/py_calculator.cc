@@ -1,12 +1,12 @@
 // Python classes of the calculator: TCDataCommunication (data batches and the
 // load balancer) and StructValueKey.
-#include "pyostrel/py_calculator.h"
 
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/state.h"
 #include "pyostrel/py_arrow.h"
 #include "qel/msg/calculator.h"
@@ -266,7 +266,7 @@ bind::Ref data_arrow(const TCDataCommunication& m, bind::Object) {
 
 }  // namespace
 
-PyTypeObject* tc_data_communication_type() noexcept {
+const bool kTCDataCommunicationDefined = bind::define_class("TCDataCommunication", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCDataCommunication>([] {
     return Message<TCDataCommunication>(
                "TCDataCommunication",
@@ -308,9 +308,9 @@ PyTypeObject* tc_data_communication_type() noexcept {
         .instance_dict()
         .build();
   });
-}
+});
 
-PyTypeObject* struct_value_key_type() noexcept {
+const bool kStructValueKeyDefined = bind::define_class("StructValueKey", []() noexcept -> PyTypeObject* {
   return bind::type_of<StructValueKey>([] {
     return Class<StructValueKey>("StructValueKey",
                                  "A calculator task key: ns, meta_id, market, code, granularity. Hashable and "
@@ -326,6 +326,6 @@ PyTypeObject* struct_value_key_type() noexcept {
         .picklable<KeyState>()
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -2,8 +2,8 @@
 // ATFetchSVRes.
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
-#include "pyostrel/py_trading_server.h"
 #include "qel/msg/fetch.h"
 
 namespace pyostrel {
@@ -28,25 +28,25 @@ bind::Ref fetch_arrow(const ATFetchSVRes& res, bind::Object) {
 
 }  // namespace
 
-PyTypeObject* fetch_by_code_req_type() noexcept {
+const bool kATFetchByCodeReqDefined = bind::define_class("ATFetchByCodeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByCodeReq>([] {
     return Message<ATFetchByCodeReq>("ATFetchByCodeReq", "Rows of one market and code over a time window.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* fetch_by_time_req_type() noexcept {
+const bool kATFetchByTimeReqDefined = bind::define_class("ATFetchByTimeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByTimeReq>([] {
     return Message<ATFetchByTimeReq>("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* fetch_sv_res_type() noexcept {
+const bool kATFetchSVResDefined = bind::define_class("ATFetchSVRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchSVRes>([] {
     return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
         .decode_with<&qel::msg::decode_fetch_reply>(
@@ -60,6 +60,6 @@ PyTypeObject* fetch_sv_res_type() noexcept {
         .method<&fetch_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

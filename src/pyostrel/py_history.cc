@@ -1,5 +1,4 @@
 // Python classes of the storage master's history bodies.
-#include "pyostrel/py_history.h"
 
 #include <map>
 #include <string>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
 #include "qel/msg/history.h"
 
@@ -37,7 +37,7 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
 
 }  // namespace
 
-PyTypeObject* net_request_type() noexcept {
+const bool kNetRequestDefined = bind::define_class("NetRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetRequest>([] {
     return Message<NetRequest>("NetRequest", "A paged history read: rows of symbols over a time range.")
         .method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
@@ -47,9 +47,9 @@ PyTypeObject* net_request_type() noexcept {
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* net_response_type() noexcept {
+const bool kNetResponseDefined = bind::define_class("NetResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetResponse>([] {
     return Message<NetResponse>("NetResponse", "One page of a history read.")
         .method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
@@ -60,29 +60,29 @@ PyTypeObject* net_response_type() noexcept {
         .method<&row_blob_arrow<NetResponse, &NetResponse::rows>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
-}
+});
 
-PyTypeObject* net_base_request_type() noexcept {
+const bool kNetBaseRequestDefined = bind::define_class("NetBaseRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseRequest>([] {
     return Message<NetBaseRequest>("NetBaseRequest", "Opens, cancels or closes a history session.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* net_base_response_type() noexcept {
+const bool kNetBaseResponseDefined = bind::define_class("NetBaseResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseResponse>([] {
     return Message<NetBaseResponse>("NetBaseResponse", "The history service's plain reply.").decode().build();
   });
-}
+});
 
-PyTypeObject* history_error_response_type() noexcept {
+const bool kHistoryErrorResponseDefined = bind::define_class("HistoryErrorResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<HistoryErrorResponse>([] {
     return Message<HistoryErrorResponse>("HistoryErrorResponse", "A failed history request and its reason.")
         .decode()
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

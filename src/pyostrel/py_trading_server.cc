@@ -1,8 +1,8 @@
 // Python classes of the trading server's session layer: Keepalive, universe
 // revisions and seeds, subscription.
-#include "pyostrel/py_trading_server.h"
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
 #include "qel/msg/trading_server.h"
 
@@ -33,7 +33,7 @@ bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
 
 }  // namespace
 
-PyTypeObject* keepalive_type() noexcept {
+const bool kKeepaliveDefined = bind::define_class("Keepalive", []() noexcept -> PyTypeObject* {
   return bind::type_of<Keepalive>([] {
     return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
         .encode()
@@ -42,17 +42,17 @@ PyTypeObject* keepalive_type() noexcept {
             "\"Keepalive decode: buffer < 4 bytes\" on a shorter body.")
         .build();
   });
-}
+});
 
-PyTypeObject* universe_req_type() noexcept {
+const bool kATUniverseReqDefined = bind::define_class("ATUniverseReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseReq>([] {
     return Message<ATUniverseReq>("ATUniverseReq", "The universe revision read: the base request only.")
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* universe_res_type() noexcept {
+const bool kATUniverseResDefined = bind::define_class("ATUniverseRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseRes>([] {
     return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
         .decode_with<&qel::msg::decode_universe>(
@@ -64,18 +64,18 @@ PyTypeObject* universe_res_type() noexcept {
                                 "{namespace: [StructValue]}, decoded through the kept catalog.")
         .build();
   });
-}
+});
 
-PyTypeObject* universe_seeds_req_type() noexcept {
+const bool kATUniverseSeedsReqDefined = bind::define_class("ATUniverseSeedsReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsReq>([] {
     return Message<ATUniverseSeedsReq>("ATUniverseSeedsReq", "The universe seed read for one name, market and day.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* universe_seeds_res_type() noexcept {
+const bool kATUniverseSeedsResDefined = bind::define_class("ATUniverseSeedsRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsRes>([] {
     return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
         .decode_with<&qel::msg::decode_seeds>(
@@ -85,21 +85,21 @@ PyTypeObject* universe_seeds_res_type() noexcept {
         .method<&seeds_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
-}
+});
 
-PyTypeObject* subscribe_req_type() noexcept {
+const bool kATSubscribeReqDefined = bind::define_class("ATSubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATSubscribeReq>([] {
     return Message<ATSubscribeReq>("ATSubscribeReq", "The realtime subscription request.")
         .method<&set_filters>("set_filters", {"v"}, "", "Accepts only an empty list: the wire carries no filters.")
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* unsubscribe_req_type() noexcept {
+const bool kATUnsubscribeReqDefined = bind::define_class("ATUnsubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUnsubscribeReq>([] {
     return Message<ATUnsubscribeReq>("ATUnsubscribeReq", "Ends a realtime subscription.").encode().build();
   });
-}
+});
 
 }  // namespace pyostrel
