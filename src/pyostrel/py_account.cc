@@ -35,19 +35,19 @@ void close_price_pl_stop(ATManualTradeReq& req, double profit, double loss) {
 
 }  // namespace
 
-const bool kATAccountEditReqDefined = bind::define_class("ATAccountEditReq", []() noexcept -> PyTypeObject* {
+const bool kATAccountEditReqDefined = bind::define_class<ATAccountEditReq>("ATAccountEditReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountEditReq>([] {
     return Message<ATAccountEditReq>("ATAccountEditReq", "Edits an account; operation is 1..10.").encode().build();
   });
 });
 
-const bool kATAccountAddReqDefined = bind::define_class("ATAccountAddReq", []() noexcept -> PyTypeObject* {
+const bool kATAccountAddReqDefined = bind::define_class<ATAccountAddReq>("ATAccountAddReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountAddReq>([] {
     return Message<ATAccountAddReq>("ATAccountAddReq", "Opens an account.").encode().build();
   });
 });
 
-const bool kATAccountAddResDefined = bind::define_class("ATAccountAddRes", []() noexcept -> PyTypeObject* {
+const bool kATAccountAddResDefined = bind::define_class<ATAccountAddRes>("ATAccountAddRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountAddRes>([] {
     return Message<ATAccountAddRes>("ATAccountAddRes",
                                     "An opened account; a body ending after the base response is complete.")
@@ -59,7 +59,7 @@ const bool kATAccountAddResDefined = bind::define_class("ATAccountAddRes", []() 
   });
 });
 
-const bool kATAccountChangeCapitalReqDefined = bind::define_class("ATAccountChangeCapitalReq", []() noexcept -> PyTypeObject* {
+const bool kATAccountChangeCapitalReqDefined = bind::define_class<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountChangeCapitalReq>([] {
     return Message<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.")
         .encode()
@@ -67,7 +67,7 @@ const bool kATAccountChangeCapitalReqDefined = bind::define_class("ATAccountChan
   });
 });
 
-const bool kATAccountChangeCapitalResDefined = bind::define_class("ATAccountChangeCapitalRes", []() noexcept -> PyTypeObject* {
+const bool kATAccountChangeCapitalResDefined = bind::define_class<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountChangeCapitalRes>([] {
     return Message<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", "The base response only.")
         .decode()
@@ -75,7 +75,7 @@ const bool kATAccountChangeCapitalResDefined = bind::define_class("ATAccountChan
   });
 });
 
-const bool kATAccountEditResDefined = bind::define_class("ATAccountEditRes", []() noexcept -> PyTypeObject* {
+const bool kATAccountEditResDefined = bind::define_class<ATAccountEditRes>("ATAccountEditRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountEditRes>([] {
     return Message<ATAccountEditRes>("ATAccountEditRes", "The account as an edit leaves it, basket by basket.")
         .decode()
@@ -89,7 +89,7 @@ const bool kATAccountEditResDefined = bind::define_class("ATAccountEditRes", [](
   });
 });
 
-const bool kATManualTradeReqDefined = bind::define_class("ATManualTradeReq", []() noexcept -> PyTypeObject* {
+const bool kATManualTradeReqDefined = bind::define_class<ATManualTradeReq>("ATManualTradeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeReq>([] {
     return Message<ATManualTradeReq>("ATManualTradeReq", "Places a manual order.")
         .method<&close_price_none>("set_close_price_none", {}, "", "No close condition (the default).")
@@ -102,13 +102,13 @@ const bool kATManualTradeReqDefined = bind::define_class("ATManualTradeReq", [](
   });
 });
 
-const bool kATManualTradeEditReqDefined = bind::define_class("ATManualTradeEditReq", []() noexcept -> PyTypeObject* {
+const bool kATManualTradeEditReqDefined = bind::define_class<ATManualTradeEditReq>("ATManualTradeEditReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeEditReq>([] {
     return Message<ATManualTradeEditReq>("ATManualTradeEditReq", "Amends a manual order.").encode().build();
   });
 });
 
-const bool kATManualTradeResDefined = bind::define_class("ATManualTradeRes", []() noexcept -> PyTypeObject* {
+const bool kATManualTradeResDefined = bind::define_class<ATManualTradeRes>("ATManualTradeRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeRes>([] {
     return Message<ATManualTradeRes>("ATManualTradeRes", "A manual order's reply; decode never raises.")
         .decode_with<&decode_manual_trade>(

@@ -4,6 +4,7 @@
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/calculator_lifecycle.h"
 #include "qel/msg/session_push.h"
 
@@ -27,24 +28,21 @@ PyTypeObject* push_type(const char* name, const char* doc) noexcept {
 
 }  // namespace
 
-const bool kTCHistoricalReqDefined = bind::define_class("TCHistoricalReq", []() noexcept -> PyTypeObject* {
+const bool kTCHistoricalReqDefined = bind::define_class<TCHistoricalReq>("TCHistoricalReq", []() noexcept -> PyTypeObject* {
   return calculator_type<TCHistoricalReq>("TCHistoricalReq", "A calculator's request for history rows.");
 });
 
-const bool kTCHistoricalResDefined = bind::define_class("TCHistoricalRes", []() noexcept -> PyTypeObject* {
+const bool kTCHistoricalResDefined = bind::define_class<TCHistoricalRes>("TCHistoricalRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCHistoricalRes>([] {
-    return Message<TCHistoricalRes>("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.")
-        .encode_string()
-        .decode_string()
-        .compressor()
-        .row_blob<&TCHistoricalRes::rows>()
+    Message<TCHistoricalRes> cls("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.");
+    return row_blob<&TCHistoricalRes::rows>(compressor(cls.encode_string().decode_string()))
         .method<&row_blob_arrow<TCHistoricalRes, &TCHistoricalRes::rows>>(
             "__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 });
 
-const bool kTCInitializeDefined = bind::define_class("TCInitialize", []() noexcept -> PyTypeObject* {
+const bool kTCInitializeDefined = bind::define_class<TCInitialize>("TCInitialize", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCInitialize>([] {
     return Message<TCInitialize>("TCInitialize", "Starts a calculator: its window, securities and parameters.")
         .encode_string()
@@ -54,24 +52,24 @@ const bool kTCInitializeDefined = bind::define_class("TCInitialize", []() noexce
   });
 });
 
-const bool kTCMarketStatusDefined = bind::define_class("TCMarketStatus", []() noexcept -> PyTypeObject* {
+const bool kTCMarketStatusDefined = bind::define_class<TCMarketStatus>("TCMarketStatus", []() noexcept -> PyTypeObject* {
   return calculator_type<TCMarketStatus>("TCMarketStatus", "A market status change, for calculators.");
 });
 
-const bool kTCCompleteDefined = bind::define_class("TCComplete", []() noexcept -> PyTypeObject* {
+const bool kTCCompleteDefined = bind::define_class<TCComplete>("TCComplete", []() noexcept -> PyTypeObject* {
   return calculator_type<TCComplete>("TCComplete", "A calculator's step is complete; next_action says what follows.");
 });
 
-const bool kTAMarketStatusNotificationDefined = bind::define_class("TAMarketStatusNotification", []() noexcept -> PyTypeObject* {
+const bool kTAMarketStatusNotificationDefined = bind::define_class<TAMarketStatusNotification>("TAMarketStatusNotification", []() noexcept -> PyTypeObject* {
   return push_type<TAMarketStatusNotification>("TAMarketStatusNotification",
                                                "A market status change pushed by the trading server.");
 });
 
-const bool kProgressResDefined = bind::define_class("ProgressRes", []() noexcept -> PyTypeObject* {
+const bool kProgressResDefined = bind::define_class<ProgressRes>("ProgressRes", []() noexcept -> PyTypeObject* {
   return push_type<ProgressRes>("ProgressRes", "A backtest's progress, rate 0.0 to 1.0.");
 });
 
-const bool kLogResDefined = bind::define_class("LogRes", []() noexcept -> PyTypeObject* {
+const bool kLogResDefined = bind::define_class<LogRes>("LogRes", []() noexcept -> PyTypeObject* {
   return push_type<LogRes>("LogRes", "A backtest's log line.");
 });
 

@@ -49,7 +49,7 @@ bind::Ref key_repr(const K& k) { return bind::fields_repr<KeyState>("KestrinStru
 
 }  // namespace
 
-const bool kKestrinConfigDefined = bind::define_class("KestrinConfig", []() noexcept -> PyTypeObject* {
+const bool kKestrinConfigDefined = bind::define_class<KestrinConfig>("KestrinConfig", []() noexcept -> PyTypeObject* {
   return bind::type_of<KestrinConfig>([] {
     Class<KestrinConfig> c("KestrinConfig",
                            "Storage-master client configuration: masters, log path, singularity-alike markets.");
@@ -66,7 +66,7 @@ const bool kKestrinConfigDefined = bind::define_class("KestrinConfig", []() noex
   });
 });
 
-const bool kKestrinStructValueKeyDefined = bind::define_class("KestrinStructValueKey", []() noexcept -> PyTypeObject* {
+const bool kKestrinStructValueKeyDefined = bind::define_class<KestrinStructValueKey>("KestrinStructValueKey", []() noexcept -> PyTypeObject* {
   return bind::type_of<KestrinStructValueKey>([] {
     using K = KestrinStructValueKey;
     Class<K> c("KestrinStructValueKey", "One fetch from the storage masters.");

@@ -8,6 +8,7 @@
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/data_ring.h"
 
 namespace pyostrel {
@@ -88,7 +89,7 @@ Message<T>& push_methods(Message<T>& cls) {
 
 }  // namespace
 
-const bool kLanterfoldCategoryDefined = bind::define_class("LanterfoldCategory", []() noexcept -> PyTypeObject* {
+const bool kLanterfoldCategoryDefined = bind::define_class<LanterfoldCategory>("LanterfoldCategory", []() noexcept -> PyTypeObject* {
   return bind::type_of<LanterfoldCategory>([] {
     return Message<LanterfoldCategory>("LanterfoldCategory", "A data-ring member's category and identity.")
         .encode()
@@ -98,13 +99,13 @@ const bool kLanterfoldCategoryDefined = bind::define_class("LanterfoldCategory",
   });
 });
 
-const bool kDRMarketStatusDefined = bind::define_class("DRMarketStatus", []() noexcept -> PyTypeObject* {
+const bool kDRMarketStatusDefined = bind::define_class<DRMarketStatus>("DRMarketStatus", []() noexcept -> PyTypeObject* {
   return bind::type_of<DRMarketStatus>([] {
     return Message<DRMarketStatus>("DRMarketStatus", "The multi-market status broadcast.").encode().decode().build();
   });
 });
 
-const bool kDRPushStartReqDefined = bind::define_class("DRPushStartReq", []() noexcept -> PyTypeObject* {
+const bool kDRPushStartReqDefined = bind::define_class<DRPushStartReq>("DRPushStartReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<DRPushStartReq>([] {
     return Message<DRPushStartReq>("DRPushStartReq", "Starts a push session; seq stays off the wire.")
         .method<&bind::get_member<&DRPushStartReq::seq>>("get_seq", {}, "", "Returns the correlation number.")
@@ -115,7 +116,7 @@ const bool kDRPushStartReqDefined = bind::define_class("DRPushStartReq", []() no
   });
 });
 
-const bool kDRPushStopReqDefined = bind::define_class("DRPushStopReq", []() noexcept -> PyTypeObject* {
+const bool kDRPushStopReqDefined = bind::define_class<PushSession>("DRPushStopReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<PushSession>([] {
     return Message<PushSession>("DRPushStopReq", "Stops a push session.").encode().build();
   });
@@ -135,7 +136,7 @@ const bool kDRPushStopResDefined = bind::define_class("DRPushStopRes", []() noex
   });
 });
 
-const bool kDRBinaryPushDataReqDefined = bind::define_class("DRBinaryPushDataReq", []() noexcept -> PyTypeObject* {
+const bool kDRBinaryPushDataReqDefined = bind::define_class<BinaryPush>("DRBinaryPushDataReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<BinaryPush>([] {
     Message<BinaryPush> cls("DRBinaryPushDataReq", "Pushes rows to the data ring.");
     return push_methods(cls).build();
@@ -150,7 +151,7 @@ const bool kDRReportMarketMetaReqDefined = bind::define_class("DRReportMarketMet
   });
 });
 
-const bool kDRSamplerPushDataReqDefined = bind::define_class("DRSamplerPushDataReq", []() noexcept -> PyTypeObject* {
+const bool kDRSamplerPushDataReqDefined = bind::define_class<SamplerPush>("DRSamplerPushDataReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<SamplerPush>([] {
     Message<SamplerPush> cls("DRSamplerPushDataReq", "Pushes sampler rows; save follows the rows.");
     return push_methods(cls).build();

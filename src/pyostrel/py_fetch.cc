@@ -4,6 +4,7 @@
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/fetch.h"
 
 namespace pyostrel {
@@ -28,7 +29,7 @@ bind::Ref fetch_arrow(const ATFetchSVRes& res, bind::Object) {
 
 }  // namespace
 
-const bool kATFetchByCodeReqDefined = bind::define_class("ATFetchByCodeReq", []() noexcept -> PyTypeObject* {
+const bool kATFetchByCodeReqDefined = bind::define_class<ATFetchByCodeReq>("ATFetchByCodeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByCodeReq>([] {
     return Message<ATFetchByCodeReq>("ATFetchByCodeReq", "Rows of one market and code over a time window.")
         .encode()
@@ -37,7 +38,7 @@ const bool kATFetchByCodeReqDefined = bind::define_class("ATFetchByCodeReq", [](
   });
 });
 
-const bool kATFetchByTimeReqDefined = bind::define_class("ATFetchByTimeReq", []() noexcept -> PyTypeObject* {
+const bool kATFetchByTimeReqDefined = bind::define_class<ATFetchByTimeReq>("ATFetchByTimeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByTimeReq>([] {
     return Message<ATFetchByTimeReq>("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.")
         .encode()
@@ -46,7 +47,7 @@ const bool kATFetchByTimeReqDefined = bind::define_class("ATFetchByTimeReq", [](
   });
 });
 
-const bool kATFetchSVResDefined = bind::define_class("ATFetchSVRes", []() noexcept -> PyTypeObject* {
+const bool kATFetchSVResDefined = bind::define_class<ATFetchSVRes>("ATFetchSVRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchSVRes>([] {
     return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
         .decode_with<&qel::msg::decode_fetch_reply>(

@@ -8,6 +8,7 @@
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/history.h"
 
 namespace pyostrel {
@@ -37,7 +38,7 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
 
 }  // namespace
 
-const bool kNetRequestDefined = bind::define_class("NetRequest", []() noexcept -> PyTypeObject* {
+const bool kNetRequestDefined = bind::define_class<NetRequest>("NetRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetRequest>([] {
     return Message<NetRequest>("NetRequest", "A paged history read: rows of symbols over a time range.")
         .method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
@@ -49,7 +50,7 @@ const bool kNetRequestDefined = bind::define_class("NetRequest", []() noexcept -
   });
 });
 
-const bool kNetResponseDefined = bind::define_class("NetResponse", []() noexcept -> PyTypeObject* {
+const bool kNetResponseDefined = bind::define_class<NetResponse>("NetResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetResponse>([] {
     return Message<NetResponse>("NetResponse", "One page of a history read.")
         .method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
@@ -62,7 +63,7 @@ const bool kNetResponseDefined = bind::define_class("NetResponse", []() noexcept
   });
 });
 
-const bool kNetBaseRequestDefined = bind::define_class("NetBaseRequest", []() noexcept -> PyTypeObject* {
+const bool kNetBaseRequestDefined = bind::define_class<NetBaseRequest>("NetBaseRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseRequest>([] {
     return Message<NetBaseRequest>("NetBaseRequest", "Opens, cancels or closes a history session.")
         .encode()
@@ -71,13 +72,13 @@ const bool kNetBaseRequestDefined = bind::define_class("NetBaseRequest", []() no
   });
 });
 
-const bool kNetBaseResponseDefined = bind::define_class("NetBaseResponse", []() noexcept -> PyTypeObject* {
+const bool kNetBaseResponseDefined = bind::define_class<NetBaseResponse>("NetBaseResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseResponse>([] {
     return Message<NetBaseResponse>("NetBaseResponse", "The history service's plain reply.").decode().build();
   });
 });
 
-const bool kHistoryErrorResponseDefined = bind::define_class("HistoryErrorResponse", []() noexcept -> PyTypeObject* {
+const bool kHistoryErrorResponseDefined = bind::define_class<HistoryErrorResponse>("HistoryErrorResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<HistoryErrorResponse>([] {
     return Message<HistoryErrorResponse>("HistoryErrorResponse", "A failed history request and its reason.")
         .decode()

@@ -160,7 +160,7 @@ bind::Ref market_meta_repr(const MarketMeta& m) {
 
 }  // namespace
 
-const bool kCommissionDefined = bind::define_class("Commission", []() noexcept -> PyTypeObject* {
+const bool kCommissionDefined = bind::define_class<Commission>("Commission", []() noexcept -> PyTypeObject* {
   return bind::type_of<Commission>([] {
     return Class<Commission>("Commission", "A commission schedule: eight rates and the per-fill formula.")
         .accessors<&Commission::open_rate_by_volume>("open_rate_by_volume",
@@ -192,7 +192,7 @@ const bool kCommissionDefined = bind::define_class("Commission", []() noexcept -
   });
 });
 
-const bool kMarketMetaDefined = bind::define_class("MarketMeta", []() noexcept -> PyTypeObject* {
+const bool kMarketMetaDefined = bind::define_class<MarketMeta>("MarketMeta", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketMeta>([] {
     return Class<MarketMeta>("MarketMeta",
                              "One market's reference data. Not constructible: instances come only from "
@@ -208,7 +208,7 @@ const bool kMarketMetaDefined = bind::define_class("MarketMeta", []() noexcept -
   });
 });
 
-const bool kMarketInfoDefined = bind::define_class("MarketInfo", []() noexcept -> PyTypeObject* {
+const bool kMarketInfoDefined = bind::define_class<MarketInfo>("MarketInfo", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketInfo>([] {
     return Class<MarketInfo>("MarketInfo", "A market's own description: name, currency, time zone, trading periods.")
         .picklable<MarketInfoState>()

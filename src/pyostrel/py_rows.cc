@@ -267,7 +267,7 @@ std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
 
 }  // namespace
 
-const bool kStructValueDefined = bind::define_class("StructValue", []() noexcept -> PyTypeObject* {
+const bool kStructValueDefined = bind::define_class<StructValue>("StructValue", []() noexcept -> PyTypeObject* {
   return bind::type_of<StructValue>([] {
     return Class<StructValue>("StructValue", "A typed row: header fields and typed field slots.")
         .picklable<&sv_state, &sv_from_state>()
@@ -315,7 +315,7 @@ const bool kStructValueDefined = bind::define_class("StructValue", []() noexcept
   });
 });
 
-const bool kFieldDefined = bind::define_class("Field", []() noexcept -> PyTypeObject* {
+const bool kFieldDefined = bind::define_class<IndexMetaField>("Field", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexMetaField>([] {
     return Class<IndexMetaField>("Field",
                                  "One column of a row type. Not constructible: instances come only from "
@@ -334,7 +334,7 @@ const bool kFieldDefined = bind::define_class("Field", []() noexcept -> PyTypeOb
   });
 });
 
-const bool kIndexMetaDefined = bind::define_class("IndexMeta", []() noexcept -> PyTypeObject* {
+const bool kIndexMetaDefined = bind::define_class<IndexMeta>("IndexMeta", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexMeta>([] {
     return Class<IndexMeta>("IndexMeta",
                             "A row type: its names, revision and columns. Not constructible: instances come only "
@@ -354,7 +354,7 @@ const bool kIndexMetaDefined = bind::define_class("IndexMeta", []() noexcept -> 
   });
 });
 
-const bool kIndexSchemaDefined = bind::define_class("IndexSchema", []() noexcept -> PyTypeObject* {
+const bool kIndexSchemaDefined = bind::define_class<IndexSchemaCatalog>("IndexSchema", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexSchemaCatalog>([] {
     return Class<IndexSchemaCatalog>("IndexSchema", "A schema catalog: row types by (namespace, meta id).")
         .method<&schema_load>("load", {"buf"}, "schema load: ",
@@ -372,7 +372,7 @@ const bool kIndexSchemaDefined = bind::define_class("IndexSchema", []() noexcept
   });
 });
 
-const bool kIndexSerializerDefined = bind::define_class("IndexSerializer", []() noexcept -> PyTypeObject* {
+const bool kIndexSerializerDefined = bind::define_class<IndexSerializer>("IndexSerializer", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexSerializer>([] {
     return Class<IndexSerializer>("IndexSerializer", "Packs and unpacks batches of rows against a schema catalog.")
         .method<&update_schema_from_binary>(
@@ -391,7 +391,7 @@ const bool kIndexSerializerDefined = bind::define_class("IndexSerializer", []() 
   });
 });
 
-const bool kPyIndexDataMapDefined = bind::define_class("PyIndexDataMap", []() noexcept -> PyTypeObject* {
+const bool kPyIndexDataMapDefined = bind::define_class<NameIndex>("PyIndexDataMap", []() noexcept -> PyTypeObject* {
   return bind::type_of<NameIndex>([] {
     return Class<NameIndex>("PyIndexDataMap",
                             "Row types by name, at their highest revision; len() counts the names. Not "

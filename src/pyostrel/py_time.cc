@@ -27,6 +27,11 @@ template <>
 struct ToPy<qel::time::Span> {
   static PyObject* convert(const qel::time::Span& s) noexcept { return Py_BuildValue("(LL)", s.begin, s.end); }
 };
+// (begin, end) epoch milliseconds.
+template <Dir D>
+struct PyType<qel::time::Span, D> {
+  static std::string text() { return "tuple[int, int]"; }
+};
 }  // namespace pyostrel::bind
 
 namespace pyostrel {
@@ -192,7 +197,7 @@ constexpr const char* calendar_doc() {
 
 }  // namespace
 
-const bool kMarketStatusDefined = bind::define_class("MarketStatus", []() noexcept -> PyTypeObject* {
+const bool kMarketStatusDefined = bind::define_class<MarketStatus>("MarketStatus", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketStatus>([] {
     return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
         .accessors<&MarketStatus::trade_day>("trade_day", "the trade day the instant belongs to (YYYYMMDD, i32)")

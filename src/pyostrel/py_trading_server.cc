@@ -4,6 +4,7 @@
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/trading_server.h"
 
 namespace pyostrel {
@@ -33,7 +34,7 @@ bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
 
 }  // namespace
 
-const bool kKeepaliveDefined = bind::define_class("Keepalive", []() noexcept -> PyTypeObject* {
+const bool kKeepaliveDefined = bind::define_class<Keepalive>("Keepalive", []() noexcept -> PyTypeObject* {
   return bind::type_of<Keepalive>([] {
     return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
         .encode()
@@ -44,7 +45,7 @@ const bool kKeepaliveDefined = bind::define_class("Keepalive", []() noexcept -> 
   });
 });
 
-const bool kATUniverseReqDefined = bind::define_class("ATUniverseReq", []() noexcept -> PyTypeObject* {
+const bool kATUniverseReqDefined = bind::define_class<ATUniverseReq>("ATUniverseReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseReq>([] {
     return Message<ATUniverseReq>("ATUniverseReq", "The universe revision read: the base request only.")
         .encode()
@@ -52,21 +53,21 @@ const bool kATUniverseReqDefined = bind::define_class("ATUniverseReq", []() noex
   });
 });
 
-const bool kATUniverseResDefined = bind::define_class("ATUniverseRes", []() noexcept -> PyTypeObject* {
+const bool kATUniverseResDefined = bind::define_class<ATUniverseRes>("ATUniverseRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseRes>([] {
-    return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
-        .decode_with<&qel::msg::decode_universe>(
-            "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes "
-            "after the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short "
-            "or malformed body, and then changes nothing.")
-        .compressor("Keeps the serializer's current catalog for revs().")
+    Message<ATUniverseRes> cls("ATUniverseRes", "Universe revisions: one compressed row set per namespace.");
+    cls.decode_with<&qel::msg::decode_universe>(
+        "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes after "
+        "the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short or "
+        "malformed body, and then changes nothing.");
+    return compressor(cls, "Keeps the serializer's current catalog for revs().")
         .method<&universe_revs>("revs", {}, "decompress: ",
                                 "{namespace: [StructValue]}, decoded through the kept catalog.")
         .build();
   });
 });
 
-const bool kATUniverseSeedsReqDefined = bind::define_class("ATUniverseSeedsReq", []() noexcept -> PyTypeObject* {
+const bool kATUniverseSeedsReqDefined = bind::define_class<ATUniverseSeedsReq>("ATUniverseSeedsReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsReq>([] {
     return Message<ATUniverseSeedsReq>("ATUniverseSeedsReq", "The universe seed read for one name, market and day.")
         .encode()
@@ -75,19 +76,19 @@ const bool kATUniverseSeedsReqDefined = bind::define_class("ATUniverseSeedsReq",
   });
 });
 
-const bool kATUniverseSeedsResDefined = bind::define_class("ATUniverseSeedsRes", []() noexcept -> PyTypeObject* {
+const bool kATUniverseSeedsResDefined = bind::define_class<ATUniverseSeedsRes>("ATUniverseSeedsRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsRes>([] {
-    return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
-        .decode_with<&qel::msg::decode_seeds>(
-            "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.")
-        .compressor("Keeps the serializer's current catalog for seed_data().")
+    Message<ATUniverseSeedsRes> cls("ATUniverseSeedsRes", "A seed reply; decode never raises.");
+    cls.decode_with<&qel::msg::decode_seeds>(
+        "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
+    return compressor(cls, "Keeps the serializer's current catalog for seed_data().")
         .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
         .method<&seeds_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 });
 
-const bool kATSubscribeReqDefined = bind::define_class("ATSubscribeReq", []() noexcept -> PyTypeObject* {
+const bool kATSubscribeReqDefined = bind::define_class<ATSubscribeReq>("ATSubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATSubscribeReq>([] {
     return Message<ATSubscribeReq>("ATSubscribeReq", "The realtime subscription request.")
         .method<&set_filters>("set_filters", {"v"}, "", "Accepts only an empty list: the wire carries no filters.")
@@ -96,7 +97,7 @@ const bool kATSubscribeReqDefined = bind::define_class("ATSubscribeReq", []() no
   });
 });
 
-const bool kATUnsubscribeReqDefined = bind::define_class("ATUnsubscribeReq", []() noexcept -> PyTypeObject* {
+const bool kATUnsubscribeReqDefined = bind::define_class<ATUnsubscribeReq>("ATUnsubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUnsubscribeReq>([] {
     return Message<ATUnsubscribeReq>("ATUnsubscribeReq", "Ends a realtime subscription.").encode().build();
   });

@@ -158,7 +158,7 @@ std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Blob body, st
 
 }  // namespace
 
-const bool kNetHeaderDefined = bind::define_class("NetHeader", []() noexcept -> PyTypeObject* {
+const bool kNetHeaderDefined = bind::define_class<FrameHeader>("NetHeader", []() noexcept -> PyTypeObject* {
   return bind::type_of<FrameHeader>([] {
     return Class<FrameHeader>("NetHeader", "The 8-byte frame header: version, sequence number, flag, command.")
         .accessors<&FrameHeader::version>("version", "the protocol version (u8)")
@@ -178,7 +178,7 @@ const bool kNetHeaderDefined = bind::define_class("NetHeader", []() noexcept -> 
   });
 });
 
-const bool kNetPackageDefined = bind::define_class("NetPackage", []() noexcept -> PyTypeObject* {
+const bool kNetPackageDefined = bind::define_class<NetPackage>("NetPackage", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetPackage>([] {
     return Class<NetPackage>("NetPackage",
                              "A command, its sequence number and body, as a raw frame or a Snappy-wrapped frame.")
@@ -207,7 +207,7 @@ const bool kNetPackageDefined = bind::define_class("NetPackage", []() noexcept -
   });
 });
 
-const bool kRawFrameReaderDefined = bind::define_class("RawFrameReader", []() noexcept -> PyTypeObject* {
+const bool kRawFrameReaderDefined = bind::define_class<RawFrameReader>("RawFrameReader", []() noexcept -> PyTypeObject* {
   return bind::type_of<RawFrameReader>([] {
     return Class<RawFrameReader>("RawFrameReader", "Cuts (cmd, seq, version, flag, body) frames from a raw stream.")
         .method<&reader_feed>("feed", {"data"}, "RawFrameReader: ",
