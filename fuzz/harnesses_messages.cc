@@ -255,7 +255,7 @@ void universe_res(Bytes body) {
   fill(res.revisions);
   const std::string base_before = msg::encode(res.base);
   const std::string revisions_before = wire_of(res.revisions);
-  if (THROWS(wire::CodecError, msg::decode_universe(res, body))) {
+  if (THROWS(wire::CodecError, msg::decode(res, body))) {
     FUZZ_CHECK(msg::encode(res.base) == base_before && wire_of(res.revisions) == revisions_before);
     return;
   }
@@ -285,8 +285,8 @@ void universe_res(Bytes body) {
 void universe_seeds_res(Bytes body) {
   msg::ATUniverseSeedsRes res;
   res.catalog = fixed_catalog();
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_seeds(res, body)));
-  if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.empty());
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(res, body)));
+  if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.data.empty());
   std::vector<StructValue> rows;
   FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
   check_shape(*res.catalog, rows);
@@ -466,7 +466,7 @@ void account_add_res(Bytes body) {
   wire::Reader r(body);
   msg::BaseResponse base;
   const bool base_only = msg::try_read(r, base) && r.remaining() == 0;
-  if (THROWS(wire::CodecError, msg::decode_account_add(res, body))) {
+  if (THROWS(wire::CodecError, msg::decode(res, body))) {
     FUZZ_CHECK(!full_ok && !base_only && msg::encode(res) == before);
     return;
   }
@@ -483,7 +483,7 @@ void account_add_res(Bytes body) {
 void manual_trade_res(Bytes body) {
   msg::ATManualTradeRes res, full;
   fill(res);
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_manual_trade(res, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(res, body)));
   wire::Reader r(body);
   msg::BaseResponse base;
   const bool has_base = msg::try_read(r, base);

@@ -51,7 +51,7 @@ const bool kATAccountAddResDefined = bind::define_class<ATAccountAddRes>("ATAcco
   return bind::type_of<ATAccountAddRes>([] {
     return Message<ATAccountAddRes>("ATAccountAddRes",
                                     "An opened account; a body ending after the base response is complete.")
-        .decode_with<&decode_account_add>(
+        .decode_with<&bind::decode_message<ATAccountAddRes>>(
             "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
             "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
             "body, and then changes nothing.")
@@ -111,7 +111,7 @@ const bool kATManualTradeEditReqDefined = bind::define_class<ATManualTradeEditRe
 const bool kATManualTradeResDefined = bind::define_class<ATManualTradeRes>("ATManualTradeRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeRes>([] {
     return Message<ATManualTradeRes>("ATManualTradeRes", "A manual order's reply; decode never raises.")
-        .decode_with<&decode_manual_trade>(
+        .decode_with<&bind::decode_message<ATManualTradeRes>>(
             "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
             "content (a trailer that cannot be read leaves every field at its default).")
         .build();

@@ -29,7 +29,7 @@ Ref universe_revs(const ATUniverseRes& res) {
 void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
 
 bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
-  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.seed));
+  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.seed.data));
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ const bool kATUniverseReqDefined = bind::define_class<ATUniverseReq>("ATUniverse
 const bool kATUniverseResDefined = bind::define_class<ATUniverseRes>("ATUniverseRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseRes>([] {
     Message<ATUniverseRes> cls("ATUniverseRes", "Universe revisions: one compressed row set per namespace.");
-    cls.decode_with<&qel::msg::decode_universe>(
+    cls.decode_with<&bind::decode_message<ATUniverseRes>>(
         "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes after "
         "the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short or "
         "malformed body, and then changes nothing.");
@@ -79,7 +79,7 @@ const bool kATUniverseSeedsReqDefined = bind::define_class<ATUniverseSeedsReq>("
 const bool kATUniverseSeedsResDefined = bind::define_class<ATUniverseSeedsRes>("ATUniverseSeedsRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsRes>([] {
     Message<ATUniverseSeedsRes> cls("ATUniverseSeedsRes", "A seed reply; decode never raises.");
-    cls.decode_with<&qel::msg::decode_seeds>(
+    cls.decode_with<&bind::decode_message<ATUniverseSeedsRes>>(
         "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
     return compressor(cls, "Keeps the serializer's current catalog for seed_data().")
         .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")

@@ -1309,7 +1309,7 @@ class ATUniverseRes:
         """Returns the i32 field error_code."""
     def get_error_msg(self) -> bytes:
         """Returns the string field error_msg."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes after the
         base response has none. Raises Exception "ATUniverseRes decode: ..." otherwise on a short or malformed body, and
@@ -1533,7 +1533,7 @@ class ATAccountAddRes:
         """Returns the string field basket_uuid."""
     def get_account_type(self) -> int:
         """Returns the u8 field account_type."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the account type
         0. Raises Exception "ATAccountAddRes decode: ..." on any other short or malformed body, and then changes
@@ -1891,7 +1891,7 @@ class ATUniverseSeedsRes:
         """Returns the string field error_msg."""
     def get_namespace(self) -> bytes:
         """Returns the string field namespace."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content."""
     def set_compressor(self, compressor: IndexSerializer) -> None:
         """Keeps the serializer's current catalog for seed_data()."""
@@ -2000,7 +2000,7 @@ class ATManualTradeRes:
         """Returns the string field order_uuid."""
     def get_is_ok(self) -> bool:
         """Returns the bool field is_ok."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its content (a
         trailer that cannot be read leaves every field at its default).

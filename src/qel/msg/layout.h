@@ -478,14 +478,74 @@ std::string encode(const T& v) {
   return std::move(w).take();
 }
 
+// How a reply's decoder takes a body that stops early, declared next to kFields as `static constexpr Lenient
+// kLenient{...}`. The fields from kFields[trailer] on form the trailer, read as a whole or not at all.
+struct Lenient {
+  enum Failure : std::uint8_t {
+    kRaise,  // throw wire::CodecError; the target is unchanged
+    kKeep,   // stop; the target keeps what it held (after reset_trailer)
+    kClear,  // stop; every declared field is back to its default
+  };
+  std::size_t trailer;            // index in kFields of the trailer's first field
+  std::size_t present_from = 1;   // the trailer is read when at least this many bytes follow the fields before it
+  Failure on_failure = kRaise;    // for a body that does not decode
+  bool reset_trailer = false;     // the trailer's fields are cleared before anything is read
+  bool trailer_on_success = false;  // the trailer is kept only when the reply's error_code (its first field's) is 0
+};
+
+template <class T>
+concept LenientRecord = Record<T> && requires { T::kLenient; };
+
+// Moves the declared fields From..To-1 of `from` into `to`.
+template <Record T, std::size_t From, std::size_t To>
+void move_fields(T& to, T& from) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((to.*std::get<From + I>(T::kFields).member = std::move(from.*std::get<From + I>(T::kFields).member)), ...);
+  }(std::make_index_sequence<To - From>{});
+}
+
+template <Record T, std::size_t From, std::size_t To>
+void read_fields(Reader& r, T& out) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((out.*std::get<From + I>(T::kFields).member =
+          Wire<typename std::remove_cvref_t<decltype(std::get<From + I>(T::kFields))>::Value>::read(r)),
+     ...);
+  }(std::make_index_sequence<To - From>{});
+}
+
 // Reads the wire fields of T from `body` and, only once all have decoded,
 // replaces them in `target`; fields outside the list (a stored catalog, rows)
 // are kept. Bytes after the last field are ignored. Throws wire::CodecError.
+// A LenientRecord is read as its kLenient says.
 template <Record T>
 void decode(T& target, wire::Bytes body) {
   Reader r(body);
-  auto decoded = read_record<T>(r);
-  assign_record(target, std::move(decoded));
+  if constexpr (LenientRecord<T>) {
+    constexpr Lenient kPolicy = T::kLenient;
+    constexpr std::size_t kAll = std::tuple_size_v<std::remove_cv_t<decltype(T::kFields)>>;
+    static_assert(kPolicy.trailer > 0 && kPolicy.trailer <= kAll);
+    T fresh{};
+    if constexpr (kPolicy.reset_trailer) move_fields<T, kPolicy.trailer, kAll>(target, fresh);
+    T got{};
+    try {
+      read_fields<T, 0, kPolicy.trailer>(r, got);
+      if (r.remaining() >= kPolicy.present_from) read_fields<T, kPolicy.trailer, kAll>(r, got);
+    } catch (const wire::CodecError&) {
+      if constexpr (kPolicy.on_failure == Lenient::kRaise) throw;
+      if constexpr (kPolicy.on_failure == Lenient::kClear) move_fields<T, 0, kAll>(target, fresh);
+      return;
+    }
+    if constexpr (kPolicy.trailer_on_success) {
+      if ((got.*std::get<0>(T::kFields).member).error_code != 0) {
+        move_fields<T, 0, kPolicy.trailer>(target, got);
+        return;
+      }
+    }
+    move_fields<T, 0, kAll>(target, got);
+  } else {
+    auto decoded = read_record<T>(r);
+    assign_record(target, std::move(decoded));
+  }
 }
 
 }  // namespace qel::msg
