@@ -3,7 +3,6 @@
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
-#include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/calculator_lifecycle.h"
 #include "qel/msg/session_push.h"
@@ -35,10 +34,7 @@ const bool kTCHistoricalReqDefined = bind::define_class<TCHistoricalReq>("TCHist
 const bool kTCHistoricalResDefined = bind::define_class<TCHistoricalRes>("TCHistoricalRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCHistoricalRes>([] {
     Message<TCHistoricalRes> cls("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.");
-    return row_blob<&TCHistoricalRes::rows>(compressor(cls.encode_string().decode_string()))
-        .method<&row_blob_arrow<TCHistoricalRes, &TCHistoricalRes::rows>>(
-            "__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
-        .build();
+    return row_blob<&TCHistoricalRes::rows>(compressor(cls.encode_string().decode_string())).build();
   });
 });
 

@@ -3,7 +3,6 @@
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
-#include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/fetch.h"
 
@@ -21,11 +20,6 @@ using qel::rows::StructValue;
 std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetch_rows(res); }
 
 std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
-
-// From the kept blob, through the catalog its rows were decoded with.
-bind::Ref fetch_arrow(const ATFetchSVRes& res, bind::Object) {
-  return arrow_capsule(res.rows_catalog ? res.rows_catalog : res.catalog, qel::wire::as_bytes(res.blob));
-}
 
 }  // namespace
 
@@ -49,16 +43,15 @@ const bool kATFetchByTimeReqDefined = bind::define_class<ATFetchByTimeReq>("ATFe
 
 const bool kATFetchSVResDefined = bind::define_class<ATFetchSVRes>("ATFetchSVRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchSVRes>([] {
-    return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
-        .decode_with<&qel::msg::decode_fetch_reply>(
-            "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
-            "decoded once a catalog is kept. Never raises on its content.")
+    Message<ATFetchSVRes> cls("ATFetchSVRes", "A fetch reply's rows; decode never raises.");
+    cls.decode_with<&qel::msg::decode_fetch_reply>(
+           "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
+           "decoded once a catalog is kept. Never raises on its content.")
         .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
-                                 "Keeps the serializer's current catalog and decodes rows still waiting.")
-        .method<&results>("results", {}, "", "Copies of the rows.")
+                                           "Keeps the serializer's current catalog and decodes rows still waiting.");
+    return row_set<&ATFetchSVRes::rows, &results>(cls, "results", "Copies of the rows.")
         .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
         .method<&json_results>("json_result", {}, "", "The rows as JSON text.")
-        .method<&fetch_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
 });

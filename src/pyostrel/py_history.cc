@@ -7,7 +7,6 @@
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
-#include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/history.h"
 
@@ -52,14 +51,12 @@ const bool kNetRequestDefined = bind::define_class<NetRequest>("NetRequest", [](
 
 const bool kNetResponseDefined = bind::define_class<NetResponse>("NetResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetResponse>([] {
-    return Message<NetResponse>("NetResponse", "One page of a history read.")
-        .method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
-                                      "Decodes a page and its rows through the serializer's catalog.")
+    Message<NetResponse> cls("NetResponse", "One page of a history read.");
+    cls.method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
+                                     "Decodes a page and its rows through the serializer's catalog.")
         .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
-        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
-        .method<&take_page_rows>("rows", {}, "", "Copies of the page's rows.")
-        .method<&row_blob_arrow<NetResponse, &NetResponse::rows>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
-        .build();
+        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.");
+    return row_set<&NetResponse::rows, &take_page_rows>(cls, "rows", "Copies of the page's rows.").build();
   });
 });
 

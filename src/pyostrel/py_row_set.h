@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/py_arrow.h"
 #include "qel/msg/row_blob.h"
 #include "qel/rows/index_serializer.h"
 
@@ -36,7 +37,7 @@ void set_compressor_of(T& m, qel::rows::CatalogSnapshot catalog) {
   m.catalog = std::move(catalog);
 }
 
-// The rows of a RowBlob member, decoded through the message's catalog.
+// The rows of a row-set member, decoded through the message's catalog.
 template <class T, auto M>
 std::vector<qel::rows::StructValue> blob_rows_of(const T& m) {
   return qel::msg::blob_rows(m.*M, m.catalog, "results");
@@ -52,10 +53,19 @@ bind::Message<T>& compressor(bind::Message<T>& cls, const char* doc = "Keeps the
   return cls.template method<&set_compressor_of<T>>("set_compressor", {"compressor"}, "", doc);
 }
 
-// results() and set_results(rows) for the RowBlob member M, through the catalog set_compressor keeps.
+// The getter `name` of the row set M, reading it as `Get` does (each holder's own rule), and its
+// __arrow_c_stream__: the entry every holder of rows of one schema row shares.
+template <auto M, auto Get, class T>
+bind::Message<T>& row_set(bind::Message<T>& cls, const char* name, const char* doc) {
+  return cls.template method<Get>(name, {}, "", doc)
+      .template method<&row_set_arrow<T, M>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ",
+                                             kArrowStreamDoc);
+}
+
+// results() and set_results(rows) for the row-set member M, through the catalog set_compressor keeps.
 template <auto M, class T>
 bind::Message<T>& row_blob(bind::Message<T>& cls) {
-  return cls.template method<&blob_rows_of<T, M>>("results", {}, "", "The rows, decoded through the kept catalog.")
+  return row_set<M, &blob_rows_of<T, M>>(cls, "results", "The rows, decoded through the kept catalog.")
       .template method<&set_blob_rows_of<T, M>>("set_results", {"rows"}, "",
                                                 "Replaces the rows, compressed through the kept catalog.");
 }

@@ -3,7 +3,6 @@
 
 #include "pyostrel/bind/message.h"
 #include "pyostrel/bind/registry.h"
-#include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/trading_server.h"
 
@@ -27,10 +26,6 @@ Ref universe_revs(const ATUniverseRes& res) {
 }
 
 void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
-
-bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
-  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.seed.data));
-}
 
 }  // namespace
 
@@ -81,9 +76,9 @@ const bool kATUniverseSeedsResDefined = bind::define_class<ATUniverseSeedsRes>("
     Message<ATUniverseSeedsRes> cls("ATUniverseSeedsRes", "A seed reply; decode never raises.");
     cls.decode_with<&bind::decode_message<ATUniverseSeedsRes>>(
         "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
-    return compressor(cls, "Keeps the serializer's current catalog for seed_data().")
-        .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
-        .method<&seeds_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
+    compressor(cls, "Keeps the serializer's current catalog for seed_data().");
+    return row_set<&ATUniverseSeedsRes::seed, &seed_rows>(cls, "seed_data",
+                                                          "The seed rows, or [] when they cannot be had.")
         .build();
   });
 });

@@ -867,14 +867,14 @@ class TCHistoricalRes:
         """Keeps the serializer's current catalog for the rows."""
     def results(self) -> list[StructValue]:
         """The rows, decoded through the kept catalog."""
-    def set_results(self, rows: Sequence[StructValue]) -> None:
-        """Replaces the rows, compressed through the kept catalog."""
     def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
         """
         The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
         readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
         column per field of the row type. requested_schema is ignored.
         """
+    def set_results(self, rows: Sequence[StructValue]) -> None:
+        """Replaces the rows, compressed through the kept catalog."""
 
 
 @final
@@ -1866,16 +1866,16 @@ class ATFetchSVRes:
         """Keeps the serializer's current catalog and decodes rows still waiting."""
     def results(self) -> list[StructValue]:
         """Copies of the rows."""
-    def json_results(self) -> bytes:
-        """The rows as JSON text."""
-    def json_result(self) -> bytes:
-        """The rows as JSON text."""
     def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
         """
         The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
         readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
         column per field of the row type. requested_schema is ignored.
         """
+    def json_results(self) -> bytes:
+        """The rows as JSON text."""
+    def json_result(self) -> bytes:
+        """The rows as JSON text."""
 
 
 @final

@@ -16,7 +16,7 @@
 // RawVec<T> as rawvec<T>, LittleEndianI32, std::optional<R> as a one-byte
 // optional union, Ranged<T, Lo, Hi> as T checked against its range,
 // std::map<std::string, R> as a vec of (string key, R) entries in key order,
-// RowBlob as `bytes` holding a compressed batch set, and any struct with
+// rows::RowSet as `bytes` holding a compressed batch set, and any struct with
 // kFields as a nested record.
 #pragma once
 
@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "qel/rows/row_set.h"
 #include "qel/wire/codec.h"
 
 namespace qel::msg {
@@ -85,12 +86,6 @@ inline std::string range_refusal(const std::string& v, long long lo, long long h
   return v + " outside the accepted range " + std::to_string(lo) + ".." + std::to_string(hi);
 }
 
-// A compressed batch set as a body carries it (`bytes`); its rows are decoded
-// through the message's catalog when first asked for.
-struct RowBlob {
-  std::string data;
-  bool operator==(const RowBlob&) const = default;
-};
 
 template <auto M>
 struct MemberOf;
@@ -269,11 +264,13 @@ struct Wire<Ranged<T, Lo, Hi>> {
   }
 };
 
+// A compressed batch set is `bytes` on the wire; a message declares it as one field of kind RowSet, and a new
+// set read from a body comes with no rows and no catalog yet.
 template <>
-struct Wire<RowBlob> {
-  static std::size_t size(const RowBlob& v) noexcept { return 4 + v.data.size(); }
-  static void write(Writer& w, const RowBlob& v) { w.write_bytes(wire::as_bytes(v.data)); }
-  static RowBlob read(Reader& r) { return {r.read_bytes()}; }
+struct Wire<rows::RowSet> {
+  static std::size_t size(const rows::RowSet& v) noexcept { return 4 + v.blob.size(); }
+  static void write(Writer& w, const rows::RowSet& v) { w.write_bytes(wire::as_bytes(v.blob)); }
+  static rows::RowSet read(Reader& r) { return {r.read_bytes(), {}, {}, false}; }
 };
 
 template <class V>
@@ -334,7 +331,7 @@ void append_kind_name(std::string& out) {
     out += "little-endian i32";
   } else if constexpr (std::is_same_v<T, EmptyList>) {
     out += "u32 count (always 0)";
-  } else if constexpr (std::is_same_v<T, RowBlob>) {
+  } else if constexpr (std::is_same_v<T, rows::RowSet>) {
     out += "bytes (compressed batch set)";
   } else if constexpr (requires { T::kLo; }) {
     append_kind_name<typename T::Int>(out);

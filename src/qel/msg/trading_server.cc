@@ -20,9 +20,9 @@ std::vector<std::pair<std::string, std::vector<rows::StructValue>>> universe_rev
 }
 
 std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res) {
-  if (res.seed.data.empty() || !res.catalog) return {};
+  if (res.seed.blob.empty() || !res.catalog) return {};
   try {
-    return rows::decompress(*res.catalog, wire::as_bytes(res.seed.data));
+    return rows::decompress(*res.catalog, wire::as_bytes(res.seed.blob));
   } catch (const Error&) {
     return {};  // a seed that does not decode yields no rows
   }

@@ -73,7 +73,7 @@ struct ATUniverseSeedsReq {
 struct ATUniverseSeedsRes {
   BaseResponse base;
   std::string namespace_;
-  Blob seed;  // a compressed batch set
+  rows::RowSet seed;  // read on demand through the kept catalog
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&ATUniverseSeedsRes::base>{kAllGet},
