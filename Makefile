@@ -35,8 +35,8 @@ APT_PACKAGES := g++ cmake libsnappy-dev libsimdjson-dev ccache
 # tshark runs the generated Wireshark dissector in tests/python/test_inspect.py.
 TEST_APT_PACKAGES := libgtest-dev tshark
 # pip names and the modules they provide; pyproject's `test` extra.
-PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy pyarrow polars duckdb
-PY_TEST_MODULES := pytest, cramjam, numpy, tzdata, mypy, pyarrow, polars, duckdb
+PY_TEST_PACKAGES := pytest cramjam numpy tzdata mypy pyarrow polars duckdb 'dask[distributed]'
+PY_TEST_MODULES := pytest, cramjam, numpy, tzdata, mypy, pyarrow, polars, duckdb, dask.distributed
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 export DEBIAN_FRONTEND := noninteractive

@@ -92,8 +92,10 @@ void fill(V& v) {
     v = static_cast<V>(-1);
   } else if constexpr (std::is_same_v<V, std::string>) {
     v = "\xc3\xa9";
-  } else if constexpr (std::is_same_v<V, msg::Blob> || std::is_same_v<V, msg::RowBlob>) {
+  } else if constexpr (std::is_same_v<V, msg::Blob>) {
     v.data = "\xff";
+  } else if constexpr (std::is_same_v<V, rows::RowSet>) {
+    v.blob = "\xff";
   } else if constexpr (std::is_same_v<V, msg::ClosePrice>) {
     v = {msg::ClosePrice::kProfitLossStop, -1, -1};
   } else if constexpr (requires { V::kHi; }) {
@@ -255,7 +257,7 @@ void universe_res(Bytes body) {
   fill(res.revisions);
   const std::string base_before = msg::encode(res.base);
   const std::string revisions_before = wire_of(res.revisions);
-  if (THROWS(wire::CodecError, msg::decode_universe(res, body))) {
+  if (THROWS(wire::CodecError, msg::decode(res, body))) {
     FUZZ_CHECK(msg::encode(res.base) == base_before && wire_of(res.revisions) == revisions_before);
     return;
   }
@@ -285,8 +287,8 @@ void universe_res(Bytes body) {
 void universe_seeds_res(Bytes body) {
   msg::ATUniverseSeedsRes res;
   res.catalog = fixed_catalog();
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_seeds(res, body)));
-  if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.empty());
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(res, body)));
+  if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.blob.empty());
   std::vector<StructValue> rows;
   FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
   check_shape(*res.catalog, rows);
@@ -305,7 +307,7 @@ void fetch_sv_res(Bytes body) {
   FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(none, body)));
   FUZZ_CHECK(!THROWS(Nothing, msg::attach_catalog(after, fixed_catalog())));
   if (before.base.error_code != 0) {
-    FUZZ_CHECK(before.namespace_.empty() && before.fields.empty() && before.blob.empty() && before.rows.empty());
+    FUZZ_CHECK(before.namespace_.empty() && before.fields.empty() && before.rows.blob.empty() && before.rows.decoded.empty());
   }
   FUZZ_CHECK(msg::encode(before.base) == msg::encode(after.base));
 
@@ -319,10 +321,10 @@ void fetch_sv_res(Bytes body) {
   FUZZ_CHECK(!THROWS(Nothing, json = msg::fetch_json(before)));
   FUZZ_CHECK(!THROWS(Nothing, json_after = msg::fetch_json(after)));
   FUZZ_CHECK(!THROWS(Nothing, json_none = msg::fetch_json(none)));
-  FUZZ_CHECK(json == json_after && msg::fetch_rows(after).size() == before.rows.size());
+  FUZZ_CHECK(json == json_after && msg::fetch_rows(after).size() == before.rows.decoded.size());
   FUZZ_CHECK(json_none == R"({"data":{}})");
   FUZZ_CHECK(json.starts_with(R"({"data":{)") && parses(json));
-  if (before.rows.empty()) FUZZ_CHECK(json == json_none);
+  if (before.rows.decoded.empty()) FUZZ_CHECK(json == json_none);
 }
 
 // ---- data ring ----------------------------------------------------------------
@@ -466,7 +468,7 @@ void account_add_res(Bytes body) {
   wire::Reader r(body);
   msg::BaseResponse base;
   const bool base_only = msg::try_read(r, base) && r.remaining() == 0;
-  if (THROWS(wire::CodecError, msg::decode_account_add(res, body))) {
+  if (THROWS(wire::CodecError, msg::decode(res, body))) {
     FUZZ_CHECK(!full_ok && !base_only && msg::encode(res) == before);
     return;
   }
@@ -483,7 +485,7 @@ void account_add_res(Bytes body) {
 void manual_trade_res(Bytes body) {
   msg::ATManualTradeRes res, full;
   fill(res);
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_manual_trade(res, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(res, body)));
   wire::Reader r(body);
   msg::BaseResponse base;
   const bool has_base = msg::try_read(r, base);
@@ -549,7 +551,7 @@ void check_recompress(const rows::CatalogSnapshot& catalog, const std::vector<St
   check_shape(*catalog, rows);
   std::vector<const StructValue*> refs;
   for (const StructValue& r : rows) refs.push_back(&r);
-  msg::RowBlob blob;
+  rows::RowSet blob;
   FUZZ_CHECK(!THROWS(Nothing, blob = msg::rows_blob(refs, catalog, "compress")));
   std::vector<StructValue> back;
   FUZZ_CHECK(!THROWS(Nothing, back = msg::blob_rows(blob, catalog, "results")));
@@ -576,7 +578,7 @@ void tc_historical_res(Bytes body) {
     FUZZ_CHECK(std::string_view(e.what()).starts_with("decompress: "));
     return;
   }
-  if (m.rows.data.empty()) FUZZ_CHECK(rows.empty());
+  if (m.rows.blob.empty()) FUZZ_CHECK(rows.empty());
   check_recompress(fixed_catalog(), rows);
 }
 
@@ -588,10 +590,10 @@ void tc_historical_res(Bytes body) {
 void history_page(Bytes body) {
   msg::NetResponse res, full;
   fill(res);
-  res.decoded.emplace_back();
+  res.rows.decoded.emplace_back();
   const std::string before = msg::encode(res);
   const bool full_ok = strict_into(full, body);
-  const auto unchanged = [&] { return msg::encode(res) == before && res.decoded.size() == 1 && !res.catalog; };
+  const auto unchanged = [&] { return msg::encode(res) == before && res.rows.decoded.size() == 1 && !res.rows.catalog; };
   try {
     msg::decode_history_page(res, body, fixed_catalog());
   } catch (const wire::CodecError&) {
@@ -601,12 +603,12 @@ void history_page(Bytes body) {
     FUZZ_CHECK(full_ok && std::string_view(e.what()).starts_with("decompress: ") && unchanged());
     return;
   }
-  FUZZ_CHECK(full_ok && msg::encode(res) == msg::encode(full) && res.catalog == fixed_catalog());
-  check_recompress(res.catalog, res.decoded);
-  const std::vector<rows::SchemaKey> keys = keys_of(res.decoded);
+  FUZZ_CHECK(full_ok && msg::encode(res) == msg::encode(full) && res.rows.catalog == fixed_catalog());
+  check_recompress(res.rows.catalog, res.rows.decoded);
+  const std::vector<rows::SchemaKey> keys = keys_of(res.rows.decoded);
   std::vector<StructValue> taken, again;
   FUZZ_CHECK(!THROWS(Nothing, taken = msg::take_page_rows(res)));
-  FUZZ_CHECK(res.decoded.empty() && !THROWS(Nothing, again = msg::take_page_rows(res)));
+  FUZZ_CHECK(res.rows.decoded.empty() && !THROWS(Nothing, again = msg::take_page_rows(res)));
   FUZZ_CHECK(keys_of(taken) == keys && keys_of(again) == keys);
 }
 

@@ -4,21 +4,13 @@
 
 #include "pyostrel/bind/errors.h"
 #include "pyostrel/bind/function.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/ref.h"
-#include "pyostrel/py_account.h"
 #include "pyostrel/py_aliases.h"
-#include "pyostrel/py_backtest.h"
-#include "pyostrel/py_calculator.h"
-#include "pyostrel/py_calculator_lifecycle.h"
-#include "pyostrel/py_client_config.h"
 #include "pyostrel/py_constants.h"
-#include "pyostrel/py_data_ring.h"
-#include "pyostrel/py_history.h"
 #include "pyostrel/py_refdata.h"
-#include "pyostrel/py_rows.h"
 #include "pyostrel/py_storage.h"
 #include "pyostrel/py_time.h"
-#include "pyostrel/py_trading_server.h"
 #include "pyostrel/py_wire.h"
 
 namespace pyostrel {
@@ -26,7 +18,7 @@ namespace {
 
 namespace groups = constant_groups;
 using bind::add_constants;
-using bind::add_type;
+using bind::add_class;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -50,16 +42,16 @@ std::atomic<PyObject*> g_module{nullptr};
 bool register_all(PyObject* m) {
   return bind::init_internal_error_type()
       // 1: the row record
-      && add_type(m, struct_value_type())
+      && add_class(m, "StructValue")
       // 2: schema and value types
       && add_constants(m, groups::schema)
       // 3: schema catalog, serializer, commission
-      && add_type(m, field_type())
-      && add_type(m, index_meta_type())
-      && add_type(m, index_schema_type())
-      && add_type(m, index_serializer_type())
-      && add_type(m, index_data_map_type())
-      && add_type(m, commission_type())
+      && add_class(m, "Field")
+      && add_class(m, "IndexMeta")
+      && add_class(m, "IndexSchema")
+      && add_class(m, "IndexSerializer")
+      && add_class(m, "PyIndexDataMap")
+      && add_class(m, "Commission")
       // 4: order entry
       && add_constants(m, groups::order_entry)
       // 5: sessions and bar samplers
@@ -67,89 +59,89 @@ bool register_all(PyObject* m) {
       // 6: rounding patterns
       && add_constants(m, groups::rounding)
       // 7: market status
-      && add_type(m, market_status_type())
+      && add_class(m, "MarketStatus")
       && add_market_status_functions(m)
       && add_constants(m, groups::market_states)
       // 8: data-ring identity
-      && add_type(m, lanterfold_category_type())
+      && add_class(m, "LanterfoldCategory")
       && add_constants(m, groups::ring_identity)
       // 9: storage client records and the connection pool's functions
-      && add_type(m, kestrin_config_type())
-      && add_type(m, kestrin_struct_value_key_type())
+      && add_class(m, "KestrinConfig")
+      && add_class(m, "KestrinStructValueKey")
       && add_storage_functions(m)
       // 10: market reference data, raw frames
-      && add_type(m, market_meta_type())
-      && add_type(m, market_info_type())
+      && add_class(m, "MarketMeta")
+      && add_class(m, "MarketInfo")
       && add_market_meta_functions(m)
       && add_encode_raw_frame(m)
       // 11: framing
-      && add_type(m, raw_frame_reader_type())
-      && add_type(m, net_header_type())
-      && add_type(m, keepalive_type())
+      && add_class(m, "RawFrameReader")
+      && add_class(m, "NetHeader")
+      && add_class(m, "Keepalive")
       // 12: frame magic, first command table, trading-server enumerations
       && add_constants(m, groups::trading_server)
       // 13: compatibility container types
       && add_alias_types(m)
       // 14: message classes
-      && add_type(m, tc_historical_req_type())
-      && add_type(m, tc_historical_res_type())
-      && add_type(m, tc_data_communication_type())
-      && add_type(m, struct_value_key_type())
-      && add_type(m, tc_initialize_type())
-      && add_type(m, tc_market_status_type())
-      && add_type(m, tc_complete_type())
-      && add_type(m, universe_in_type())
-      && add_type(m, universe_in_import_type())
-      && add_type(m, security_selector_type())
-      && add_type(m, universe_out_type())
-      && add_type(m, universe_out_export_type())
-      && add_type(m, universe_out_export_def_type())
-      && add_type(m, universe_out_sub_account_type())
-      && add_type(m, universe_out_sample_granularity_type())
-      && add_type(m, sampler_configuration_type())
-      && add_type(m, net_package_type())
-      && add_type(m, universe_req_type())
-      && add_type(m, universe_res_type())
-      && add_type(m, backtest_params_type())
-      && add_type(m, start_backtest_req_type())
-      && add_type(m, start_backtest_res_type())
-      && add_type(m, control_backtest_req_type())
-      && add_type(m, control_backtest_res_type())
-      && add_type(m, account_edit_req_type())
-      && add_type(m, account_add_req_type())
-      && add_type(m, account_add_res_type())
-      && add_type(m, account_change_capital_req_type())
-      && add_type(m, account_change_capital_res_type())
-      && add_type(m, account_edit_res_type())
-      && add_type(m, ta_market_status_notification_type())
-      && add_type(m, progress_res_type())
-      && add_type(m, log_res_type())
-      && add_type(m, fetch_by_code_req_type())
-      && add_type(m, fetch_by_time_req_type())
-      && add_type(m, universe_seeds_req_type())
-      && add_type(m, fetch_sv_res_type())
-      && add_type(m, universe_seeds_res_type())
-      && add_type(m, manual_trade_req_type())
-      && add_type(m, manual_trade_edit_req_type())
-      && add_type(m, manual_trade_res_type())
-      && add_type(m, dr_market_status_type())
-      && add_type(m, push_start_req_type())
-      && add_type(m, push_start_res_type())
-      && add_type(m, push_stop_req_type())
-      && add_type(m, push_stop_res_type())
-      && add_type(m, binary_push_req_type())
-      && add_type(m, sampler_push_req_type())
-      && add_type(m, report_market_meta_req_type())
+      && add_class(m, "TCHistoricalReq")
+      && add_class(m, "TCHistoricalRes")
+      && add_class(m, "TCDataCommunication")
+      && add_class(m, "StructValueKey")
+      && add_class(m, "TCInitialize")
+      && add_class(m, "TCMarketStatus")
+      && add_class(m, "TCComplete")
+      && add_class(m, "UniverseIn")
+      && add_class(m, "UniverseInImport")
+      && add_class(m, "SecuritySelector")
+      && add_class(m, "UniverseOut")
+      && add_class(m, "UniverseOutExport")
+      && add_class(m, "UniverseOutExportDef")
+      && add_class(m, "UniverseOutSubAccount")
+      && add_class(m, "UniverseOutSampleGranularity")
+      && add_class(m, "SamplerConfiguration")
+      && add_class(m, "NetPackage")
+      && add_class(m, "ATUniverseReq")
+      && add_class(m, "ATUniverseRes")
+      && add_class(m, "BacktestParams")
+      && add_class(m, "ATStartBacktestReq")
+      && add_class(m, "ATStartBacktestRes")
+      && add_class(m, "ATControlBacktestReq")
+      && add_class(m, "ATControlBacktestRes")
+      && add_class(m, "ATAccountEditReq")
+      && add_class(m, "ATAccountAddReq")
+      && add_class(m, "ATAccountAddRes")
+      && add_class(m, "ATAccountChangeCapitalReq")
+      && add_class(m, "ATAccountChangeCapitalRes")
+      && add_class(m, "ATAccountEditRes")
+      && add_class(m, "TAMarketStatusNotification")
+      && add_class(m, "ProgressRes")
+      && add_class(m, "LogRes")
+      && add_class(m, "ATFetchByCodeReq")
+      && add_class(m, "ATFetchByTimeReq")
+      && add_class(m, "ATUniverseSeedsReq")
+      && add_class(m, "ATFetchSVRes")
+      && add_class(m, "ATUniverseSeedsRes")
+      && add_class(m, "ATManualTradeReq")
+      && add_class(m, "ATManualTradeEditReq")
+      && add_class(m, "ATManualTradeRes")
+      && add_class(m, "DRMarketStatus")
+      && add_class(m, "DRPushStartReq")
+      && add_class(m, "DRPushStartRes")
+      && add_class(m, "DRPushStopReq")
+      && add_class(m, "DRPushStopRes")
+      && add_class(m, "DRBinaryPushDataReq")
+      && add_class(m, "DRSamplerPushDataReq")
+      && add_class(m, "DRReportMarketMetaReq")
       // 15: second command table, push types
       && add_constants(m, groups::data_ring)
       // 16: storage-master history messages, subscriptions
-      && add_type(m, net_request_type())
-      && add_type(m, net_response_type())
-      && add_type(m, net_base_request_type())
-      && add_type(m, net_base_response_type())
-      && add_type(m, history_error_response_type())
-      && add_type(m, subscribe_req_type())
-      && add_type(m, unsubscribe_req_type())
+      && add_class(m, "NetRequest")
+      && add_class(m, "NetResponse")
+      && add_class(m, "NetBaseRequest")
+      && add_class(m, "NetBaseResponse")
+      && add_class(m, "HistoryErrorResponse")
+      && add_class(m, "ATSubscribeReq")
+      && add_class(m, "ATUnsubscribeReq")
       // the package version, from pyproject.toml through the build
       && PyModule_AddStringConstant(m, "__version__", PYOSTREL_VERSION) == 0;
 }

@@ -1,11 +1,11 @@
 // Python classes of accounts and manual trading.
-#include "pyostrel/py_account.h"
 
 #include <cstdint>
 #include <string>
 #include <tuple>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "qel/msg/account.h"
 
 namespace pyostrel {
@@ -35,47 +35,47 @@ void close_price_pl_stop(ATManualTradeReq& req, double profit, double loss) {
 
 }  // namespace
 
-PyTypeObject* account_edit_req_type() noexcept {
+const bool kATAccountEditReqDefined = bind::define_class<ATAccountEditReq>("ATAccountEditReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountEditReq>([] {
     return Message<ATAccountEditReq>("ATAccountEditReq", "Edits an account; operation is 1..10.").encode().build();
   });
-}
+});
 
-PyTypeObject* account_add_req_type() noexcept {
+const bool kATAccountAddReqDefined = bind::define_class<ATAccountAddReq>("ATAccountAddReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountAddReq>([] {
     return Message<ATAccountAddReq>("ATAccountAddReq", "Opens an account.").encode().build();
   });
-}
+});
 
-PyTypeObject* account_add_res_type() noexcept {
+const bool kATAccountAddResDefined = bind::define_class<ATAccountAddRes>("ATAccountAddRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountAddRes>([] {
     return Message<ATAccountAddRes>("ATAccountAddRes",
                                     "An opened account; a body ending after the base response is complete.")
-        .decode_with<&decode_account_add>(
+        .decode_with<&bind::decode_message<ATAccountAddRes>>(
             "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
             "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
             "body, and then changes nothing.")
         .build();
   });
-}
+});
 
-PyTypeObject* account_change_capital_req_type() noexcept {
+const bool kATAccountChangeCapitalReqDefined = bind::define_class<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountChangeCapitalReq>([] {
     return Message<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.")
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* account_change_capital_res_type() noexcept {
+const bool kATAccountChangeCapitalResDefined = bind::define_class<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountChangeCapitalRes>([] {
     return Message<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", "The base response only.")
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* account_edit_res_type() noexcept {
+const bool kATAccountEditResDefined = bind::define_class<ATAccountEditRes>("ATAccountEditRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATAccountEditRes>([] {
     return Message<ATAccountEditRes>("ATAccountEditRes", "The account as an edit leaves it, basket by basket.")
         .decode()
@@ -87,9 +87,9 @@ PyTypeObject* account_edit_res_type() noexcept {
         .method<&position>("get_position", {"i", "j"}, "", "(market, code, volume, cost) of position j of basket i.")
         .build();
   });
-}
+});
 
-PyTypeObject* manual_trade_req_type() noexcept {
+const bool kATManualTradeReqDefined = bind::define_class<ATManualTradeReq>("ATManualTradeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeReq>([] {
     return Message<ATManualTradeReq>("ATManualTradeReq", "Places a manual order.")
         .method<&close_price_none>("set_close_price_none", {}, "", "No close condition (the default).")
@@ -100,22 +100,22 @@ PyTypeObject* manual_trade_req_type() noexcept {
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* manual_trade_edit_req_type() noexcept {
+const bool kATManualTradeEditReqDefined = bind::define_class<ATManualTradeEditReq>("ATManualTradeEditReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeEditReq>([] {
     return Message<ATManualTradeEditReq>("ATManualTradeEditReq", "Amends a manual order.").encode().build();
   });
-}
+});
 
-PyTypeObject* manual_trade_res_type() noexcept {
+const bool kATManualTradeResDefined = bind::define_class<ATManualTradeRes>("ATManualTradeRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATManualTradeRes>([] {
     return Message<ATManualTradeRes>("ATManualTradeRes", "A manual order's reply; decode never raises.")
-        .decode_with<&decode_manual_trade>(
+        .decode_with<&bind::decode_message<ATManualTradeRes>>(
             "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
             "content (a trailer that cannot be read leaves every field at its default).")
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -1,14 +1,15 @@
 // Python classes of the calculator: TCDataCommunication (data batches and the
 // load balancer) and StructValueKey.
-#include "pyostrel/py_calculator.h"
 
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/state.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/calculator.h"
 #include "qel/msg/worker_routing.h"
 
@@ -266,13 +267,13 @@ bind::Ref data_arrow(const TCDataCommunication& m, bind::Object) {
 
 }  // namespace
 
-PyTypeObject* tc_data_communication_type() noexcept {
+const bool kTCDataCommunicationDefined = bind::define_class<TCDataCommunication>("TCDataCommunication", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCDataCommunication>([] {
-    return Message<TCDataCommunication>(
-               "TCDataCommunication",
-               "Rows exchanged with calculator workers, keyed by (namespace, meta id), and the load balancer that "
-               "splits them per worker. Accepts arbitrary attributes.")
-        .compressor("Keeps the serializer's current catalog for decode_to_json and worker_svm.")
+    Message<TCDataCommunication> cls(
+        "TCDataCommunication",
+        "Rows exchanged with calculator workers, keyed by (namespace, meta id), and the load balancer that splits "
+        "them per worker. Accepts arbitrary attributes.");
+    return compressor(cls, "Keeps the serializer's current catalog for decode_to_json and worker_svm.")
         .method<&set_sva>("set_sva", {"ns", "meta_id", "data"}, "", "Replaces the rows of (ns, meta_id).")
         .method<&data_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .method<&get_sva>("get_sva", {"ns", "meta_id"}, "", "Copies of the rows of (ns, meta_id); [] if absent.")
@@ -308,9 +309,9 @@ PyTypeObject* tc_data_communication_type() noexcept {
         .instance_dict()
         .build();
   });
-}
+});
 
-PyTypeObject* struct_value_key_type() noexcept {
+const bool kStructValueKeyDefined = bind::define_class<StructValueKey>("StructValueKey", []() noexcept -> PyTypeObject* {
   return bind::type_of<StructValueKey>([] {
     return Class<StructValueKey>("StructValueKey",
                                  "A calculator task key: ns, meta_id, market, code, granularity. Hashable and "
@@ -326,6 +327,6 @@ PyTypeObject* struct_value_key_type() noexcept {
         .picklable<KeyState>()
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -1,8 +1,9 @@
 // Python classes of the calculator's lifecycle bodies and of the trading
 // server's session pushes.
-#include "pyostrel/py_calculator_lifecycle.h"
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/calculator_lifecycle.h"
 #include "qel/msg/session_push.h"
 
@@ -26,22 +27,18 @@ PyTypeObject* push_type(const char* name, const char* doc) noexcept {
 
 }  // namespace
 
-PyTypeObject* tc_historical_req_type() noexcept {
+const bool kTCHistoricalReqDefined = bind::define_class<TCHistoricalReq>("TCHistoricalReq", []() noexcept -> PyTypeObject* {
   return calculator_type<TCHistoricalReq>("TCHistoricalReq", "A calculator's request for history rows.");
-}
+});
 
-PyTypeObject* tc_historical_res_type() noexcept {
+const bool kTCHistoricalResDefined = bind::define_class<TCHistoricalRes>("TCHistoricalRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCHistoricalRes>([] {
-    return Message<TCHistoricalRes>("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.")
-        .encode_string()
-        .decode_string()
-        .compressor()
-        .row_blob<&TCHistoricalRes::rows>()
-        .build();
+    Message<TCHistoricalRes> cls("TCHistoricalRes", "History rows for a calculator, as a compressed batch set.");
+    return row_blob<&TCHistoricalRes::rows>(compressor(cls.encode_string().decode_string())).build();
   });
-}
+});
 
-PyTypeObject* tc_initialize_type() noexcept {
+const bool kTCInitializeDefined = bind::define_class<TCInitialize>("TCInitialize", []() noexcept -> PyTypeObject* {
   return bind::type_of<TCInitialize>([] {
     return Message<TCInitialize>("TCInitialize", "Starts a calculator: its window, securities and parameters.")
         .encode_string()
@@ -49,25 +46,27 @@ PyTypeObject* tc_initialize_type() noexcept {
         .method<&initialize_json>("encode_json", {}, "", "Every field as one JSON object, in body order.")
         .build();
   });
-}
+});
 
-PyTypeObject* tc_market_status_type() noexcept {
+const bool kTCMarketStatusDefined = bind::define_class<TCMarketStatus>("TCMarketStatus", []() noexcept -> PyTypeObject* {
   return calculator_type<TCMarketStatus>("TCMarketStatus", "A market status change, for calculators.");
-}
+});
 
-PyTypeObject* tc_complete_type() noexcept {
+const bool kTCCompleteDefined = bind::define_class<TCComplete>("TCComplete", []() noexcept -> PyTypeObject* {
   return calculator_type<TCComplete>("TCComplete", "A calculator's step is complete; next_action says what follows.");
-}
+});
 
-PyTypeObject* ta_market_status_notification_type() noexcept {
+const bool kTAMarketStatusNotificationDefined = bind::define_class<TAMarketStatusNotification>("TAMarketStatusNotification", []() noexcept -> PyTypeObject* {
   return push_type<TAMarketStatusNotification>("TAMarketStatusNotification",
                                                "A market status change pushed by the trading server.");
-}
+});
 
-PyTypeObject* progress_res_type() noexcept {
+const bool kProgressResDefined = bind::define_class<ProgressRes>("ProgressRes", []() noexcept -> PyTypeObject* {
   return push_type<ProgressRes>("ProgressRes", "A backtest's progress, rate 0.0 to 1.0.");
-}
+});
 
-PyTypeObject* log_res_type() noexcept { return push_type<LogRes>("LogRes", "A backtest's log line."); }
+const bool kLogResDefined = bind::define_class<LogRes>("LogRes", []() noexcept -> PyTypeObject* {
+  return push_type<LogRes>("LogRes", "A backtest's log line.");
+});
 
 }  // namespace pyostrel

@@ -1,10 +1,10 @@
 // Python classes of the storage-master client's records: KestrinConfig and
 // KestrinStructValueKey, whose fields are properties.
-#include "pyostrel/py_client_config.h"
 
 #include <string_view>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/state.h"
 #include "qel/storage/client_config.h"
 
@@ -49,7 +49,7 @@ bind::Ref key_repr(const K& k) { return bind::fields_repr<KeyState>("KestrinStru
 
 }  // namespace
 
-PyTypeObject* kestrin_config_type() noexcept {
+const bool kKestrinConfigDefined = bind::define_class<KestrinConfig>("KestrinConfig", []() noexcept -> PyTypeObject* {
   return bind::type_of<KestrinConfig>([] {
     Class<KestrinConfig> c("KestrinConfig",
                            "Storage-master client configuration: masters, log path, singularity-alike markets.");
@@ -64,9 +64,9 @@ PyTypeObject* kestrin_config_type() noexcept {
                                  "nothing.")
         .build();
   });
-}
+});
 
-PyTypeObject* kestrin_struct_value_key_type() noexcept {
+const bool kKestrinStructValueKeyDefined = bind::define_class<KestrinStructValueKey>("KestrinStructValueKey", []() noexcept -> PyTypeObject* {
   return bind::type_of<KestrinStructValueKey>([] {
     using K = KestrinStructValueKey;
     Class<K> c("KestrinStructValueKey", "One fetch from the storage masters.");
@@ -83,6 +83,6 @@ PyTypeObject* kestrin_struct_value_key_type() noexcept {
     c.picklable<KeyState>().repr<&key_repr>();
     return c.build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -1,13 +1,14 @@
 // Python classes of the data ring: DRPushStartReq/Res, DRPushStopReq/Res,
 // DRBinaryPushDataReq, DRSamplerPushDataReq, DRReportMarketMetaReq,
 // DRMarketStatus, LanterfoldCategory.
-#include "pyostrel/py_data_ring.h"
 
 #include <span>
 #include <vector>
 
 #include "pyostrel/bind/message.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/data_ring.h"
 
 namespace pyostrel {
@@ -88,7 +89,7 @@ Message<T>& push_methods(Message<T>& cls) {
 
 }  // namespace
 
-PyTypeObject* lanterfold_category_type() noexcept {
+const bool kLanterfoldCategoryDefined = bind::define_class<LanterfoldCategory>("LanterfoldCategory", []() noexcept -> PyTypeObject* {
   return bind::type_of<LanterfoldCategory>([] {
     return Message<LanterfoldCategory>("LanterfoldCategory", "A data-ring member's category and identity.")
         .encode()
@@ -96,15 +97,15 @@ PyTypeObject* lanterfold_category_type() noexcept {
                                     "Reads category, then identify; on failure nothing changes.")
         .build();
   });
-}
+});
 
-PyTypeObject* dr_market_status_type() noexcept {
+const bool kDRMarketStatusDefined = bind::define_class<DRMarketStatus>("DRMarketStatus", []() noexcept -> PyTypeObject* {
   return bind::type_of<DRMarketStatus>([] {
     return Message<DRMarketStatus>("DRMarketStatus", "The multi-market status broadcast.").encode().decode().build();
   });
-}
+});
 
-PyTypeObject* push_start_req_type() noexcept {
+const bool kDRPushStartReqDefined = bind::define_class<DRPushStartReq>("DRPushStartReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<DRPushStartReq>([] {
     return Message<DRPushStartReq>("DRPushStartReq", "Starts a push session; seq stays off the wire.")
         .method<&bind::get_member<&DRPushStartReq::seq>>("get_seq", {}, "", "Returns the correlation number.")
@@ -113,48 +114,48 @@ PyTypeObject* push_start_req_type() noexcept {
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* push_stop_req_type() noexcept {
+const bool kDRPushStopReqDefined = bind::define_class<PushSession>("DRPushStopReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<PushSession>([] {
     return Message<PushSession>("DRPushStopReq", "Stops a push session.").encode().build();
   });
-}
+});
 
-PyTypeObject* push_start_res_type() noexcept {
+const bool kDRPushStartResDefined = bind::define_class("DRPushStartRes", []() noexcept -> PyTypeObject* {
   static PyTypeObject* cache = nullptr;
   return second_type(cache, [](PyTypeObject*& c) {
     return Message<PushSession>("DRPushStartRes", "The push-session start reply.").decode().build(c);
   });
-}
+});
 
-PyTypeObject* push_stop_res_type() noexcept {
+const bool kDRPushStopResDefined = bind::define_class("DRPushStopRes", []() noexcept -> PyTypeObject* {
   static PyTypeObject* cache = nullptr;
   return second_type(cache, [](PyTypeObject*& c) {
     return Message<PushSession>("DRPushStopRes", "The push-session stop reply.").decode().build(c);
   });
-}
+});
 
-PyTypeObject* binary_push_req_type() noexcept {
+const bool kDRBinaryPushDataReqDefined = bind::define_class<BinaryPush>("DRBinaryPushDataReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<BinaryPush>([] {
     Message<BinaryPush> cls("DRBinaryPushDataReq", "Pushes rows to the data ring.");
     return push_methods(cls).build();
   });
-}
+});
 
-PyTypeObject* report_market_meta_req_type() noexcept {
+const bool kDRReportMarketMetaReqDefined = bind::define_class("DRReportMarketMetaReq", []() noexcept -> PyTypeObject* {
   static PyTypeObject* cache = nullptr;
   return second_type(cache, [](PyTypeObject*& c) {
     Message<BinaryPush> cls("DRReportMarketMetaReq", "Reports market meta rows to the data ring.");
     return push_methods(cls).build(c);
   });
-}
+});
 
-PyTypeObject* sampler_push_req_type() noexcept {
+const bool kDRSamplerPushDataReqDefined = bind::define_class<SamplerPush>("DRSamplerPushDataReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<SamplerPush>([] {
     Message<SamplerPush> cls("DRSamplerPushDataReq", "Pushes sampler rows; save follows the rows.");
     return push_methods(cls).build();
   });
-}
+});
 
 }  // namespace pyostrel

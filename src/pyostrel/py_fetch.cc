@@ -2,8 +2,8 @@
 // ATFetchSVRes.
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/py_arrow.h"
-#include "pyostrel/py_trading_server.h"
+#include "pyostrel/bind/registry.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/fetch.h"
 
 namespace pyostrel {
@@ -21,45 +21,39 @@ std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetc
 
 std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
 
-// From the kept blob, through the catalog its rows were decoded with.
-bind::Ref fetch_arrow(const ATFetchSVRes& res, bind::Object) {
-  return arrow_capsule(res.rows_catalog ? res.rows_catalog : res.catalog, qel::wire::as_bytes(res.blob));
-}
-
 }  // namespace
 
-PyTypeObject* fetch_by_code_req_type() noexcept {
+const bool kATFetchByCodeReqDefined = bind::define_class<ATFetchByCodeReq>("ATFetchByCodeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByCodeReq>([] {
     return Message<ATFetchByCodeReq>("ATFetchByCodeReq", "Rows of one market and code over a time window.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* fetch_by_time_req_type() noexcept {
+const bool kATFetchByTimeReqDefined = bind::define_class<ATFetchByTimeReq>("ATFetchByTimeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchByTimeReq>([] {
     return Message<ATFetchByTimeReq>("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* fetch_sv_res_type() noexcept {
+const bool kATFetchSVResDefined = bind::define_class<ATFetchSVRes>("ATFetchSVRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATFetchSVRes>([] {
-    return Message<ATFetchSVRes>("ATFetchSVRes", "A fetch reply's rows; decode never raises.")
-        .decode_with<&qel::msg::decode_fetch_reply>(
-            "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
-            "decoded once a catalog is kept. Never raises on its content.")
+    Message<ATFetchSVRes> cls("ATFetchSVRes", "A fetch reply's rows; decode never raises.");
+    cls.decode_with<&qel::msg::decode_fetch_reply>(
+           "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
+           "decoded once a catalog is kept. Never raises on its content.")
         .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
-                                 "Keeps the serializer's current catalog and decodes rows still waiting.")
-        .method<&results>("results", {}, "", "Copies of the rows.")
+                                           "Keeps the serializer's current catalog and decodes rows still waiting.");
+    return row_set<&ATFetchSVRes::rows, &results>(cls, "results", "Copies of the rows.")
         .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
         .method<&json_results>("json_result", {}, "", "The rows as JSON text.")
-        .method<&fetch_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -1,5 +1,4 @@
 // Python classes of the storage master's history bodies.
-#include "pyostrel/py_history.h"
 
 #include <map>
 #include <string>
@@ -7,7 +6,8 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/py_arrow.h"
+#include "pyostrel/bind/registry.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/history.h"
 
 namespace pyostrel {
@@ -35,13 +35,9 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
   return symbol_map(res.symbol_data);
 }
 
-bind::Ref page_arrow(const NetResponse& res, bind::Object) {
-  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.rows.data));
-}
-
 }  // namespace
 
-PyTypeObject* net_request_type() noexcept {
+const bool kNetRequestDefined = bind::define_class<NetRequest>("NetRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetRequest>([] {
     return Message<NetRequest>("NetRequest", "A paged history read: rows of symbols over a time range.")
         .method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
@@ -51,42 +47,40 @@ PyTypeObject* net_request_type() noexcept {
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* net_response_type() noexcept {
+const bool kNetResponseDefined = bind::define_class<NetResponse>("NetResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetResponse>([] {
-    return Message<NetResponse>("NetResponse", "One page of a history read.")
-        .method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
-                                      "Decodes a page and its rows through the serializer's catalog.")
+    Message<NetResponse> cls("NetResponse", "One page of a history read.");
+    cls.method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
+                                     "Decodes a page and its rows through the serializer's catalog.")
         .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
-        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.")
-        .method<&take_page_rows>("rows", {}, "", "Copies of the page's rows.")
-        .method<&page_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
-        .build();
+        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.");
+    return row_set<&NetResponse::rows, &take_page_rows>(cls, "rows", "Copies of the page's rows.").build();
   });
-}
+});
 
-PyTypeObject* net_base_request_type() noexcept {
+const bool kNetBaseRequestDefined = bind::define_class<NetBaseRequest>("NetBaseRequest", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseRequest>([] {
     return Message<NetBaseRequest>("NetBaseRequest", "Opens, cancels or closes a history session.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* net_base_response_type() noexcept {
+const bool kNetBaseResponseDefined = bind::define_class<NetBaseResponse>("NetBaseResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetBaseResponse>([] {
     return Message<NetBaseResponse>("NetBaseResponse", "The history service's plain reply.").decode().build();
   });
-}
+});
 
-PyTypeObject* history_error_response_type() noexcept {
+const bool kHistoryErrorResponseDefined = bind::define_class<HistoryErrorResponse>("HistoryErrorResponse", []() noexcept -> PyTypeObject* {
   return bind::type_of<HistoryErrorResponse>([] {
     return Message<HistoryErrorResponse>("HistoryErrorResponse", "A failed history request and its reason.")
         .decode()
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

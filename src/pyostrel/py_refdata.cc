@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/refdata/commission.h"
 #include "qel/refdata/market_meta.h"
@@ -159,7 +160,7 @@ bind::Ref market_meta_repr(const MarketMeta& m) {
 
 }  // namespace
 
-PyTypeObject* commission_type() noexcept {
+const bool kCommissionDefined = bind::define_class<Commission>("Commission", []() noexcept -> PyTypeObject* {
   return bind::type_of<Commission>([] {
     return Class<Commission>("Commission", "A commission schedule: eight rates and the per-fill formula.")
         .accessors<&Commission::open_rate_by_volume>("open_rate_by_volume",
@@ -189,9 +190,9 @@ PyTypeObject* commission_type() noexcept {
             "open_close is 48 (open) or 49 (close), direction a u8 that takes no part.")
         .build();
   });
-}
+});
 
-PyTypeObject* market_meta_type() noexcept {
+const bool kMarketMetaDefined = bind::define_class<MarketMeta>("MarketMeta", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketMeta>([] {
     return Class<MarketMeta>("MarketMeta",
                              "One market's reference data. Not constructible: instances come only from "
@@ -205,9 +206,9 @@ PyTypeObject* market_meta_type() noexcept {
                         "left out.")
         .build();
   });
-}
+});
 
-PyTypeObject* market_info_type() noexcept {
+const bool kMarketInfoDefined = bind::define_class<MarketInfo>("MarketInfo", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketInfo>([] {
     return Class<MarketInfo>("MarketInfo", "A market's own description: name, currency, time zone, trading periods.")
         .picklable<MarketInfoState>()
@@ -217,7 +218,7 @@ PyTypeObject* market_info_type() noexcept {
         .method<&info_trade_day>("get_trade_day", {}, "", "Returns the trade day of the description (YYYYMMDD int).")
         .build();
   });
-}
+});
 
 bool add_market_meta_functions(PyObject* module) noexcept {
   return bind::add_function<&load_bundle>(module, "load_market_meta_from_json_str", {"json_bytes"}, "",

@@ -1,10 +1,10 @@
 // Python classes of rows and schemas: StructValue, Field, IndexMeta,
 // IndexSchema, IndexSerializer, PyIndexDataMap.
-#include "pyostrel/py_rows.h"
 
 #include <algorithm>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/registry.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/rows/schema.h"
 #include "qel/rows/struct_value.h"
@@ -267,7 +267,7 @@ std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
 
 }  // namespace
 
-PyTypeObject* struct_value_type() noexcept {
+const bool kStructValueDefined = bind::define_class<StructValue>("StructValue", []() noexcept -> PyTypeObject* {
   return bind::type_of<StructValue>([] {
     return Class<StructValue>("StructValue", "A typed row: header fields and typed field slots.")
         .picklable<&sv_state, &sv_from_state>()
@@ -313,9 +313,9 @@ PyTypeObject* struct_value_type() noexcept {
                                              slot_set_doc("a sequence of ints in i64 range"))
         .build();
   });
-}
+});
 
-PyTypeObject* field_type() noexcept {
+const bool kFieldDefined = bind::define_class<IndexMetaField>("Field", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexMetaField>([] {
     return Class<IndexMetaField>("Field",
                                  "One column of a row type. Not constructible: instances come only from "
@@ -332,9 +332,9 @@ PyTypeObject* field_type() noexcept {
         .getter<&IndexMetaField::sample_type>("get_sample_type", "Returns the column's sampling attribute (u8).")
         .build();
   });
-}
+});
 
-PyTypeObject* index_meta_type() noexcept {
+const bool kIndexMetaDefined = bind::define_class<IndexMeta>("IndexMeta", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexMeta>([] {
     return Class<IndexMeta>("IndexMeta",
                             "A row type: its names, revision and columns. Not constructible: instances come only "
@@ -352,9 +352,9 @@ PyTypeObject* index_meta_type() noexcept {
         .getter<&IndexMeta::namespace_>("get_namespace", "Returns the namespace the record carries (u16).")
         .build();
   });
-}
+});
 
-PyTypeObject* index_schema_type() noexcept {
+const bool kIndexSchemaDefined = bind::define_class<IndexSchemaCatalog>("IndexSchema", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexSchemaCatalog>([] {
     return Class<IndexSchemaCatalog>("IndexSchema", "A schema catalog: row types by (namespace, meta id).")
         .method<&schema_load>("load", {"buf"}, "schema load: ",
@@ -370,9 +370,9 @@ PyTypeObject* index_schema_type() noexcept {
         .len<&schema_len>()
         .build();
   });
-}
+});
 
-PyTypeObject* index_serializer_type() noexcept {
+const bool kIndexSerializerDefined = bind::define_class<IndexSerializer>("IndexSerializer", []() noexcept -> PyTypeObject* {
   return bind::type_of<IndexSerializer>([] {
     return Class<IndexSerializer>("IndexSerializer", "Packs and unpacks batches of rows against a schema catalog.")
         .method<&update_schema_from_binary>(
@@ -389,9 +389,9 @@ PyTypeObject* index_serializer_type() noexcept {
                                     "Raises Exception \"deserialize_batch: ...\" on a malformed batch.")
         .build();
   });
-}
+});
 
-PyTypeObject* index_data_map_type() noexcept {
+const bool kPyIndexDataMapDefined = bind::define_class<NameIndex>("PyIndexDataMap", []() noexcept -> PyTypeObject* {
   return bind::type_of<NameIndex>([] {
     return Class<NameIndex>("PyIndexDataMap",
                             "Row types by name, at their highest revision; len() counts the names. Not "
@@ -400,6 +400,6 @@ PyTypeObject* index_data_map_type() noexcept {
         .len<&name_index_len>()
         .build();
   });
-}
+});
 
 }  // namespace pyostrel

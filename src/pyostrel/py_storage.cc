@@ -11,6 +11,7 @@
 
 #include "pyostrel/bind/class.h"
 #include "pyostrel/bind/unlocked.h"
+#include "pyostrel/py_row_list.h"
 #include "qel/rows/schema.h"
 #include "qel/rows/struct_value.h"
 #include "qel/storage/client_config.h"
@@ -123,7 +124,7 @@ std::vector<IndexMeta> read_meta(std::int64_t slave_index) {
 
 // A failed read is an empty list and a warning with the text an exception would carry; an interrupt
 // (a Python error already set) still propagates.
-Warned<std::vector<StructValue>> read_sv(const Unlocked& unlocked, std::int64_t slave_index, std::uint16_t ns,
+Warned<CatalogRows> read_sv(const Unlocked& unlocked, std::int64_t slave_index, std::uint16_t ns,
                                          std::vector<std::string> markets, std::vector<std::string> symbols,
                                          std::string meta_name, std::vector<std::string> fields,
                                          std::uint32_t revision, std::uint32_t granularity, std::uint64_t fromtm,
@@ -131,14 +132,16 @@ Warned<std::vector<StructValue>> read_sv(const Unlocked& unlocked, std::int64_t 
   qel::storage::ReadRequest rq{ns,     std::move(meta_name), revision,          granularity,
                                fromtm, totm,                 std::move(markets), std::move(symbols),
                                std::move(fields)};
-  std::vector<StructValue> rows;
+  CatalogRows rows;
   std::string failure;
   try {
-    rows = pool().read(master_index(slave_index), rq, unlocked.waiter());
+    const std::size_t index = master_index(slave_index);
+    rows.rows = pool().read(index, rq, unlocked.waiter());
+    rows.catalog = pool().catalog(index);
   } catch (const qel::storage::PoolError& e) {
     failure = e.what();
   }
-  Warned<std::vector<StructValue>> out = with_notices("read_sv: ", std::move(rows));
+  Warned<CatalogRows> out = with_notices("read_sv: ", std::move(rows));
   out.failure = std::move(failure);
   return out;
 }
@@ -163,7 +166,8 @@ void restore_notices(std::vector<std::string> notices) { pool().restore_notices(
 bool add_storage_functions(PyObject* m) noexcept {
   using bind::add_function;
   using bind::add_unlocked_function;
-  return add_function<&initialize>(
+  return init_row_list_type() &&
+         add_function<&initialize>(
              m, "initialize", {"config"}, "initialize: ",
              "Keeps the configuration's masters for start() and reads the PYOSTREL_STORAGE_* deadline variables "
              "of the environment. Connects nothing.") &&
@@ -185,7 +189,8 @@ bool add_storage_functions(PyObject* m) noexcept {
              "The rows of one history read: meta_name in namespace ns (revision 0xFFFFFFFF: the highest), the "
              "symbols of every market (none: all), times fromtm..totm in epoch ms inclusive, granularity 0 for "
              "any. A failed read, or a name that does not resolve, returns [] and issues a RuntimeWarning with "
-             "the failure.") &&
+             "the failure. The list also exports its rows as an Arrow stream (__arrow_c_stream__); as readers take a list as a "
+             "sequence, hand it over as pyarrow.RecordBatchReader.from_stream(rows).") &&
          add_unlocked_function<&copy_struct_value>(
              m, "copy_struct_value", {"keys"}, "copy_struct_value: ",
              "Reads each key from master 0 and writes its rows to every other master.") &&

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/time/calendar.h"
 #include "qel/time/market_status.h"
@@ -25,6 +26,11 @@ namespace pyostrel::bind {
 template <>
 struct ToPy<qel::time::Span> {
   static PyObject* convert(const qel::time::Span& s) noexcept { return Py_BuildValue("(LL)", s.begin, s.end); }
+};
+// (begin, end) epoch milliseconds.
+template <Dir D>
+struct PyType<qel::time::Span, D> {
+  static std::string text() { return "tuple[int, int]"; }
 };
 }  // namespace pyostrel::bind
 
@@ -191,7 +197,7 @@ constexpr const char* calendar_doc() {
 
 }  // namespace
 
-PyTypeObject* market_status_type() noexcept {
+const bool kMarketStatusDefined = bind::define_class<MarketStatus>("MarketStatus", []() noexcept -> PyTypeObject* {
   return bind::type_of<MarketStatus>([] {
     return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
         .accessors<&MarketStatus::trade_day>("trade_day", "the trade day the instant belongs to (YYYYMMDD, i32)")
@@ -205,7 +211,7 @@ PyTypeObject* market_status_type() noexcept {
         .accessors<&MarketStatus::end>("end", "the end of the trade day's last session (u64 ms since the epoch)")
         .build();
   });
-}
+});
 
 bool add_sampler_functions(PyObject* m) noexcept {
   using bind::add_function;

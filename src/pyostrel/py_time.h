@@ -5,7 +5,6 @@
 
 namespace pyostrel {
 
-PyTypeObject* market_status_type() noexcept;
 // Functions 1 to 6 of the registration sequence: breaks, continuations,
 // equivalent time, trade-day sections and the two bar samplers.
 bool add_sampler_functions(PyObject* module) noexcept;

@@ -1,9 +1,9 @@
 // Python classes of the trading server's session layer: Keepalive, universe
 // revisions and seeds, subscription.
-#include "pyostrel/py_trading_server.h"
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/py_arrow.h"
+#include "pyostrel/bind/registry.h"
+#include "pyostrel/py_row_set.h"
 #include "qel/msg/trading_server.h"
 
 namespace pyostrel {
@@ -27,13 +27,9 @@ Ref universe_revs(const ATUniverseRes& res) {
 
 void set_filters(ATSubscribeReq& req, bind::Sequence filters) { set_subscribe_filters(req, filters.size()); }
 
-bind::Ref seeds_arrow(const ATUniverseSeedsRes& res, bind::Object) {
-  return arrow_capsule(res.catalog, qel::wire::as_bytes(res.seed));
-}
-
 }  // namespace
 
-PyTypeObject* keepalive_type() noexcept {
+const bool kKeepaliveDefined = bind::define_class<Keepalive>("Keepalive", []() noexcept -> PyTypeObject* {
   return bind::type_of<Keepalive>([] {
     return Message<Keepalive>("Keepalive", "The keep-alive body: utc_now as a little-endian i32.")
         .encode()
@@ -42,64 +38,64 @@ PyTypeObject* keepalive_type() noexcept {
             "\"Keepalive decode: buffer < 4 bytes\" on a shorter body.")
         .build();
   });
-}
+});
 
-PyTypeObject* universe_req_type() noexcept {
+const bool kATUniverseReqDefined = bind::define_class<ATUniverseReq>("ATUniverseReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseReq>([] {
     return Message<ATUniverseReq>("ATUniverseReq", "The universe revision read: the base request only.")
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* universe_res_type() noexcept {
+const bool kATUniverseResDefined = bind::define_class<ATUniverseRes>("ATUniverseRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseRes>([] {
-    return Message<ATUniverseRes>("ATUniverseRes", "Universe revisions: one compressed row set per namespace.")
-        .decode_with<&qel::msg::decode_universe>(
-            "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes "
-            "after the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short "
-            "or malformed body, and then changes nothing.")
-        .compressor("Keeps the serializer's current catalog for revs().")
+    Message<ATUniverseRes> cls("ATUniverseRes", "Universe revisions: one compressed row set per namespace.");
+    cls.decode_with<&bind::decode_message<ATUniverseRes>>(
+        "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes after "
+        "the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short or "
+        "malformed body, and then changes nothing.");
+    return compressor(cls, "Keeps the serializer's current catalog for revs().")
         .method<&universe_revs>("revs", {}, "decompress: ",
                                 "{namespace: [StructValue]}, decoded through the kept catalog.")
         .build();
   });
-}
+});
 
-PyTypeObject* universe_seeds_req_type() noexcept {
+const bool kATUniverseSeedsReqDefined = bind::define_class<ATUniverseSeedsReq>("ATUniverseSeedsReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsReq>([] {
     return Message<ATUniverseSeedsReq>("ATUniverseSeedsReq", "The universe seed read for one name, market and day.")
         .encode()
         .decode()
         .build();
   });
-}
+});
 
-PyTypeObject* universe_seeds_res_type() noexcept {
+const bool kATUniverseSeedsResDefined = bind::define_class<ATUniverseSeedsRes>("ATUniverseSeedsRes", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUniverseSeedsRes>([] {
-    return Message<ATUniverseSeedsRes>("ATUniverseSeedsRes", "A seed reply; decode never raises.")
-        .decode_with<&qel::msg::decode_seeds>(
-            "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.")
-        .compressor("Keeps the serializer's current catalog for seed_data().")
-        .method<&seed_rows>("seed_data", {}, "", "The seed rows, or [] when they cannot be had.")
-        .method<&seeds_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
+    Message<ATUniverseSeedsRes> cls("ATUniverseSeedsRes", "A seed reply; decode never raises.");
+    cls.decode_with<&bind::decode_message<ATUniverseSeedsRes>>(
+        "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
+    compressor(cls, "Keeps the serializer's current catalog for seed_data().");
+    return row_set<&ATUniverseSeedsRes::seed, &seed_rows>(cls, "seed_data",
+                                                          "The seed rows, or [] when they cannot be had.")
         .build();
   });
-}
+});
 
-PyTypeObject* subscribe_req_type() noexcept {
+const bool kATSubscribeReqDefined = bind::define_class<ATSubscribeReq>("ATSubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATSubscribeReq>([] {
     return Message<ATSubscribeReq>("ATSubscribeReq", "The realtime subscription request.")
         .method<&set_filters>("set_filters", {"v"}, "", "Accepts only an empty list: the wire carries no filters.")
         .encode()
         .build();
   });
-}
+});
 
-PyTypeObject* unsubscribe_req_type() noexcept {
+const bool kATUnsubscribeReqDefined = bind::define_class<ATUnsubscribeReq>("ATUnsubscribeReq", []() noexcept -> PyTypeObject* {
   return bind::type_of<ATUnsubscribeReq>([] {
     return Message<ATUnsubscribeReq>("ATUnsubscribeReq", "Ends a realtime subscription.").encode().build();
   });
-}
+});
 
 }  // namespace pyostrel

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pyostrel/bind/class.h"
+#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/wire/frame.h"
 #include "qel/wire/net_package.h"
@@ -157,7 +158,7 @@ std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Blob body, st
 
 }  // namespace
 
-PyTypeObject* net_header_type() noexcept {
+const bool kNetHeaderDefined = bind::define_class<FrameHeader>("NetHeader", []() noexcept -> PyTypeObject* {
   return bind::type_of<FrameHeader>([] {
     return Class<FrameHeader>("NetHeader", "The 8-byte frame header: version, sequence number, flag, command.")
         .accessors<&FrameHeader::version>("version", "the protocol version (u8)")
@@ -175,9 +176,9 @@ PyTypeObject* net_header_type() noexcept {
         .method<&header_clone>("clone", {}, "", "Returns a new NetHeader with the same fields.")
         .build();
   });
-}
+});
 
-PyTypeObject* net_package_type() noexcept {
+const bool kNetPackageDefined = bind::define_class<NetPackage>("NetPackage", []() noexcept -> PyTypeObject* {
   return bind::type_of<NetPackage>([] {
     return Class<NetPackage>("NetPackage",
                              "A command, its sequence number and body, as a raw frame or a Snappy-wrapped frame.")
@@ -204,9 +205,9 @@ PyTypeObject* net_package_type() noexcept {
                                      "frame: ...\" on a bad magic or length.")
         .build();
   });
-}
+});
 
-PyTypeObject* raw_frame_reader_type() noexcept {
+const bool kRawFrameReaderDefined = bind::define_class<RawFrameReader>("RawFrameReader", []() noexcept -> PyTypeObject* {
   return bind::type_of<RawFrameReader>([] {
     return Class<RawFrameReader>("RawFrameReader", "Cuts (cmd, seq, version, flag, body) frames from a raw stream.")
         .method<&reader_feed>("feed", {"data"}, "RawFrameReader: ",
@@ -216,7 +217,7 @@ PyTypeObject* raw_frame_reader_type() noexcept {
         .method<&RawFrameReader::pending>("pending", {}, "", "Returns the number of buffered bytes not yet cut.")
         .build();
   });
-}
+});
 
 bool add_encode_raw_frame(PyObject* module) noexcept {
   return bind::add_function<&encode_raw_frame>(

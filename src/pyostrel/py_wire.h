@@ -5,9 +5,6 @@
 
 namespace pyostrel {
 
-PyTypeObject* raw_frame_reader_type() noexcept;
-PyTypeObject* net_header_type() noexcept;
-PyTypeObject* net_package_type() noexcept;
 bool add_encode_raw_frame(PyObject* module) noexcept;
 
 }  // namespace pyostrel

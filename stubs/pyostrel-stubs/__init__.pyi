@@ -252,7 +252,9 @@ def read_sv(
     """
     The rows of one history read: meta_name in namespace ns (revision 0xFFFFFFFF: the highest), the symbols of every
     market (none: all), times fromtm..totm in epoch ms inclusive, granularity 0 for any. A failed read, or a name that
-    does not resolve, returns [] and issues a RuntimeWarning with the failure.
+    does not resolve, returns [] and issues a RuntimeWarning with the failure. The list also exports its rows as an
+    Arrow stream (__arrow_c_stream__); as readers take a list as a sequence, hand it over as
+    pyarrow.RecordBatchReader.from_stream(rows).
     """
 
 def copy_struct_value(keys: Sequence[KestrinStructValueKey]) -> None:
@@ -868,6 +870,12 @@ class TCHistoricalRes:
         """Keeps the serializer's current catalog for the rows."""
     def results(self) -> list[StructValue]:
         """The rows, decoded through the kept catalog."""
+    def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
+        """
+        The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
+        readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
+        column per field of the row type. requested_schema is ignored.
+        """
     def set_results(self, rows: Sequence[StructValue]) -> None:
         """Replaces the rows, compressed through the kept catalog."""
 
@@ -1304,7 +1312,7 @@ class ATUniverseRes:
         """Returns the i32 field error_code."""
     def get_error_msg(self) -> bytes:
         """Returns the string field error_msg."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes after the
         base response has none. Raises Exception "ATUniverseRes decode: ..." otherwise on a short or malformed body, and
@@ -1528,7 +1536,7 @@ class ATAccountAddRes:
         """Returns the string field basket_uuid."""
     def get_account_type(self) -> int:
         """Returns the u8 field account_type."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the account type
         0. Raises Exception "ATAccountAddRes decode: ..." on any other short or malformed body, and then changes
@@ -1861,16 +1869,16 @@ class ATFetchSVRes:
         """Keeps the serializer's current catalog and decodes rows still waiting."""
     def results(self) -> list[StructValue]:
         """Copies of the rows."""
-    def json_results(self) -> bytes:
-        """The rows as JSON text."""
-    def json_result(self) -> bytes:
-        """The rows as JSON text."""
     def __arrow_c_stream__(self, requested_schema: Any = ...) -> Any:
         """
         The rows as an Arrow C stream (a PyCapsule), for pyarrow.table(obj), polars.DataFrame(obj), DuckDB and other
         readers of the Arrow PyCapsule interface: market, code, time_tag (timestamp[ms, UTC]), granularity, then one
         column per field of the row type. requested_schema is ignored.
         """
+    def json_results(self) -> bytes:
+        """The rows as JSON text."""
+    def json_result(self) -> bytes:
+        """The rows as JSON text."""
 
 
 @final
@@ -1886,7 +1894,7 @@ class ATUniverseSeedsRes:
         """Returns the string field error_msg."""
     def get_namespace(self) -> bytes:
         """Returns the string field namespace."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content."""
     def set_compressor(self, compressor: IndexSerializer) -> None:
         """Keeps the serializer's current catalog for seed_data()."""
@@ -1995,7 +2003,7 @@ class ATManualTradeRes:
         """Returns the string field order_uuid."""
     def get_is_ok(self) -> bool:
         """Returns the bool field is_ok."""
-    def decode(self, buf: Sequence[int]) -> None:
+    def decode(self, buf: bytes) -> None:
         """
         Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its content (a
         trailer that cannot be read leaves every field at its default).

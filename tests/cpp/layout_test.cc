@@ -1,5 +1,5 @@
 // Message layout kinds: ranged integers, string-keyed maps, the non-throwing
-// read, prefix access lists and the record JSON.
+// read, prefix access lists, the lenient decoders' policy and the record JSON.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -79,6 +79,52 @@ TEST(TryRead, AFailedReadLeavesReaderAndTargetAsTheyWere) {
   Reader t(view(bad_text));
   EXPECT_FALSE(try_read(t, out));
   EXPECT_EQ(t.position(), 0u);
+}
+
+// A reply whose trailer (a, b) follows the base response, read under the policy L.
+template <Lenient L>
+struct Trailing {
+  BaseResponse base;
+  std::string a;
+  std::int32_t b = 0;
+  static constexpr auto kFields = std::tuple{Embed<&Trailing::base>{kAllGet}, Field<&Trailing::a>{"a", kGet},
+                                             Field<&Trailing::b>{"b", kGet}};
+  static constexpr Lenient kLenient = L;
+};
+
+template <Lenient L>
+std::string outcome(std::int32_t error_code, std::size_t cut) {
+  Trailing<L> t;
+  t.base.seq = 9, t.a = "old", t.b = 5;
+  Trailing<L> sent;
+  sent.base.seq = 1, sent.base.error_code = error_code, sent.a = "xy", sent.b = 7;
+  std::string body = encode(sent);
+  body.resize(body.size() - cut);
+  try {
+    decode(t, wire::as_bytes(body));
+  } catch (const wire::CodecError&) {
+    return "raised, " + std::to_string(t.base.seq) + " " + t.a + " " + std::to_string(t.b);
+  }
+  return std::to_string(t.base.seq) + " " + t.a + " " + std::to_string(t.b);
+}
+
+TEST(Lenient, EachPolicyTakesAShortBodyAsDeclared) {
+  constexpr Lenient kStrict{.trailer = 1};
+  constexpr Lenient kClear{.trailer = 1, .present_from = 4, .on_failure = Lenient::kClear};
+  constexpr Lenient kKeep{.trailer = 1, .on_failure = Lenient::kKeep, .reset_trailer = true, .trailer_on_success = true};
+  // cut: bytes left off the end of base + "xy" (4 + 2 bytes) + b (4 bytes).
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {outcome<kStrict>(0, 0), "1 xy 7"},
+      {outcome<kStrict>(0, 10), "1  0"},  // no trailer: its defaults
+      {outcome<kStrict>(0, 1), "raised, 9 old 5"},
+      {outcome<kClear>(0, 7), "1  0"},  // 3 bytes after the base: below present_from, so no trailer
+      {outcome<kClear>(0, 6), "0  0"},  // 4 bytes: a trailer that does not decode clears everything
+      {outcome<kClear>(0, 12), "0  0"},
+      {outcome<kKeep>(0, 1), "9  0"},  // the trailer was cleared first, the base kept
+      {outcome<kKeep>(3, 0), "1  0"},  // an error reply keeps its base response only
+      {outcome<kKeep>(0, 0), "1 xy 7"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 TEST(ClosePrice, TagThenTwoDoublesUnlessNone) {

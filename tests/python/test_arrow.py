@@ -122,10 +122,16 @@ def load_sva(h, c):
     h.set_sva(*c.key, c.svs)
 
 
+def load_historical(h, c):
+    h.set_compressor(c.ser)
+    h.decode_string(p.TCHistoricalRes().encode_string()[:-4] + s(c.blob))  # the rows come last
+
+
 HOLDERS = {
     "ATFetchSVRes": (p.ATFetchSVRes, load_fetch, "results"),
     "NetResponse": (p.NetResponse, lambda h, c: h.decode_string(b"".join(page_units(c.blob)), c.ser), "rows"),
     "ATUniverseSeedsRes": (p.ATUniverseSeedsRes, load_seeds, "seed_data"),
+    "TCHistoricalRes": (p.TCHistoricalRes, load_historical, "results"),
     "TCDataCommunication": (p.TCDataCommunication, lambda h, c: h.decode_string(calc_body(c.blob), c.ser), "all"),
     "TCDataCommunication.set_sva": (p.TCDataCommunication, load_sva, "all"),
     **{cls.__name__: (cls, load_push, "values")
@@ -230,6 +236,7 @@ def test_rows_of_several_row_types_are_refused_naming_them(kind):
 @pytest.mark.parametrize("kind, load", [
     ("ATFetchSVRes", lambda h, c: h.decode(response() + s(b"ns") + b"\0" * 4 + s(c.blob))),
     ("ATUniverseSeedsRes", lambda h, c: h.decode(response() + s(b"ns") + s(c.blob))),
+    ("TCHistoricalRes", lambda h, c: h.decode_string(p.TCHistoricalRes().encode_string()[:-4] + s(c.blob))),
     ("TCDataCommunication", lambda h, c: h.set_sva(*c.key, c.svs)),
     ("DRBinaryPushDataReq", lambda h, c: h.set_values(c.svs)),
     ("DRSamplerPushDataReq", lambda h, c: h.set_values(c.svs)),

@@ -176,3 +176,36 @@ def test_bad_deadline_variable(pool, monkeypatch, value):
     monkeypatch.setenv("PYOSTREL_STORAGE_REPLY_TIMEOUT_MS", value)
     with pytest.raises(Exception, match="^initialize: PYOSTREL_STORAGE_REPLY_TIMEOUT_MS: "):
         pyostrel.initialize(config(1))
+
+
+def arrow_column(rows, slot):
+    """A slot of every row as an Arrow column holds it: texts as str, an absent slot as None."""
+    def text(v):
+        return v.decode() if isinstance(v, bytes) else [text(x) for x in v] if isinstance(v, list) else v
+    return [None if r.is_empty(slot) else text(getattr(r, COLUMNS[slot][4])(slot)) for r in rows]
+
+
+def test_read_is_a_plain_list_that_exports_arrow(pool, peers):
+    pa, pl, duckdb = (pytest.importorskip(m) for m in ("pyarrow", "polars", "duckdb"))
+    import copy
+    import pickle
+    start(peers(page_size=5))
+    rows = read_ok()
+    assert isinstance(rows, list) and rows == list(rows) and len(rows) == len(ROWS)
+    for other in (pickle.loads(pickle.dumps(rows)), copy.copy(rows), copy.deepcopy(rows)):
+        assert type(other) is list and keys(other) == keys(rows)
+    # Each reader takes a list as a sequence, so the stream goes through a reader.
+    table = pa.RecordBatchReader.from_stream(rows).read_all()
+    assert table.column("code").to_pylist() == [r.get_stock_code().decode() for r in rows]
+    for slot, (name, *_) in enumerate(COLUMNS):
+        assert table.column(name.decode()).to_pylist() == arrow_column(rows, slot), name
+    assert pl.DataFrame(pa.RecordBatchReader.from_stream(rows)).to_dicts() == table.to_pylist()
+    reader = pa.RecordBatchReader.from_stream(rows)
+    assert duckdb.sql("select sum(i), count(s) from reader").fetchall() == [
+        (sum(filter(None, arrow_column(rows, 0))), sum(v is not None for v in arrow_column(rows, 4)))]
+    # The stream is over the rows the list holds now.
+    del rows[1:]
+    assert pa.RecordBatchReader.from_stream(rows).read_all().num_rows == 1
+    rows.append(1)
+    with pytest.raises(TypeError):
+        rows.__arrow_c_stream__()

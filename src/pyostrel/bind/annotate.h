@@ -23,19 +23,31 @@
 #include <vector>
 
 #include "pyostrel/bind/convert.h"
-#include "pyostrel/bound_types.h"
-
-namespace qel::time {
-struct Span;
-}
+#include "pyostrel/bind/registry.h"
 
 namespace pyostrel::bind {
 
 enum class Dir { in, out };  // an argument's type, or a result's
 
+// The name of the class defined over T; the registry knows every name from loading on, so a signature may name
+// a class built after its own.
+template <class T>
+std::string class_annotation() {
+  const char* name = class_name_of(typeid(T));
+  if (!name) throw qel::InternalError(std::string("a signature names a type no class is defined over: ") + typeid(T).name());
+  return name;
+}
+
+// A class type without an annotation of its own is an instance of the class defined over it; with no class
+// over it (a type converted by hand), Any.
 template <class T, Dir D>
 struct PyType {
-  static std::string text() { return "Any"; }
+  static std::string text() {
+    if constexpr (std::is_class_v<T>) {
+      if (const char* name = class_name_of(typeid(T))) return name;
+    }
+    return "Any";
+  }
 };
 
 template <class T, Dir D>
@@ -46,56 +58,6 @@ std::string py_type() {
     return PyType<std::remove_cvref_t<T>, D>::text();
   }
 }
-
-// The Python name of the class built over T, set when its Class<T> is first
-// declared, so that a method can name its own class. A bound record may be
-// named by a class registered before its own (the registration order is
-// fixed), so its name is given here; Class<T> checks that the two agree.
-template <class T>
-inline const char* class_name = nullptr;
-
-template <>
-inline const char* class_name<qel::rows::StructValue> = "StructValue";
-template <>
-inline const char* class_name<qel::rows::IndexMetaField> = "Field";
-template <>
-inline const char* class_name<qel::rows::IndexMeta> = "IndexMeta";
-template <>
-inline const char* class_name<qel::rows::IndexSchemaCatalog> = "IndexSchema";
-template <>
-inline const char* class_name<qel::rows::NameIndex> = "PyIndexDataMap";
-template <>
-inline const char* class_name<qel::balance::StructValueKey> = "StructValueKey";
-template <>
-inline const char* class_name<qel::refdata::MarketMeta> = "MarketMeta";
-template <>
-inline const char* class_name<qel::time::MarketStatus> = "MarketStatus";
-template <>
-inline const char* class_name<qel::wire::FrameHeader> = "NetHeader";
-template <>
-inline const char* class_name<qel::storage::KestrinConfig> = "KestrinConfig";
-template <>
-inline const char* class_name<qel::storage::KestrinStructValueKey> = "KestrinStructValueKey";
-template <>
-inline const char* class_name<qel::msg::UniverseIn> = "UniverseIn";
-template <>
-inline const char* class_name<qel::msg::UniverseInImport> = "UniverseInImport";
-template <>
-inline const char* class_name<qel::msg::SecuritySelector> = "SecuritySelector";
-template <>
-inline const char* class_name<qel::msg::UniverseOut> = "UniverseOut";
-template <>
-inline const char* class_name<qel::msg::UniverseOutExport> = "UniverseOutExport";
-template <>
-inline const char* class_name<qel::msg::UniverseOutExportDef> = "UniverseOutExportDef";
-template <>
-inline const char* class_name<qel::msg::UniverseOutSubAccount> = "UniverseOutSubAccount";
-template <>
-inline const char* class_name<qel::msg::UniverseOutSampleGranularity> = "UniverseOutSampleGranularity";
-template <>
-inline const char* class_name<qel::msg::SamplerConfiguration> = "SamplerConfiguration";
-template <>
-inline const char* class_name<qel::msg::BacktestParams> = "BacktestParams";
 
 template <class T, Dir D>
   requires std::integral<T>
@@ -170,11 +132,6 @@ struct PyType<std::pair<A, B>, D> {
 template <class... T, Dir D>
 struct PyType<std::tuple<T...>, D> {
   static std::string text() { return tuple_type<D, T...>(); }
-};
-// Converted in py_time.cc as (begin, end) epoch milliseconds.
-template <Dir D>
-struct PyType<qel::time::Span, D> {
-  static std::string text() { return "tuple[int, int]"; }
 };
 
 }  // namespace pyostrel::bind

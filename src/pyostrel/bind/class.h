@@ -11,16 +11,16 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <string>
 #include <vector>
 
 #include "pyostrel/bind/call.h"
-#include "pyostrel/bound_types.h"
 #include "qel/msg/layout.h"
-#include "qel/rows/index_serializer.h"
 
 namespace pyostrel::bind {
 
@@ -111,9 +111,25 @@ PyObject* new_instance(PyTypeObject* type, A&&... args) noexcept {
   return obj;
 }
 
+// A record nested in another's state converts as a tuple (bind/state.h); any other class type without a
+// conversion of its own is a bound record, held by the instances of the class defined over it.
+template <class R>
+struct RecordState;
 template <class T>
-  requires is_bound<T>
-struct ToPy<T> {
+concept BoundRecord = std::is_class_v<T> && !requires { typename RecordState<T>::Record; };
+
+// No class is defined over a shared pointer: one that reaches the generic conversions lacks the include of its
+// own conversion.
+template <class T>
+inline constexpr bool is_shared_ptr = false;
+template <class T>
+inline constexpr bool is_shared_ptr<std::shared_ptr<T>> = true;
+
+// A class type without a conversion of its own is held by the instances of the class defined over it: a result
+// becomes a new instance.
+template <class T>
+struct ToPy {
+  static_assert(std::is_class_v<T> && !is_shared_ptr<T>, "no conversion of this type is visible here");
   static PyObject* convert(T value) noexcept {
     if (!bound_type<T>) {
       set_internal_error("type object used before it was created");
@@ -126,7 +142,8 @@ struct ToPy<T> {
 // Short Python name of a bound type, for conversion errors.
 template <class T>
 const char* bound_name() noexcept {
-  return bound_type<T> ? bound_type<T>->tp_name + sizeof("pyostrel") : "?";
+  const char* name = class_name_of(typeid(T));
+  return name ? name : "?";
 }
 
 // Takes a shared borrow of `obj` if it is an instance of T's type.
@@ -175,17 +192,7 @@ struct Arg<Shared<T>> {
   static bool convert(PyObject* obj, Shared<T>& out) noexcept { return out.acquire(obj); }
 };
 
-// A bound record, or an instance argument, is annotated with its class's name.
-template <class T>
-std::string class_annotation() {
-  if (!class_name<T>) throw qel::InternalError("a signature names a class not yet declared");
-  return class_name<T>;
-}
-template <class T, Dir D>
-  requires is_bound<T>
-struct PyType<T, D> {
-  static std::string text() { return class_annotation<T>(); }
-};
+// An instance argument is annotated with its class's name.
 template <class T, Dir D>
 struct PyType<Shared<T>, D> {
   static std::string text() { return class_annotation<T>(); }
@@ -194,8 +201,8 @@ struct PyType<Shared<T>, D> {
 // A bound record taken by value: a copy of the instance's record, so nothing
 // the caller keeps can reach into it afterwards.
 template <class T>
-  requires is_bound<T>
-struct Arg<T> {
+struct Arg {
+  static_assert(std::is_class_v<T> && !is_shared_ptr<T>, "no conversion of this type is visible here");
   static bool convert(PyObject* obj, T& out) noexcept {
     Shared<T> in;
     if (!in.acquire(obj)) return false;
@@ -210,8 +217,7 @@ struct Arg<T> {
 };
 
 // An optional record field: None makes it absent again.
-template <class T>
-  requires is_bound<T>
+template <BoundRecord T>
 struct Arg<std::optional<T>> {
   static bool convert(PyObject* obj, std::optional<T>& out) noexcept {
     if (obj == Py_None) {
@@ -225,25 +231,9 @@ struct Arg<std::optional<T>> {
   }
 };
 
-template <class T>
-  requires is_bound<T>
+template <BoundRecord T>
 struct PyType<std::optional<T>, Dir::in> {
   static std::string text() { return class_annotation<T>() + " | None"; }
-};
-
-// An IndexSerializer argument, as the catalog snapshot it holds now.
-template <>
-struct Arg<qel::rows::CatalogSnapshot> {
-  static bool convert(PyObject* obj, qel::rows::CatalogSnapshot& out) noexcept {
-    Shared<qel::rows::IndexSerializer> in;
-    if (!in.acquire(obj)) return false;
-    out = in->snapshot;
-    return true;
-  }
-};
-template <Dir D>
-struct PyType<qel::rows::CatalogSnapshot, D> {
-  static std::string text() { return class_annotation<qel::rows::IndexSerializer>(); }
 };
 
 // A sequence of instances, each read under a shared borrow for the whole call;
@@ -432,13 +422,7 @@ class Class : public ClassBuilder {
   Class(const char* name, const char* doc, Construct construct = Construct::by_default)
       : ClassBuilder(name, doc, sizeof(Instance<T>),
                      construct == Construct::by_default ? &construct_instance<T> : &refuse_construction,
-                     &dealloc_instance<T>) {
-    if (!class_name<T>) {
-      class_name<T> = keep(name);
-    } else if (is_bound<T> && std::string_view(class_name<T>) != name) {
-      throw qel::InternalError(std::string(name) + " is named " + class_name<T> + " in bind/annotate.h");
-    }
-  }
+                     &dealloc_instance<T>) {}
 
   // Binds F (a member function of T, or a free function taking T& or const T&
   // first). `params` names the Python parameters; `prefix` goes before the text

@@ -10,7 +10,6 @@
 
 #include "pyostrel/bind/class.h"
 #include "qel/msg/layout.h"
-#include "qel/msg/row_blob.h"
 
 namespace pyostrel::bind {
 
@@ -100,21 +99,6 @@ void set_ranged_path(T& t, AnyInt v) {
   (t.*....*Path).value = static_cast<typename R::Int>(v.value);
 }
 
-template <class T>
-void set_compressor_of(T& m, qel::rows::CatalogSnapshot catalog) {
-  m.catalog = std::move(catalog);
-}
-
-// The rows of a RowBlob member, decoded through the message's catalog.
-template <class T, auto M>
-std::vector<qel::rows::StructValue> blob_rows_of(const T& m) {
-  return qel::msg::blob_rows(m.*M, m.catalog, "results");
-}
-template <class T, auto M>
-void set_blob_rows_of(T& m, SharedList<qel::rows::StructValue> rows) {
-  m.*M = qel::msg::rows_blob(rows.refs(), m.catalog, "set_results");
-}
-
 template <qel::msg::Record T>
 std::string encode_message(const T& m) {
   return qel::msg::encode(m);
@@ -159,22 +143,6 @@ class Message : public Class<T> {
   }
   Message& decode_string() {
     method<&decode_message<T>>("decode_string", {"data"}, keep(name_ + " decode: "), strict_decode_doc("data"));
-    return *this;
-  }
-
-  // set_compressor(compressor): keeps the serializer's current catalog.
-  Message& compressor(const char* doc = "Keeps the serializer's current catalog for the rows.") {
-    method<&set_compressor_of<T>>("set_compressor", {"compressor"}, "", doc);
-    return *this;
-  }
-
-  // results() and set_results(rows) for the RowBlob member M, through the
-  // catalog set_compressor keeps.
-  template <auto M>
-  Message& row_blob() {
-    method<&blob_rows_of<T, M>>("results", {}, "", "The rows, decoded through the kept catalog.");
-    method<&set_blob_rows_of<T, M>>("set_results", {"rows"}, "",
-                                    "Replaces the rows, compressed through the kept catalog.");
     return *this;
   }
 

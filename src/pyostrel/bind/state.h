@@ -16,7 +16,6 @@
 #include "pyostrel/bind/annotate.h"
 #include "pyostrel/bind/convert.h"
 #include "pyostrel/bind/errors.h"
-#include "pyostrel/bound_types.h"
 #include "qel/msg/layout.h"
 
 namespace pyostrel::bind {
@@ -80,7 +79,7 @@ template <class R>
 struct RecordState;
 
 template <class R>
-concept StateRecord = !is_bound<R> && requires { typename RecordState<R>::Record; };
+concept StateRecord = requires { typename RecordState<R>::Record; };
 
 template <StateRecord R>
 struct ToPy<R> {

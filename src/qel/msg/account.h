@@ -37,12 +37,10 @@ struct ATAccountAddRes {
       Field<&ATAccountAddRes::basket_uuid>{"basket_uuid", kGet},
       Field<&ATAccountAddRes::account_type>{"account_type", kGet},
   };
+  // A body that ends right after the base response is a complete reply with empty uuids and account type 0; any
+  // other short body throws CodecError, leaving the reply unchanged.
+  static constexpr Lenient kLenient{.trailer = 1};
 };
-
-// A body that ends right after the base response is a complete reply with
-// empty uuids and account type 0; any other short body throws CodecError.
-// On a throw `res` is unchanged.
-void decode_account_add(ATAccountAddRes& res, wire::Bytes body);
 
 struct ATAccountEditReq {
   BaseRequest base;
@@ -199,11 +197,9 @@ struct ATManualTradeRes {
       Field<&ATManualTradeRes::order_uuid>{"order_uuid", kGet},
       Field<&ATManualTradeRes::is_ok>{"is_ok", kGet},
   };
+  // Never throws on content: the base response, then the trailer when the body goes on past it; a body that
+  // cannot be read leaves every field at its default.
+  static constexpr Lenient kLenient{.trailer = 1, .on_failure = Lenient::kClear};
 };
-
-// Never throws on content. Every field is reset first; then the base
-// response, and the trailer only when the body goes on past it. A trailer
-// that cannot be read leaves every field at its default.
-void decode_manual_trade(ATManualTradeRes& res, wire::Bytes body);
 
 }  // namespace qel::msg

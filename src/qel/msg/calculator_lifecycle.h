@@ -60,7 +60,7 @@ struct TCHistoricalReq {
 
 struct TCHistoricalRes {
   BaseCommunication base;
-  RowBlob rows;
+  rows::RowSet rows;
   rows::CatalogSnapshot catalog;  // from set_compressor
   static constexpr auto kFields = std::tuple{
       Embed<&TCHistoricalRes::base>{},

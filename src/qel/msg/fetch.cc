@@ -22,13 +22,14 @@ bool try_decompress(const rows::CatalogSnapshot& catalog, const std::string& blo
 }
 
 void decode_pending_rows(ATFetchSVRes& res) {
-  if (!res.rows.empty() || res.blob.empty()) return;
-  const rows::CatalogSnapshot& catalog = res.rows_catalog ? res.rows_catalog : res.catalog;
+  rows::RowSet& set = res.rows;
+  if (!set.decoded.empty() || set.blob.empty()) return;
+  const rows::CatalogSnapshot& catalog = set.catalog ? set.catalog : res.catalog;
   if (!catalog) return;
   std::vector<rows::StructValue> got;
-  if (!try_decompress(catalog, res.blob, got)) return;
-  res.rows = std::move(got);
-  res.rows_catalog = catalog;
+  if (!try_decompress(catalog, set.blob, got)) return;
+  set.decoded = std::move(got);
+  set.catalog = catalog;
 }
 
 }  // namespace
@@ -56,9 +57,9 @@ void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body) {
   if (!blob.empty() && res.catalog && !try_decompress(res.catalog, blob, rows)) return;
   res.namespace_ = std::move(namespace_);
   res.fields = std::move(fields);
-  res.blob = std::move(blob);
-  res.rows = std::move(rows);
-  if (!res.blob.empty()) res.rows_catalog = res.catalog;
+  res.rows.blob = std::move(blob);
+  res.rows.decoded = std::move(rows);
+  if (!res.rows.blob.empty()) res.rows.catalog = res.catalog;
 }
 
 void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog) {
@@ -68,19 +69,17 @@ void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog) {
 
 const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res) {
   decode_pending_rows(res);
-  return res.rows;
+  return res.rows.decoded;
 }
 
 std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res) {
   decode_pending_rows(res);
-  if (res.rows_taken) return res.rows;
-  res.rows_taken = !res.rows.empty();
-  return std::exchange(res.rows, {});
+  return res.rows.take();
 }
 
 std::string fetch_json(ATFetchSVRes& res) {
   decode_pending_rows(res);
-  return rows::render_fetch_json(res.catalog.get(), res.rows);
+  return rows::render_fetch_json(res.catalog.get(), res.rows.decoded);
 }
 
 }  // namespace qel::msg

@@ -64,13 +64,10 @@ struct ATFetchSVRes {
   BaseResponse base;
   std::string namespace_;
   std::vector<std::string> fields;
-  std::string blob;  // the compressed batch set, kept until rows come from it
-  std::vector<rows::StructValue> rows;
+  // The rows, pending until a catalog is attached; once read, they are decoded again through the catalog that
+  // read them, whatever catalog is attached since.
+  rows::RowSet rows;
   rows::CatalogSnapshot catalog;
-  // The catalog the blob's rows were decoded through: rows handed over are
-  // decoded again through it, whatever catalog is attached since.
-  rows::CatalogSnapshot rows_catalog;
-  bool rows_taken = false;  // the decoded rows went to a caller once
   static constexpr auto kFields = std::tuple{
       Embed<&ATFetchSVRes::base>{},
       Field<&ATFetchSVRes::fields>{"fields"},

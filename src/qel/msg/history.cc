@@ -24,26 +24,13 @@ std::map<std::string, std::vector<std::string>> symbol_map(const std::vector<Mar
   return out;
 }
 
-std::vector<rows::StructValue> take_page_rows(NetResponse& res) {
-  if (!res.rows_taken) {
-    res.rows_taken = !res.decoded.empty();
-    return std::exchange(res.decoded, {});
-  }
-  // Decoded once already through this catalog: cannot fail on content.
-  if (res.decoded.empty()) res.decoded = rows::decompress(*res.catalog, wire::as_bytes(res.rows.data));
-  return res.decoded;
-}
+std::vector<rows::StructValue> take_page_rows(NetResponse& res) { return res.rows.take(); }
 
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog) {
-  Reader r(body);
-  auto fields = read_record<NetResponse>(r);
-  const RowBlob& blob = std::get<std::tuple_size_v<decltype(fields)> - 1>(fields);
-  std::vector<rows::StructValue> decoded =
-      with_prefix<Error>("decompress: ", [&] { return rows::decompress(*catalog, wire::as_bytes(blob.data)); });
-  assign_record(res, std::move(fields));
-  res.decoded = std::move(decoded);
-  res.rows_taken = false;
-  res.catalog = std::move(catalog);
+  NetResponse got;
+  decode(got, body);
+  with_prefix<Error>("decompress: ", [&] { got.rows.read(std::move(catalog)); });
+  res = std::move(got);
 }
 
 }  // namespace qel::msg

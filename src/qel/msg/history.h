@@ -100,10 +100,7 @@ struct NetResponse {
   std::uint64_t raw_value_count = 0;  // present values in this page's rows
   std::vector<MarketSymbols> symbol_data;  // the symbols that have rows in the page
   RawVec<std::int64_t> time_data;  // [begin, end] epoch-millisecond slices the page covers, two entries each
-  RowBlob rows;                    // a compressed batch set
-  std::vector<rows::StructValue> decoded;  // the rows, decoded by decode_string
-  bool rows_taken = false;                 // the decoded rows went to a caller once
-  rows::CatalogSnapshot catalog;
+  rows::RowSet rows;               // read through the catalog decode_string was given
   static constexpr auto kFields = std::tuple{
       Embed<&NetResponse::head>{kAllGet},
       Field<&NetResponse::has_more>{"has_more", kGet},

@@ -16,7 +16,7 @@
 // RawVec<T> as rawvec<T>, LittleEndianI32, std::optional<R> as a one-byte
 // optional union, Ranged<T, Lo, Hi> as T checked against its range,
 // std::map<std::string, R> as a vec of (string key, R) entries in key order,
-// RowBlob as `bytes` holding a compressed batch set, and any struct with
+// rows::RowSet as `bytes` holding a compressed batch set, and any struct with
 // kFields as a nested record.
 #pragma once
 
@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "qel/rows/row_set.h"
 #include "qel/wire/codec.h"
 
 namespace qel::msg {
@@ -85,12 +86,6 @@ inline std::string range_refusal(const std::string& v, long long lo, long long h
   return v + " outside the accepted range " + std::to_string(lo) + ".." + std::to_string(hi);
 }
 
-// A compressed batch set as a body carries it (`bytes`); its rows are decoded
-// through the message's catalog when first asked for.
-struct RowBlob {
-  std::string data;
-  bool operator==(const RowBlob&) const = default;
-};
 
 template <auto M>
 struct MemberOf;
@@ -269,11 +264,13 @@ struct Wire<Ranged<T, Lo, Hi>> {
   }
 };
 
+// A compressed batch set is `bytes` on the wire; a message declares it as one field of kind RowSet, and a new
+// set read from a body comes with no rows and no catalog yet.
 template <>
-struct Wire<RowBlob> {
-  static std::size_t size(const RowBlob& v) noexcept { return 4 + v.data.size(); }
-  static void write(Writer& w, const RowBlob& v) { w.write_bytes(wire::as_bytes(v.data)); }
-  static RowBlob read(Reader& r) { return {r.read_bytes()}; }
+struct Wire<rows::RowSet> {
+  static std::size_t size(const rows::RowSet& v) noexcept { return 4 + v.blob.size(); }
+  static void write(Writer& w, const rows::RowSet& v) { w.write_bytes(wire::as_bytes(v.blob)); }
+  static rows::RowSet read(Reader& r) { return {r.read_bytes(), {}, {}, false}; }
 };
 
 template <class V>
@@ -334,7 +331,7 @@ void append_kind_name(std::string& out) {
     out += "little-endian i32";
   } else if constexpr (std::is_same_v<T, EmptyList>) {
     out += "u32 count (always 0)";
-  } else if constexpr (std::is_same_v<T, RowBlob>) {
+  } else if constexpr (std::is_same_v<T, rows::RowSet>) {
     out += "bytes (compressed batch set)";
   } else if constexpr (requires { T::kLo; }) {
     append_kind_name<typename T::Int>(out);
@@ -478,14 +475,74 @@ std::string encode(const T& v) {
   return std::move(w).take();
 }
 
+// How a reply's decoder takes a body that stops early, declared next to kFields as `static constexpr Lenient
+// kLenient{...}`. The fields from kFields[trailer] on form the trailer, read as a whole or not at all.
+struct Lenient {
+  enum Failure : std::uint8_t {
+    kRaise,  // throw wire::CodecError; the target is unchanged
+    kKeep,   // stop; the target keeps what it held (after reset_trailer)
+    kClear,  // stop; every declared field is back to its default
+  };
+  std::size_t trailer;            // index in kFields of the trailer's first field
+  std::size_t present_from = 1;   // the trailer is read when at least this many bytes follow the fields before it
+  Failure on_failure = kRaise;    // for a body that does not decode
+  bool reset_trailer = false;     // the trailer's fields are cleared before anything is read
+  bool trailer_on_success = false;  // the trailer is kept only when the reply's error_code (its first field's) is 0
+};
+
+template <class T>
+concept LenientRecord = Record<T> && requires { T::kLenient; };
+
+// Moves the declared fields From..To-1 of `from` into `to`.
+template <Record T, std::size_t From, std::size_t To>
+void move_fields(T& to, T& from) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((to.*std::get<From + I>(T::kFields).member = std::move(from.*std::get<From + I>(T::kFields).member)), ...);
+  }(std::make_index_sequence<To - From>{});
+}
+
+template <Record T, std::size_t From, std::size_t To>
+void read_fields(Reader& r, T& out) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((out.*std::get<From + I>(T::kFields).member =
+          Wire<typename std::remove_cvref_t<decltype(std::get<From + I>(T::kFields))>::Value>::read(r)),
+     ...);
+  }(std::make_index_sequence<To - From>{});
+}
+
 // Reads the wire fields of T from `body` and, only once all have decoded,
 // replaces them in `target`; fields outside the list (a stored catalog, rows)
 // are kept. Bytes after the last field are ignored. Throws wire::CodecError.
+// A LenientRecord is read as its kLenient says.
 template <Record T>
 void decode(T& target, wire::Bytes body) {
   Reader r(body);
-  auto decoded = read_record<T>(r);
-  assign_record(target, std::move(decoded));
+  if constexpr (LenientRecord<T>) {
+    constexpr Lenient kPolicy = T::kLenient;
+    constexpr std::size_t kAll = std::tuple_size_v<std::remove_cv_t<decltype(T::kFields)>>;
+    static_assert(kPolicy.trailer > 0 && kPolicy.trailer <= kAll);
+    T fresh{};
+    if constexpr (kPolicy.reset_trailer) move_fields<T, kPolicy.trailer, kAll>(target, fresh);
+    T got{};
+    try {
+      read_fields<T, 0, kPolicy.trailer>(r, got);
+      if (r.remaining() >= kPolicy.present_from) read_fields<T, kPolicy.trailer, kAll>(r, got);
+    } catch (const wire::CodecError&) {
+      if constexpr (kPolicy.on_failure == Lenient::kRaise) throw;
+      if constexpr (kPolicy.on_failure == Lenient::kClear) move_fields<T, 0, kAll>(target, fresh);
+      return;
+    }
+    if constexpr (kPolicy.trailer_on_success) {
+      if ((got.*std::get<0>(T::kFields).member).error_code != 0) {
+        move_fields<T, 0, kPolicy.trailer>(target, got);
+        return;
+      }
+    }
+    move_fields<T, 0, kAll>(target, got);
+  } else {
+    auto decoded = read_record<T>(r);
+    assign_record(target, std::move(decoded));
+  }
 }
 
 }  // namespace qel::msg

@@ -1,4 +1,4 @@
-// The rows of a RowBlob field.
+// The rows of a row-set field.
 #include "qel/msg/row_blob.h"
 
 #include <string>
@@ -13,15 +13,15 @@ const rows::IndexSchemaCatalog& require_catalog(const rows::CatalogSnapshot& cat
 
 }  // namespace
 
-std::vector<rows::StructValue> blob_rows(const RowBlob& blob, const rows::CatalogSnapshot& catalog,
+std::vector<rows::StructValue> blob_rows(const rows::RowSet& blob, const rows::CatalogSnapshot& catalog,
                                          const char* operation) {
   const rows::IndexSchemaCatalog& c = require_catalog(catalog, operation);
-  return with_prefix<Error>("decompress: ", [&] { return rows::decompress(c, wire::as_bytes(blob.data)); });
+  return with_prefix<Error>("decompress: ", [&] { return rows::decompress(c, wire::as_bytes(blob.blob)); });
 }
 
-RowBlob rows_blob(rows::RowRefs rows, const rows::CatalogSnapshot& catalog, const char* operation) {
+rows::RowSet rows_blob(rows::RowRefs rows, const rows::CatalogSnapshot& catalog, const char* operation) {
   const rows::IndexSchemaCatalog& c = require_catalog(catalog, operation);
-  return {with_prefix<Error>("compress: ", [&] { return rows::compress(c, rows); })};
+  return {with_prefix<Error>("compress: ", [&] { return rows::compress(c, rows); }), {}, {}, false};
 }
 
 }  // namespace qel::msg

@@ -1,4 +1,4 @@
-// The rows of a RowBlob field, packed and unpacked through a message's catalog.
+// The rows of a row-set field, packed and unpacked through a message's catalog.
 #pragma once
 
 #include <vector>
@@ -10,11 +10,11 @@ namespace qel::msg {
 
 // The blob's rows. Throws Error "<operation> requires set_compressor first"
 // without a catalog, "decompress: ..." when the blob does not decode.
-std::vector<rows::StructValue> blob_rows(const RowBlob& blob, const rows::CatalogSnapshot& catalog,
+std::vector<rows::StructValue> blob_rows(const rows::RowSet& blob, const rows::CatalogSnapshot& catalog,
                                          const char* operation);
 
 // The blob of `rows`, compressed through `catalog`. Throws Error "<operation>
 // requires set_compressor first" or "compress: ...".
-RowBlob rows_blob(rows::RowRefs rows, const rows::CatalogSnapshot& catalog, const char* operation);
+rows::RowSet rows_blob(rows::RowRefs rows, const rows::CatalogSnapshot& catalog, const char* operation);
 
 }  // namespace qel::msg

@@ -8,15 +8,6 @@ void decode_keepalive(Keepalive& k, wire::Bytes body) {
   decode(k, body);
 }
 
-void decode_universe(ATUniverseRes& res, wire::Bytes body) {
-  wire::Reader r(body);
-  auto base = read_record<BaseResponse>(r);
-  std::vector<RevisionBlob> revisions;
-  if (r.remaining() >= 4) revisions = Wire<std::vector<RevisionBlob>>::read(r);
-  assign_record(res.base, std::move(base));
-  res.revisions = std::move(revisions);
-}
-
 std::vector<std::pair<std::string, std::vector<rows::StructValue>>> universe_revisions(const ATUniverseRes& res) {
   std::vector<std::pair<std::string, std::vector<rows::StructValue>>> out;
   out.reserve(res.revisions.size());
@@ -28,27 +19,10 @@ std::vector<std::pair<std::string, std::vector<rows::StructValue>>> universe_rev
   return out;
 }
 
-void decode_seeds(ATUniverseSeedsRes& res, wire::Bytes body) {
-  res.namespace_.clear();
-  res.seed.clear();
-  wire::Reader r(body);
-  BaseResponse base;
-  if (!try_read(r, base)) return;
-  std::string namespace_;
-  Blob seed;
-  if (r.remaining() >= 4 && !(try_read(r, namespace_) && try_read(r, seed))) return;
-  const bool ok = base.error_code == 0;
-  res.base = std::move(base);
-  if (ok) {
-    res.namespace_ = std::move(namespace_);
-    res.seed = std::move(seed.data);
-  }
-}
-
 std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res) {
-  if (res.seed.empty() || !res.catalog) return {};
+  if (res.seed.blob.empty() || !res.catalog) return {};
   try {
-    return rows::decompress(*res.catalog, wire::as_bytes(res.seed));
+    return rows::decompress(*res.catalog, wire::as_bytes(res.seed.blob));
   } catch (const Error&) {
     return {};  // a seed that does not decode yields no rows
   }

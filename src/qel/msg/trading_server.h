@@ -41,11 +41,13 @@ struct ATUniverseRes {
   BaseResponse base;
   std::vector<RevisionBlob> revisions;
   rows::CatalogSnapshot catalog;
-  static constexpr auto kFields = std::tuple{Embed<&ATUniverseRes::base>{{kGetSet, kGet, kGet, kGet}}};
+  static constexpr auto kFields = std::tuple{
+      Embed<&ATUniverseRes::base>{{kGetSet, kGet, kGet, kGet}},
+      Field<&ATUniverseRes::revisions>{"revisions", kHidden},
+  };
+  // Strict, but a body that ends within 3 bytes after the prefix has no entries.
+  static constexpr Lenient kLenient{.trailer = 1, .present_from = 4};
 };
-// Strict, but a body that ends within 3 bytes after the prefix has no
-// entries. Throws wire::CodecError; `res` is then unchanged.
-void decode_universe(ATUniverseRes& res, wire::Bytes body);
 // Each namespace's rows, in wire order (a repeated namespace appears twice:
 // the caller keeps the later). Without a catalog every list is empty.
 // Throws rows::SerializerError for a blob that does not decode.
@@ -71,15 +73,21 @@ struct ATUniverseSeedsReq {
 struct ATUniverseSeedsRes {
   BaseResponse base;
   std::string namespace_;
-  std::string seed;  // a compressed batch set
+  rows::RowSet seed;  // read on demand through the kept catalog
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&ATUniverseSeedsRes::base>{kAllGet},
       Field<&ATUniverseSeedsRes::namespace_>{"namespace", kGet},
+      Field<&ATUniverseSeedsRes::seed>{"seed", kHidden},
   };
+  // Never throws on content: namespace and seed are cleared, then read when 4 bytes or more follow the base
+  // response and kept only by a success reply; a body that cannot be read keeps the earlier base response.
+  static constexpr Lenient kLenient{.trailer = 1,
+                                    .present_from = 4,
+                                    .on_failure = Lenient::kKeep,
+                                    .reset_trailer = true,
+                                    .trailer_on_success = true};
 };
-// Never throws on content; keeps what it could read.
-void decode_seeds(ATUniverseSeedsRes& res, wire::Bytes body);
 // The seed rows, or none without a seed, a catalog, or when the seed does not
 // decode. Never throws on content.
 std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res);

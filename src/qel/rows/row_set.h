@@ -1,0 +1,31 @@
+// A compressed batch set of one schema row as a message holds it: the set, the catalog it was (or will be) read
+// with, and its rows once decoded, kept for the first hand-over.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qel/rows/index_serializer.h"
+#include "qel/rows/struct_value.h"
+
+namespace qel::rows {
+
+struct RowSet {
+  std::string blob;                  // the compressed batch set, as the body carries it
+  CatalogSnapshot catalog;           // what `decoded` was read with; none while the rows wait for a catalog
+  std::vector<StructValue> decoded;  // the rows, until the first hand-over takes them
+  bool taken = false;                // the decoded rows went to a caller once
+
+  // Rows in the set that no catalog has read yet.
+  bool pending() const noexcept { return !blob.empty() && !catalog; }
+  // Reads the rows through `with` and keeps both. Throws as decompress does; then nothing changes.
+  void read(CatalogSnapshot with);
+  // The rows as a list of their own: the first call takes the decoded rows themselves; a later one decodes them
+  // again through the same catalog (which cannot fail: they decoded once), keeps them and copies them from then on.
+  std::vector<StructValue> take();
+
+  // The wire value: the set's bytes.
+  bool operator==(const RowSet& o) const noexcept { return blob == o.blob; }
+};
+
+}  // namespace qel::rows
