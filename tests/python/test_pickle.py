@@ -267,7 +267,7 @@ TAMPERED = [
     (StructValue, lambda s: state_of(StructValue(), _7=[(3, "text")]), TypeError, "'str' object"),
     (StructValue, lambda s: state_of(StructValue(), _7=[(6, [b"\xc3"])]), Exception, r"^invalid utf-8: "),
     (StructValue, lambda s: state_of(StructValue(), _7=[(1, 1, 1)]), ValueError, "expected tuple of length 2"),
-    (StructValue, lambda s: state_of(StructValue(), _7="ab"), TypeError, "Can't extract `str`"),
+    (StructValue, lambda s: state_of(StructValue(), _7="ab"), TypeError, "'str' object cannot be converted to 'Sequence'"),
     (StructValueKey, lambda s: [70000, *s[1:]], OverflowError, "out of range"),
     (KestrinConfig, lambda s: [s[0], [(b"h", 65536)], s[2]], OverflowError, "out of range"),
     (KestrinStructValueKey, lambda s: [*s[:9], 1], TypeError, r"^argument 'state\[9\]': "),
