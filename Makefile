@@ -163,7 +163,7 @@ PY_BIN = $$(dirname $(PY_EXE))
 
 .PHONY: wheel wheels floor-toolchain test-wheel test-wheels test-floor test-pythons
 
-$(TOOLCHAIN)/bin/zig-c++:
+$(TOOLCHAIN)/bin/zig-c++: | $(PY_DEP)
 	rm -rf $(TOOLCHAIN) && python3 -m venv $(TOOLCHAIN).tmp && $(TOOLCHAIN).tmp/bin/python -m pip install -q $(ZIGLANG)
 	@zig=$$(cd $(TOOLCHAIN).tmp && bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig; \
 	zig=$(TOOLCHAIN)$${zig#$(TOOLCHAIN).tmp}; mv $(TOOLCHAIN).tmp $(TOOLCHAIN); \
@@ -226,8 +226,8 @@ SID_PACKAGES := make binutils cmake ninja-build ca-certificates $(foreach v,3.14
 BULLSEYE_PACKAGES := make binutils ca-certificates python3-venv
 
 # pyenv's latest $(1), else python$(1) on PATH; prints nothing when neither is there.
-find_python = { command -v pyenv >/dev/null && p=$$(pyenv prefix "$$(pyenv latest $(1) 2>/dev/null)" 2>/dev/null) \
-	&& echo $$p/bin/python$(1); } || command -v python$(1) || true
+find_python = { command -v pyenv >/dev/null && v=$$(pyenv latest $(1) 2>/dev/null) && p=$$(pyenv prefix "$$v" 2>/dev/null) \
+	&& [ -x $$p/bin/python$(1) ] && echo $$p/bin/python$(1); } || command -v python$(1) || true
 
 # The Debian trees, made once by debootstrap (a couple of minutes each) and kept in the cache.
 $(PYOSTREL_CACHE)/debian-%/.made:
