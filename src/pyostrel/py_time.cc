@@ -57,7 +57,7 @@ std::string policy_name(PyObject* key) {
   } else if (PyUnicode_Check(key)) {
     text = Ref::borrow(key);
   } else {
-    raise_type_error("periods map key must be bytes (the oracle's std::string surface) or str");
+    raise_type_error("periods map key must be bytes or str");
   }
   Py_ssize_t size = 0;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
@@ -103,7 +103,7 @@ std::vector<qel::time::Section> policy_sections(PyObject* value) {
 
 // The calendar of one call, built from its arguments in their documented order.
 MarketCalendar make_calendar(std::int32_t time_zone, Object periods, Object holidays, bool ignore_weekend = false) {
-  if (!PyDict_Check(periods.obj)) raise_type_error("periods must be a mapping (pc.Int32PairVectorMap)");
+  if (!PyDict_Check(periods.obj)) raise_type_error("periods must be a dict (an Int32PairVectorMap is one)");
   MarketCalendar calendar;
   PyObject *key, *value;
   Py_ssize_t pos = 0;

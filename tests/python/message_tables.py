@@ -69,8 +69,8 @@ def public_names(table, *methods):
 # ---- checks shared by the request classes ----------------------------------------------------
 
 OVERFLOW = "out of range integral type conversion attempted"
-NOT_BYTES = "argument 'v': 'str' object cannot be converted to 'PyBytes'"
-NOT_LIST = "argument 'v': Can't extract `str` to `Vec`"
+NOT_BYTES = "argument 'v': 'str' object cannot be converted to 'bytes'"
+NOT_LIST = "argument 'v': 'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)"
 BAD_UTF8 = "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"
 SIGNED = [(2**31, OverflowError, OVERFLOW), (-(2**31) - 1, OverflowError, OVERFLOW),
           (1.5, TypeError, "argument 'v': 'float' object cannot be interpreted as an integer")]
@@ -128,7 +128,7 @@ def check_strict_decode(cls, table):
     assert readable(obj, table) == values and obj.encode() == full
     obj.decode(blank)
     assert obj.encode() == blank
-    with pytest.raises(TypeError, match="^argument 'buf': 'str' object cannot be converted to 'PyBytes'$"):
+    with pytest.raises(TypeError, match="^argument 'buf': 'str' object cannot be converted to 'bytes'$"):
         obj.decode("x")
 
 

@@ -141,11 +141,11 @@ def test_records_have_setters_only(name):
 
 @pytest.mark.parametrize("cls, setter, arg, exc, message", [
     ("BacktestParams", "set_universe_in", {"a": p.UniverseIn()}, TypeError,
-     "argument 'v': 'str' object cannot be converted to 'PyBytes'"),
+     "argument 'v': 'str' object cannot be converted to 'bytes'"),
     ("BacktestParams", "set_universe_in", {b"a": p.UniverseOut()}, TypeError,
      "argument 'v': 'UniverseOut' object cannot be converted to 'UniverseIn'"),
     ("BacktestParams", "set_universe_out", [(b"a", p.UniverseOut())], TypeError,
-     "argument 'v': 'list' object cannot be converted to 'PyDict'"),
+     "argument 'v': 'list' object cannot be converted to 'dict'"),
     ("BacktestParams", "set_universe_in", {b"\xff": p.UniverseIn()}, Exception,
      "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"),
     ("UniverseIn", "set_imports", {b"ok": p.UniverseInImport(), b"a\xe4": p.UniverseInImport()}, Exception,
@@ -156,7 +156,7 @@ def test_records_have_setters_only(name):
      "argument 'v': 'UniverseOutExportDef' object cannot be converted to 'UniverseOutSubAccount'"),
     ("UniverseOut", "set_sampler", p.SecuritySelector(), TypeError,
      "argument 'v': 'SecuritySelector' object cannot be converted to 'SamplerConfiguration'"),
-    ("UniverseOutExport", "set_defs", "ab", TypeError, "argument 'v': Can't extract `str` to `Vec`"),
+    ("UniverseOutExport", "set_defs", "ab", TypeError, "argument 'v': 'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)"),
 ])
 def test_wrong_types_are_refused(cls, setter, arg, exc, message):
     with pytest.raises(exc) as info:

@@ -77,7 +77,7 @@ def test_key_defaults_attributes_and_repr():
 @pytest.mark.parametrize("name, value, exc, message", [
     ("ns", 2**16, OverflowError, OVERFLOW), ("meta_id", -1, OverflowError, OVERFLOW),
     ("granularity", 2**32, OverflowError, OVERFLOW),
-    ("market", "SH", TypeError, "argument 'v': 'str' object cannot be converted to 'PyBytes'"),
+    ("market", "SH", TypeError, "argument 'v': 'str' object cannot be converted to 'bytes'"),
     ("code", b"\xff", Exception, "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0")])
 def test_key_attributes_refuse_bad_values(name, value, exc, message):
     k = key(1, 2, b"m", b"c", 3)
@@ -166,7 +166,7 @@ def test_setup_assign_and_clear_workers():
 
 
 @pytest.mark.parametrize("arg, exc, message", [
-    ([], TypeError, "argument 'wks': 'list' object cannot be converted to 'PyDict'"),
+    ([], TypeError, "argument 'wks': 'list' object cannot be converted to 'dict'"),
     ({1: [0]}, TypeError, "argument 'wks': 'int' object cannot be converted to 'StructValueKey'"),
     ({key(): 5}, TypeError, "argument 'wks': 'int' object is not iterable"),
     ({key(): [0, -1]}, OverflowError, OVERFLOW), ({key(): [2**32]}, OverflowError, OVERFLOW)])
@@ -240,7 +240,7 @@ def test_workers_outside_the_range_compete_and_no_worker_assigns_nothing():
 
 
 @pytest.mark.parametrize("args, exc, message", [
-    (([], 1), TypeError, "argument 'dep': 'list' object cannot be converted to 'PyDict'"),
+    (([], 1), TypeError, "argument 'dep': 'list' object cannot be converted to 'dict'"),
     (({key(): [1]}, 1), TypeError, "argument 'dep': 'int' object cannot be converted to 'StructValueKey'"),
     (({key(): []}, -1), OverflowError, OVERFLOW)])
 def test_update_clusters_arguments(args, exc, message):

@@ -346,7 +346,7 @@ def test_json_failures(ser, data, message):
 def test_json_requires_a_catalog(ser):
     raises_exactly(lambda: TCDataCommunication().decode_to_json(body(GOOD_BLOB)),
                    "decode_to_json requires set_compressor first")
-    with pytest.raises(TypeError, match="^argument 'data': 'str' object cannot be converted to 'PyBytes'$"):
+    with pytest.raises(TypeError, match="^argument 'data': 'str' object cannot be converted to 'bytes'$"):
         TCDataCommunication().decode_to_json("x")
 
 
@@ -362,7 +362,7 @@ def test_arbitrary_attributes_and_flags():
     assert vars(m) == {"tag": 5}
     with pytest.raises(AttributeError, match="^can't delete attribute$"):
         del m.dynamic_load_balance
-    with pytest.raises(TypeError, match="^argument 'v': 'int' object cannot be converted to 'PyBool'$"):
+    with pytest.raises(TypeError, match="^argument 'v': 'int' object cannot be converted to 'bool'$"):
         m.disable_load_balance = 1
     assert m.disable_load_balance is True
     for other in (pyostrel.StructValueKey(), pyostrel.StructValue()):

@@ -11,6 +11,7 @@ from test_rows import OVERFLOW, raises_exactly
 
 import pyostrel
 from pyostrel import KestrinConfig, KestrinStructValueKey
+from refcounts import extra_references
 
 KEY_DEFAULTS = {"ns": 0, "meta_name": b"", "revision": 0xFFFFFFFF, "granularity": 0, "from_tm": 0, "to_tm": 0,
                 "markets": [], "symbols": [], "mask": 0, "wait_io_completion": False}
@@ -48,17 +49,17 @@ def int_cases(low, high):
 
 def text_cases():
     good = [(b"a\xe4\xb8\xad", b"a\xe4\xb8\xad"), (b"", b""), (type("B", (bytes,), {})(b"sub"), b"sub")]
-    bad = [("abc", TypeError, "argument 'v': 'str' object cannot be converted to 'PyBytes'"),
+    bad = [("abc", TypeError, "argument 'v': 'str' object cannot be converted to 'bytes'"),
            (b"\xff", Exception, "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"),
            (b"ab\xe4\xb8", Exception, "invalid utf-8: incomplete utf-8 byte sequence from index 2"),
-           (None, TypeError, "argument 'v': 'NoneType' object cannot be converted to 'PyBytes'")]
+           (None, TypeError, "argument 'v': 'NoneType' object cannot be converted to 'bytes'")]
     return good, bad
 
 
 def texts_cases():
     good = [([b"SH", b"SZ"], [b"SH", b"SZ"]), ((b"x",), [b"x"]), (pyostrel.StringVector([b"y"]), [b"y"]), ([], [])]
-    bad = [("ab", TypeError, "argument 'v': Can't extract `str` to `Vec`"),
-           ([b"a", "b"], TypeError, "argument 'v': 'str' object cannot be converted to 'PyBytes'"),
+    bad = [("ab", TypeError, "argument 'v': 'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)"),
+           ([b"a", "b"], TypeError, "argument 'v': 'str' object cannot be converted to 'bytes'"),
            ([b"a", b"\xff"], Exception, "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"),
            (5, TypeError, "argument 'v': 'int' object cannot be converted to 'Sequence'"),
            ({b"a"}, TypeError, "argument 'v': 'set' object cannot be converted to 'Sequence'")]
@@ -80,12 +81,12 @@ MASTERS_BAD = [
     ([(b"h", 65536)], OverflowError, OVERFLOW), ([(b"h", -1)], OverflowError, OVERFLOW),
     ([(b"h", 1, 2)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
     ([(b"h",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
-    ([[b"h", 1]], TypeError, "argument 'v': 'list' object cannot be converted to 'PyTuple'"),
-    ([("h", 1)], TypeError, "argument 'v': 'str' object cannot be converted to 'PyBytes'"),
+    ([[b"h", 1]], TypeError, "argument 'v': 'list' object cannot be converted to 'tuple'"),
+    ([("h", 1)], TypeError, "argument 'v': 'str' object cannot be converted to 'bytes'"),
     ([(b"\xff", 1)], Exception, "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"),
     ([(b"h", "1")], TypeError, "argument 'v': 'str' object cannot be interpreted as an integer"),
-    ("ab", TypeError, "argument 'v': Can't extract `str` to `Vec`"),
-    ((b"h", 1), TypeError, "argument 'v': 'bytes' object cannot be converted to 'PyTuple'"),
+    ("ab", TypeError, "argument 'v': 'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)"),
+    ((b"h", 1), TypeError, "argument 'v': 'bytes' object cannot be converted to 'tuple'"),
 ]
 
 PROPERTIES = {
@@ -103,8 +104,8 @@ PROPERTIES = {
     (KestrinStructValueKey, "mask"): int_cases(*I16),
     (KestrinStructValueKey, "wait_io_completion"): (
         [(True, True), (False, False)],
-        [(1, TypeError, "argument 'v': 'int' object cannot be converted to 'PyBool'"),
-         (None, TypeError, "argument 'v': 'NoneType' object cannot be converted to 'PyBool'")]),
+        [(1, TypeError, "argument 'v': 'int' object cannot be converted to 'bool'"),
+         (None, TypeError, "argument 'v': 'NoneType' object cannot be converted to 'bool'")]),
 }
 
 
@@ -263,7 +264,7 @@ def test_load_from_json_argument():
     c = KestrinConfig()
     with pytest.raises(TypeError) as info:
         c.load_from_json("/tmp/x.json")
-    assert str(info.value) == "argument 'file_path': 'str' object cannot be converted to 'PyBytes'"
+    assert str(info.value) == "argument 'file_path': 'str' object cannot be converted to 'bytes'"
     with pytest.raises(TypeError, match="missing"):
         c.load_from_json()
 
@@ -285,4 +286,4 @@ def test_reference_counts_stay_put(tmp_path):
             with pytest.raises(Exception):
                 fail()
     assert [sys.getrefcount(o) for o in watched] == before
-    assert sys.getrefcount(c.masters) == 2 and sys.getrefcount(c.masters[0]) == 2
+    assert extra_references(lambda: c.masters, items=list) == (0, 0)

@@ -241,5 +241,5 @@ def test_lanterfold_category():
                           (struct.pack(">hI", 1, 5) + b"abc", "identify: " + END.format(2))]:
         raises_exactly(lambda: d.decode(wire), "LanterfoldCategory.decode " + message)
         assert (d.get_category(), d.get_identify()) == (-2, b"\xff")
-    with pytest.raises(TypeError, match="^argument 'buf': 'str' object cannot be converted to 'PyBytes'$"):
+    with pytest.raises(TypeError, match="^argument 'buf': 'str' object cannot be converted to 'bytes'$"):
         d.decode("ab")

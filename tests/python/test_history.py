@@ -41,8 +41,8 @@ def test_set_symbol_keeps_first_set_order(calls, entries):
 
 
 @pytest.mark.parametrize("args, exc, message", [
-    (("SH", [b"a"]), TypeError, "argument 'market': 'str' object cannot be converted to 'PyBytes'"),
-    ((b"SH", "ab"), TypeError, "argument 'symbols': Can't extract `str` to `Vec`"),
+    (("SH", [b"a"]), TypeError, "argument 'market': 'str' object cannot be converted to 'bytes'"),
+    ((b"SH", "ab"), TypeError, "argument 'symbols': 'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)"),
     ((b"SH", [b"a", b"\xff"]), Exception, "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 0"),
     ((b"SH",), TypeError, None),
 ])

@@ -90,7 +90,9 @@ template <class T, Dir D>
 struct PyType<std::vector<T>, D> {
   static std::string text() { return list_of<T, D>(); }
 };
+// A byte view is bytes only (BytesLike above), not any sequence of ints.
 template <class T, Dir D>
+  requires(!std::same_as<T, std::uint8_t>)
 struct PyType<std::span<const T>, D> {
   static std::string text() { return list_of<T, D>(); }
 };

@@ -58,7 +58,7 @@ bool Arg<bool>::convert(PyObject* obj, bool& out) noexcept {
     out = truth != 0;
     return true;
   }
-  return wrong_type(obj, "PyBool");
+  return wrong_type(obj, "bool");
 }
 
 std::string Utf8::validated() const { return qel::text::utf8_string(bytes); }
@@ -87,7 +87,8 @@ bool Arg<std::string>::convert(PyObject* obj, std::string& out) noexcept {
 
 bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError,
+                    "'str' object cannot be converted to 'Sequence' (a str is not taken as a sequence of items)");
     return false;
   }
   if (!PySequence_Check(obj)) return wrong_type(obj, "Sequence");
@@ -96,7 +97,7 @@ bool as_fast_sequence(PyObject* obj, Ref& fast) noexcept {
 }
 
 bool tuple_of_length(PyObject* obj, Py_ssize_t n) noexcept {
-  if (!PyTuple_Check(obj)) return wrong_type(obj, "PyTuple");
+  if (!PyTuple_Check(obj)) return wrong_type(obj, "tuple");
   if (PyTuple_GET_SIZE(obj) == n) return true;
   PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, PyTuple_GET_SIZE(obj));
   return false;

@@ -161,7 +161,7 @@ struct Blob {
 template <>
 struct Arg<Blob> {
   static bool convert(PyObject* obj, Blob& out) noexcept {
-    if (!PyBytes_Check(obj)) return wrong_type(obj, "PyBytes");
+    if (!PyBytes_Check(obj)) return wrong_type(obj, "bytes");
     out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
                  static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
     return true;
@@ -342,7 +342,7 @@ struct ToPy<std::map<K, V>> {
 template <class V>
 struct Arg<std::map<std::string, V>> {
   static bool convert(PyObject* obj, std::map<std::string, V>& out) noexcept {
-    if (!PyDict_Check(obj)) return wrong_type(obj, "PyDict");
+    if (!PyDict_Check(obj)) return wrong_type(obj, "dict");
     Ref items(PyDict_Items(obj));
     if (!items) return false;
     std::map<std::string, V> got;

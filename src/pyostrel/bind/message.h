@@ -172,9 +172,14 @@ class Message : public Class<T> {
   // accessors are never generated.
   template <class R, bool Overridden, auto Override, auto... Outer>
   void add_accessors() {
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-      (add_entry<R, I, Overridden, Override, Outer...>(), ...);
-    }(std::make_index_sequence<std::tuple_size_v<std::remove_cv_t<decltype(R::kFields)>>>{});
+    add_entries<R, Overridden, Override, Outer...>(
+        std::make_index_sequence<std::tuple_size_v<std::remove_cv_t<decltype(R::kFields)>>>{});
+  }
+
+  // Not a generic lambda: Clang gives every element of a captured `auto...` pack the first one's type.
+  template <class R, bool Overridden, auto Override, auto... Outer, std::size_t... I>
+  void add_entries(std::index_sequence<I...>) {
+    (add_entry<R, I, Overridden, Override, Outer...>(), ...);
   }
 
   template <class R, std::size_t I, bool Overridden, auto Override, auto... Outer>
