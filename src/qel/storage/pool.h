@@ -61,6 +61,10 @@ class NoticeBoard {
   void restore(std::vector<std::string> notices) QEL_EXCLUDES(lock_);
   std::vector<std::string> take() QEL_EXCLUDES(lock_);
 
+  // For pthread_atfork, as Pool's.
+  void before_fork() QEL_ACQUIRE(lock_) { lock_.lock(); }
+  void after_fork() QEL_RELEASE(lock_) { lock_.unlock(); }
+
  private:
   Mutex lock_;
   std::vector<std::string> notices_ QEL_GUARDED_BY(lock_);
@@ -112,9 +116,17 @@ class Pool {
   std::vector<std::string> take_notices() { return notices_->take(); }
   void restore_notices(std::vector<std::string> notices) { notices_->restore(std::move(notices)); }
 
-  // For pthread_atfork: a fork() between the two keeps the pool's state lock from being copied held.
-  void before_fork() QEL_ACQUIRE(state_) { state_.lock(); }
-  void after_fork() QEL_RELEASE(state_) { state_.unlock(); }
+  // For pthread_atfork: a fork() between the two keeps the pool's locks from being copied held (a master's locks
+  // do not matter: a forked child adopts fresh masters).
+  // The analysis cannot follow the board's lock across the two calls; after_fork releases it.
+  void before_fork() QEL_ACQUIRE(state_) QEL_NO_THREAD_SAFETY_ANALYSIS {
+    state_.lock();
+    notices_->before_fork();
+  }
+  void after_fork() QEL_RELEASE(state_) QEL_NO_THREAD_SAFETY_ANALYSIS {
+    notices_->after_fork();
+    state_.unlock();
+  }
 
  private:
   // The started pool (adopted anew in a forked child), or PoolError "the pool is not started".
