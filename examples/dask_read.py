@@ -8,9 +8,7 @@ itself. The master here is the stand-in of tests/peer, run in a thread of this p
 
 from __future__ import annotations
 
-import importlib.util
 import warnings
-from pathlib import Path
 
 import pyarrow  # type: ignore[import-untyped]
 from dask.distributed import Client, LocalCluster
@@ -55,11 +53,9 @@ def read_universe(client: Client, masters: list[tuple[bytes, int]], ns: int, met
 def main() -> None:
     from schema_fixture import schema_binary
 
-    path = Path(__file__).resolve().parents[1] / "tests" / "peer" / "storage_master.py"
-    spec = importlib.util.spec_from_file_location("storage_master", path)
-    assert spec is not None and spec.loader is not None
-    storage_master = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(storage_master)
+    import stand_in_master
+
+    storage_master = stand_in_master.load()
 
     ns, meta_id, meta_name = 0, 42, b"bar.daily"
     schema = schema_binary(ns, meta_id, meta_name, [(b"close", pyostrel.index_field_type_double, 2)])

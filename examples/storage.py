@@ -3,19 +3,13 @@
 The master is the stand-in of tests/peer, run in a thread on a free port; it needs nothing but the module.
 """
 
-import importlib.util
 import warnings
-from pathlib import Path
 
 import pyostrel
+import stand_in_master
 from schema_fixture import schema_binary
 
-# The stand-in master, imported by its path in the repository.
-_path = Path(__file__).resolve().parents[1] / "tests" / "peer" / "storage_master.py"
-_spec = importlib.util.spec_from_file_location("storage_master", _path)
-assert _spec is not None and _spec.loader is not None
-storage_master = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(storage_master)
+storage_master = stand_in_master.load()
 
 NS, META_ID, META_NAME = 0, 42, b"bar.daily"
 HIGHEST_REVISION = 0xFFFFFFFF
