@@ -4,6 +4,7 @@ What sys.getrefcount adds for the interpreter's own stack is an interpreter deta
 may add nothing), so results are counted against fresh objects held the same way, over many calls.
 """
 
+import gc
 import sys
 
 
@@ -22,3 +23,10 @@ def extra_references(make, items=lambda result: (), calls=100):
 
     return (sum(map(sys.getrefcount, results)) - sum(map(sys.getrefcount, alike)),
             total(picked) - total(alike_picked))
+
+
+def reference_counts(objects):
+    """The counts of objects, after cyclic garbage is gone: a literal may also be held by frames of
+    earlier failures (tracebacks are cycles), and a collection in between would drop those."""
+    gc.collect()
+    return [sys.getrefcount(o) for o in objects]

@@ -6,12 +6,12 @@ import datetime
 import gc
 import os
 import random
-import sys
 import tracemalloc
 from collections import namedtuple
 
 import pytest
 from message_tables import GETTER, atoms, batch, batch_set, compressor, response, s
+from refcounts import reference_counts
 from test_calculator import body as calc_body
 from test_history import page_units
 from test_rows import row
@@ -316,7 +316,7 @@ def test_exports_leak_nothing():
 
     export(2000)
     gc.collect()
-    counts, memory = [sys.getrefcount(o) for o in watched], rss()
+    counts, memory = reference_counts(watched), rss()
     tracemalloc.start()
     try:
         export(100_000)
@@ -324,7 +324,7 @@ def test_exports_leak_nothing():
         current, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
+    assert reference_counts(watched) == counts
     assert current < 64 * 1024, current
     # A sanitizer runtime keeps freed blocks in quarantine, so the process grows there without any leak; there
     # the C++ tests' leak check covers the export's own frees.

@@ -4,14 +4,13 @@ import collections
 import errno
 import json
 import os
-import sys
 
 import pytest
 from test_rows import OVERFLOW, raises_exactly
 
 import pyostrel
 from pyostrel import KestrinConfig, KestrinStructValueKey
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 KEY_DEFAULTS = {"ns": 0, "meta_name": b"", "revision": 0xFFFFFFFF, "granularity": 0, "from_tm": 0, "to_tm": 0,
                 "markets": [], "symbols": [], "mask": 0, "wait_io_completion": False}
@@ -275,7 +274,7 @@ def test_reference_counts_stay_put(tmp_path):
     c, k = KestrinConfig(), KestrinStructValueKey()
     masters, texts, host, big = [(b"h", 1), (b"g", 2)], [b"a", b"b"], b"h" * 40, 2**70
     watched = (good, bad, masters, texts, host, big, *masters, *texts)
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(300):
         c.load_from_json(good)
         c.masters, c.singularity_alike_markets, c.log_path = masters, texts, host
@@ -285,5 +284,5 @@ def test_reference_counts_stay_put(tmp_path):
                      lambda: setattr(k, "from_tm", big), lambda: setattr(k, "markets", texts + ["s"])):
             with pytest.raises(Exception):
                 fail()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     assert extra_references(lambda: c.masters, items=list) == (0, 0)

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from pyostrel import NetHeader, NetPackage, RawFrameReader, encode_raw_frame
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 OVERFLOW = "out of range integral type conversion attempted"
 
@@ -180,7 +180,7 @@ def test_reference_counts_of_arguments_and_results():
     body, big, bad, h, p = b"x" * 100, 0xFFFFFFFF, 1.5, NetHeader(), NetPackage()
     frame = encode_raw_frame(1, 2, body)
     watched = (body, big, bad, frame, NetHeader)  # instances hold their heap type: dealloc must drop it
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(1000):
         h.clone()
         h.set_seq(big)
@@ -192,7 +192,7 @@ def test_reference_counts_of_arguments_and_results():
             h.set_seq(bad)
         except TypeError:
             pass
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     for make in (h.get_seq, p.get_content, h.encode, lambda: encode_raw_frame(1, 2, body), h.clone):
         assert extra_references(make) == (0, 0)
     fed = extra_references(lambda: RawFrameReader().feed(frame)[0], items=lambda t: [x for x in t if type(x) is bytes])

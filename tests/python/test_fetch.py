@@ -2,14 +2,13 @@
 
 import json
 import re
-import sys
 
 import pytest
 
 from message_tables import (atoms, batch, batch_set, body, check_setter_refuses, check_strict_decode, compressor,
                             decoded, fill, public_names, read_rows, response, s, sample)
 from pyostrel import ATFetchByCodeReq, ATFetchByTimeReq, ATFetchSVRes
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 # (field, wire kind, filled value, accessors) in body order.
 HEAD = [("seq", "i32", -7, "gs"), ("token", "string", b"t\xe2\x82\xac", "gs"), ("namespace", "string", b"ns", "gs"),
@@ -188,14 +187,14 @@ def test_reference_counts_stay_put():
     ser, res, req = compressor(SCHEMA), ATFetchSVRes(), fill(ATFetchByTimeReq(), BY_TIME)
     wire, texts, big, bad = req.encode(), [b"a", b"b"], 2**64 - 1, [b"\xff"]
     watched = (ser, GOOD, wire, texts, big, bad, *texts)
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(300):
         res.decode(GOOD), res.set_compressor(ser), res.results(), res.json_results(), res.get_fields()
         res.set_fields(texts), req.set_markets(texts), req.set_time_tag(big), req.decode(wire), req.encode()
         for fail in (lambda: req.set_codes(bad), lambda: req.decode(wire[:-1]), lambda: res.set_seq(big)):
             with pytest.raises(Exception):
                 fail()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     for make in (res.results, res.json_results, res.get_fields, req.encode, req.get_markets, req.get_time_tag):
         assert extra_references(make) == (0, 0)
     assert extra_references(res.results, items=list) == (0, 0)

@@ -5,7 +5,6 @@ import math
 import multiprocessing
 import pickle
 import struct
-import sys
 
 import pytest
 
@@ -14,7 +13,7 @@ from pyostrel import (Commission, IndexSerializer, KestrinConfig, KestrinStructV
                       RawFrameReader, StructValue, StructValueKey, TCDataCommunication)
 from test_refdata import GLOBAL, ROWS, full_market, load_one
 from test_rows import GETTER, meta, s, serializer
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 
@@ -314,9 +313,9 @@ def test_reference_counts_stay_put():
             pickle.loads(bad)
 
     round_trips()  # the first round fills the pickle machinery's caches, which hold the classes
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(200):
         round_trips()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     state = extra_references(lambda: samples[0].__reduce__()[1], items=lambda s: [s[i] for i in (2, 3, 6, 7)])
     assert state == (0, 0)

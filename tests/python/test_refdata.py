@@ -3,7 +3,6 @@
 import json
 import random
 import struct
-import sys
 from fractions import Fraction
 
 import numpy
@@ -12,7 +11,7 @@ from test_rows import OVERFLOW, loaded, meta, raises_exactly
 
 import pyostrel
 from pyostrel import Commission, MarketInfo, MarketMeta, load_market_meta_from_json_str
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 RATES = ["open_rate_by_volume", "open_rate_by_money", "close_rate_by_volume", "close_rate_by_money",
          "today_close_rate_by_volume", "today_close_rate_by_money", "order_rate_by_volume", "order_rate_by_money"]
@@ -620,7 +619,7 @@ def test_reference_counts_stay_put():
     m = load_one(full_market())
     args = (10.0, 3500.0, 48, 48, False, 10.0)
     watched = (good, bad, GLOBAL, *args[:2], args[5])
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(300):
         load_market_meta_from_json_str(good), m.to_sv(GLOBAL), m.market_code(), c.calculate(*args)
         c.calculate(*args[:4], is_today=True, multiplier=args[5])
@@ -629,6 +628,6 @@ def test_reference_counts_stay_put():
                      lambda: m.to_sv({}), lambda: c.calculate(1.0, 1.0, 256, 48, True, 1.0)):
             with pytest.raises(Exception):
                 fail()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     assert extra_references(lambda: load_market_meta_from_json_str(good), items=list) == (0, 0)
     assert extra_references(lambda: m.to_sv(GLOBAL), items=list) == (0, 0)

@@ -1,7 +1,6 @@
 """Trading-server session bodies: keep-alive, universe revisions and seeds, subscription."""
 
 import struct
-import sys
 
 import pytest
 
@@ -9,7 +8,7 @@ from message_tables import (batch, batch_set, body, check_setter_refuses, check_
                             fill, public_names, raises_exactly, read_rows, readable, response, s, sample)
 from pyostrel import (ATSubscribeReq, ATUniverseReq, ATUniverseRes, ATUniverseSeedsReq, ATUniverseSeedsRes,
                       ATUnsubscribeReq, Keepalive)
-from refcounts import extra_references
+from refcounts import extra_references, reference_counts
 
 # (field, wire kind, filled value, accessors) in body order.
 SEQ = ("seq", "i32", -7, "gs")
@@ -210,7 +209,7 @@ def test_reference_counts_stay_put():
     sub, seeds_req, big, text = ATSubscribeReq(), ATUniverseSeedsReq(), 2**32 - 1, b"t" * 50
     texts, nested, bad = [b"a"], [[b"b"]], [b"\xff"]
     watched = (ser, good_seeds, good_universe, big, text, texts, nested, bad, *texts, *nested)
-    before = [sys.getrefcount(o) for o in watched]
+    before = reference_counts(watched)
     for _ in range(300):
         seeds.decode(good_seeds), universe.decode(good_universe), seeds.seed_data(), universe.revs()
         seeds.set_compressor(ser), universe.set_compressor(ser), seeds_req.decode(seeds_req.encode())
@@ -220,7 +219,7 @@ def test_reference_counts_stay_put():
                      lambda: seeds_req.decode(good_seeds[:3]), lambda: sub.set_filters(texts)):
             with pytest.raises(Exception):
                 fail()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert reference_counts(watched) == before
     for make in (sub.encode, seeds_req.get_market, seeds.get_namespace, seeds.seed_data, universe.revs):
         assert extra_references(make) == (0, 0)
     assert extra_references(seeds.seed_data, items=list) == (0, 0)
