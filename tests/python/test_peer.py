@@ -71,6 +71,15 @@ def master():
         yield m
 
 
+@pytest.fixture
+def client():
+    """client(port) -> Client; every socket it made is closed after the test."""
+    made = []
+    yield lambda port: made.append(Client(port)) or made[-1]
+    for c in made:
+        c.sock.close()
+
+
 def read_request(seq=5, request_id=77, **fields):
     req = pyostrel.NetRequest()
     req.set_seq(seq), req.set_session_id(-9), req.set_request_id(request_id)
@@ -82,8 +91,8 @@ def read_request(seq=5, request_id=77, **fields):
     return req.encode()
 
 
-def test_handshake(master):
-    c = Client(master.port)
+def test_handshake(client, master):
+    c = client(master.port)
     c.send(pyostrel.net_cmd_vask_route_prote_clientid, 11, b"any identity")
     assert c.recv() == (pyostrel.net_cmd_vask_route_prote_clientid, 11, b"")
     c.send(pyostrel.net_cmd_vask_route_datadef, 12)
@@ -107,12 +116,12 @@ def test_handshake(master):
     # a granularity no row has
     (dict(begin_time=0, end_time=9, granularity=60), [0], set()),
 ])
-def test_paged_read(master, fields, pages, keep):
+def test_paged_read(client, master, fields, pages, keep):
     want = [r for r in ROWS if fields["begin_time"] <= r.get_time_tag() <= fields["end_time"]
             and (r.get_market(), r.get_stock_code()) in keep]
     offset = fields.get("offset", 0)
     want = want[offset:]
-    c = Client(master.port)
+    c = client(master.port)
     c.send(0x6772, 30, read_request(**fields))
     got, ser = [], serializer()
     for i, size in enumerate(pages):
@@ -135,8 +144,8 @@ def test_paged_read(master, fields, pages, keep):
     assert list(map(key, got)) == list(map(key, want))
 
 
-def test_unknown_meta_is_a_history_error(master):
-    c = Client(master.port)
+def test_unknown_meta_is_a_history_error(client, master):
+    c = client(master.port)
     c.send(0x6772, 31, read_request(meta=43, begin_time=0, end_time=9))
     cmd, seq, body = c.recv()
     err = pyostrel.HistoryErrorResponse()
@@ -145,11 +154,11 @@ def test_unknown_meta_is_a_history_error(master):
     assert got == (0x6778, 31, 5, 77, 1, b"unknown meta 3/43")
 
 
-def test_push_is_stored_and_acknowledged(master):
+def test_push_is_stored_and_acknowledged(client, master):
     push = pyostrel.DRBinaryPushDataReq()
     push.set_compressor(serializer())
     push.set_values([make_row(100, b"SZ", b"000002"), make_row(101, b"SZ", b"000002")])
-    c = Client(master.port)
+    c = client(master.port)
     c.send(pyostrel.cmd_td_push, 40, push.encode())
     assert c.recv() == (pyostrel.cmd_td_push, 40, b"")
     c.send(0x6772, 41, read_request(begin_time=100, end_time=200, symbols={b"SZ": [b"000002"]}))
@@ -160,8 +169,8 @@ def test_push_is_stored_and_acknowledged(master):
 
 
 @pytest.mark.parametrize("fault", ["stale", "duplicate", "garbage", "drop"])
-def test_one_shot_faults(master, fault):
-    c = Client(master.port)
+def test_one_shot_faults(client, master, fault):
+    c = client(master.port)
     master.fault_next(fault)
     c.send(pyostrel.net_cmd_vask_route_datadef, 50)
     whole = struct.pack(FRAME, 0x75F4C465, 8 + len(SCHEMA), 4, 50, 0, pyostrel.net_cmd_vask_route_datadef) + SCHEMA
@@ -181,28 +190,28 @@ def test_one_shot_faults(master, fault):
     assert c.recv() == (pyostrel.net_cmd_vask_route_prote_clientid, 51, b"")
 
 
-def test_refuse_and_restart(master):
-    kept = Client(master.port)
+def test_refuse_and_restart(client, master):
+    kept = client(master.port)
     kept.send(pyostrel.net_cmd_vask_route_prote_clientid, 59)
     assert kept.recv()[1] == 59  # served, so the restart below has it to drop
     master.refuse_connections()
     with pytest.raises(ConnectionRefusedError):
-        Client(master.port)
+        client(master.port)
     master.restart()  # listens again on the same port and drops the kept connection
     assert kept.sock.recv(1) == b""
-    c = Client(master.port)
+    c = client(master.port)
     c.send(pyostrel.net_cmd_vask_route_prote_clientid, 60)
     assert c.recv()[1] == 60
 
 
-def test_subprocess(tmp_path):
+def test_subprocess(client, tmp_path):
     (tmp_path / "schema.bin").write_bytes(SCHEMA)
     proc = subprocess.Popen([sys.executable, "-m", "tests.peer.storage_master", "--port", "0", "--schema",
                              str(tmp_path / "schema.bin")], cwd=ROOT, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)
     try:
         port = int(proc.stdout.readline())
-        c = Client(port)
+        c = client(port)
         c.send(pyostrel.net_cmd_vask_route_datadef, 70)
         assert c.recv() == (pyostrel.net_cmd_vask_route_datadef, 70, SCHEMA)
         proc.stdin.write("fault duplicate\n")
@@ -215,3 +224,4 @@ def test_subprocess(tmp_path):
     finally:
         proc.kill()
         proc.wait()
+        proc.stdout.close()
