@@ -219,7 +219,8 @@ def test_rows_cross_a_process_pool():
         sv.set_int(0, i)
         sv.set_string_vector(1, [b"x"])
         rows.append(sv)
-    method = "fork" if "fork" in multiprocessing.get_all_start_methods() else "spawn"
+    # Not fork: earlier tests leave threads behind, and a fork of a threaded process may deadlock.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
     with multiprocessing.get_context(method).Pool(2) as pool:
         got = pool.map(doubled, rows)
     assert [(r.get_int(0), r.get_string_vector(1)) for r in got] == [(2 * i, [b"x", b"M%d" % i]) for i in range(6)]
