@@ -2,7 +2,6 @@
 // ATFetchSVRes.
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/fetch.h"
 
@@ -23,37 +22,21 @@ std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); 
 
 }  // namespace
 
-const bool kATFetchByCodeReqDefined = bind::define_class<ATFetchByCodeReq>("ATFetchByCodeReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATFetchByCodeReq>([] {
-    return Message<ATFetchByCodeReq>("ATFetchByCodeReq", "Rows of one market and code over a time window.")
-        .encode()
-        .decode()
-        .build();
-  });
-});
-
-const bool kATFetchByTimeReqDefined = bind::define_class<ATFetchByTimeReq>("ATFetchByTimeReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATFetchByTimeReq>([] {
-    return Message<ATFetchByTimeReq>("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.")
-        .encode()
-        .decode()
-        .build();
-  });
-});
-
-const bool kATFetchSVResDefined = bind::define_class<ATFetchSVRes>("ATFetchSVRes", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATFetchSVRes>([] {
-    Message<ATFetchSVRes> cls("ATFetchSVRes", "A fetch reply's rows; decode never raises.");
-    cls.decode_with<&qel::msg::decode_fetch_reply>(
-           "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
-           "decoded once a catalog is kept. Never raises on its content.")
-        .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
-                                           "Keeps the serializer's current catalog and decodes rows still waiting.");
-    return row_set<&ATFetchSVRes::rows, &results>(cls, "results", "Copies of the rows.")
-        .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
-        .method<&json_results>("json_result", {}, "", "The rows as JSON text.")
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define("ATFetchByCodeReq", "Rows of one market and code over a time window.",
+                 [](Message<ATFetchByCodeReq>& c) { c.encode().decode(); }),
+    bind::define("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.",
+                 [](Message<ATFetchByTimeReq>& c) { c.encode().decode(); }),
+    bind::define("ATFetchSVRes", "A fetch reply's rows; decode never raises.", [](Message<ATFetchSVRes>& cls) {
+      cls.decode_with<&qel::msg::decode_fetch_reply>(
+             "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
+             "decoded once a catalog is kept. Never raises on its content.")
+          .method<&qel::msg::attach_catalog>("set_compressor", {"compressor"}, "",
+                                             "Keeps the serializer's current catalog and decodes rows still waiting.");
+      row_set<&ATFetchSVRes::rows, &results>(cls, "results", "Copies of the rows.")
+          .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
+          .method<&json_results>("json_result", {}, "", "The rows as JSON text.");
+    }),
+};
 
 }  // namespace pyostrel
