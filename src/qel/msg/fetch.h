@@ -70,21 +70,23 @@ struct ATFetchSVRes {
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&ATFetchSVRes::base>{},
+      Field<&ATFetchSVRes::namespace_>{"namespace", kHidden},
       Field<&ATFetchSVRes::fields>{"fields"},
+      Field<&ATFetchSVRes::rows>{"rows", kHidden},
   };
+  // Never throws on content: an error reply keeps only its base response, a body cut short the fields before the
+  // cut; a success reply keeps namespace, fields and rows, read once a catalog is attached (before or after).
+  static constexpr Lenient kLenient{.trailer = 1,
+                                    .present_from = 4,
+                                    .on_failure = Lenient::kKeepRead,
+                                    .reset_trailer = true,
+                                    .trailer_on_success = true,
+                                    .rows_through_catalog = true};
 };
 
-// Never throws on content. An error reply keeps only its prefix; a success
-// reply keeps namespace, fields and blob, and its rows once a catalog is
-// attached (before or after this call).
-void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body);
-// Stores the catalog, then decodes a stored blob whose rows are still missing.
+// Stores the catalog, then decodes rows still waiting for one.
 void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog);
-// The rows, decoded from the blob first if needed. Never throws on content.
-const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res);
-// The same as a list of their own: the first call takes the decoded rows
-// themselves; a later one decodes them again from the kept blob, keeps them
-// and copies them from then on. Never throws on content.
+// The rows as a list of their own, as RowSet::take gives them, read first if they wait. Never throws on content.
 std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res);
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.

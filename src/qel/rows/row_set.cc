@@ -21,4 +21,15 @@ std::vector<StructValue> RowSet::take() {
   return decoded;
 }
 
+const std::vector<StructValue>& RowSet::held_rows(const CatalogSnapshot& fallback) {
+  const CatalogSnapshot& with = catalog ? catalog : fallback;
+  if (!decoded.empty() || blob.empty() || !with) return decoded;
+  try {
+    decoded = decompress(*with, wire::as_bytes(blob));
+    catalog = with;
+  } catch (const Error&) {
+  }
+  return decoded;
+}
+
 }  // namespace qel::rows
