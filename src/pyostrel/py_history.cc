@@ -49,7 +49,7 @@ const bool kDefined[] = {
                                        "Decodes a page and its rows through the serializer's catalog.")
           .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
           .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.");
-      row_set<&NetResponse::rows, &take_page_rows>(cls, "rows", "Copies of the page's rows.");
+      row_set<&NetResponse::rows>(cls, "rows", "Copies of the page's rows.");
     }),
     bind::define("NetBaseRequest", "Opens, cancels or closes a history session.",
                  [](Message<NetBaseRequest>& c) { c.encode().decode(); }),

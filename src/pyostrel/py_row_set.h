@@ -34,7 +34,14 @@ namespace pyostrel {
 
 template <class T>
 void set_compressor_of(T& m, qel::rows::CatalogSnapshot catalog) {
-  m.catalog = std::move(catalog);
+  qel::msg::attach_catalog(m, std::move(catalog));
+}
+
+// The rows of the row set M as a list of their own (RowSet::take), read through the holder's catalog if they wait.
+template <class T, auto M>
+std::vector<qel::rows::StructValue> taken_rows_of(T& m) {
+  if constexpr (requires { m.catalog; }) return (m.*M).take(m.catalog);
+  return (m.*M).take();
 }
 
 // The rows of a row-set member, decoded through the message's catalog.
@@ -47,7 +54,7 @@ void set_blob_rows_of(T& m, bind::SharedList<qel::rows::StructValue> rows) {
   m.*M = qel::msg::rows_blob(rows.refs(), m.catalog, "set_results");
 }
 
-// set_compressor(compressor): keeps the serializer's current catalog in the member `catalog`.
+// set_compressor(compressor): keeps the serializer's current catalog in the member `catalog` (attach_catalog).
 template <class T>
 bind::Message<T>& compressor(bind::Message<T>& cls, const char* doc = "Keeps the serializer's current catalog for the rows.") {
   return cls.template method<&set_compressor_of<T>>("set_compressor", {"compressor"}, "", doc);
@@ -60,6 +67,12 @@ bind::Message<T>& row_set(bind::Message<T>& cls, const char* name, const char* d
   return cls.template method<Get>(name, {}, "", doc)
       .template method<&row_set_arrow<T, M>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ",
                                              kArrowStreamDoc);
+}
+
+// The same with the getter handing the rows over as RowSet::take does.
+template <auto M, class T>
+bind::Message<T>& row_set(bind::Message<T>& cls, const char* name, const char* doc) {
+  return row_set<M, &taken_rows_of<T, M>>(cls, name, doc);
 }
 
 // results() and set_results(rows) for the row-set member M, through the catalog set_compressor keeps.

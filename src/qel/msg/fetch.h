@@ -84,10 +84,6 @@ struct ATFetchSVRes {
                                     .rows_through_catalog = true};
 };
 
-// Stores the catalog, then decodes rows still waiting for one.
-void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog);
-// The rows as a list of their own, as RowSet::take gives them, read first if they wait. Never throws on content.
-std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res);
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.
 std::string fetch_json(ATFetchSVRes& res);

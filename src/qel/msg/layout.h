@@ -536,6 +536,26 @@ void read_row_sets(T& m, const rows::CatalogSnapshot& catalog) {
   }(std::make_index_sequence<To - From>{});
 }
 
+// Keeps `catalog` as the record's own. Rows that wait for a catalog (a policy's rows_through_catalog) are read
+// through it; a set that does not decode stays without rows.
+template <Record T>
+void attach_catalog(T& m, rows::CatalogSnapshot catalog) {
+  m.catalog = std::move(catalog);
+  if constexpr (LenientRecord<T>) {
+    if constexpr (T::kLenient.rows_through_catalog) {
+      std::apply(
+          [&](const auto&... f) {
+            (
+                [&]<class F>(const F&) {
+                  if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) (m.*F::member).held_rows(m.catalog);
+                }(f),
+                ...);
+          },
+          T::kFields);
+    }
+  }
+}
+
 // Reads the wire fields of T from `body` and, only once all have decoded,
 // replaces them in `target`; fields outside the list (a stored catalog, rows)
 // are kept. Bytes after the last field are ignored. Throws wire::CodecError.

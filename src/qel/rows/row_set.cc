@@ -12,13 +12,11 @@ void RowSet::read(CatalogSnapshot with) {
   taken = false;
 }
 
-std::vector<StructValue> RowSet::take() {
-  if (!taken) {
-    taken = !decoded.empty();
-    return std::exchange(decoded, {});
-  }
-  if (decoded.empty() && catalog) decoded = decompress(*catalog, wire::as_bytes(blob));
-  return decoded;
+std::vector<StructValue> RowSet::take(const CatalogSnapshot& fallback) {
+  held_rows(fallback);
+  if (taken) return decoded;
+  taken = !decoded.empty();
+  return std::exchange(decoded, {});
 }
 
 const std::vector<StructValue>& RowSet::held_rows(const CatalogSnapshot& fallback) {
