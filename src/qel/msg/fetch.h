@@ -74,14 +74,9 @@ struct ATFetchSVRes {
       Field<&ATFetchSVRes::fields>{"fields"},
       Field<&ATFetchSVRes::rows>{"rows", kHidden},
   };
-  // Never throws on content: an error reply keeps only its base response, a body cut short the fields before the
-  // cut; a success reply keeps namespace, fields and rows, read once a catalog is attached (before or after).
-  static constexpr Lenient kLenient{.trailer = 1,
-                                    .present_from = 4,
-                                    .on_failure = Lenient::kKeepRead,
-                                    .reset_trailer = true,
-                                    .trailer_on_success = true,
-                                    .rows_through_catalog = true};
+  // Never throws on content: a body cut short keeps the fields before the cut; the rows are read once a catalog
+  // is attached (before or after).
+  static constexpr Lenient kLenient = success_trailer(Lenient::kKeepRead).reading_rows();
 };
 
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}

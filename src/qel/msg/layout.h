@@ -492,7 +492,19 @@ struct Lenient {
   // A RowSet of the trailer is read through the record's `catalog` when it holds one, and otherwise waits for one;
   // rows that do not decode are a trailer that does not decode.
   bool rows_through_catalog = false;
+
+  constexpr Lenient reading_rows() const {
+    Lenient l = *this;
+    l.rows_through_catalog = true;
+    return l;
+  }
 };
+
+// A success reply's trailer after its base response: cleared first, read when 4 bytes or more follow the base
+// response, kept only by a reply whose error_code is 0; a body that does not decode is taken as `failure` says.
+constexpr Lenient success_trailer(Lenient::Failure failure) {
+  return {.trailer = 1, .present_from = 4, .on_failure = failure, .reset_trailer = true, .trailer_on_success = true};
+}
 
 template <class T>
 concept LenientRecord = Record<T> && requires { T::kLenient; };
