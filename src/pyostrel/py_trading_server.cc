@@ -54,7 +54,8 @@ const bool kDefined[] = {
       cls.decode_with<&bind::decode_message<ATUniverseSeedsRes>>(
           "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
       compressor(cls, "Keeps the serializer's current catalog for seed_data().");
-      row_set<&ATUniverseSeedsRes::seed, &seed_rows>(cls, "seed_data", "The seed rows, or [] when they cannot be had.");
+      row_set<&ATUniverseSeedsRes::seed, RowsBy::kOrNone>(cls, "seed_data",
+                                                          "The seed rows, or [] when they cannot be had.");
     }),
     bind::define("ATSubscribeReq", "The realtime subscription request.", [](Message<ATSubscribeReq>& c) {
       c.method<&set_filters>("set_filters", {"v"}, "", "Accepts only an empty list: the wire carries no filters.")

@@ -83,9 +83,6 @@ struct ATUniverseSeedsRes {
   // Never throws on content; a body that cannot be read keeps the earlier base response.
   static constexpr Lenient kLenient = success_trailer(Lenient::kKeep);
 };
-// The seed rows, or none without a seed, a catalog, or when the seed does not
-// decode. Never throws on content.
-std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res);
 
 struct ATSubscribeReq {
   BaseRequest base;

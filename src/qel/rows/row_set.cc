@@ -30,4 +30,13 @@ const std::vector<StructValue>& RowSet::held_rows(const CatalogSnapshot& fallbac
   return decoded;
 }
 
+std::vector<StructValue> RowSet::read_or_none(const CatalogSnapshot& with) const {
+  if (blob.empty() || !with) return {};
+  try {
+    return decompress(*with, wire::as_bytes(blob));
+  } catch (const Error&) {
+    return {};
+  }
+}
+
 }  // namespace qel::rows

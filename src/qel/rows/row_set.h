@@ -26,6 +26,9 @@ struct RowSet {
   // The rows as a list of their own, read first as held_rows does: the first call takes the decoded rows
   // themselves; a later one decodes them again through the same catalog, keeps them and copies them from then on.
   std::vector<StructValue> take(const CatalogSnapshot& fallback = {});
+  // The rows read anew through `with`; none without a set or a catalog, or when the set does not decode. Never
+  // throws on content.
+  std::vector<StructValue> read_or_none(const CatalogSnapshot& with) const;
 
   // The wire value: the set's bytes.
   bool operator==(const RowSet& o) const noexcept { return blob == o.blob; }
