@@ -5,12 +5,9 @@
 #include "qel/msg/backtest.h"
 
 namespace pyostrel {
-namespace {
 
 using bind::Message;
 using namespace qel::msg;
-
-}  // namespace
 
 const bool kDefined[] = {
     bind::define<Message<UniverseIn>>("UniverseIn", "An input universe: imported tables and selected securities."),

@@ -7,12 +7,9 @@
 #include "qel/msg/session_push.h"
 
 namespace pyostrel {
-namespace {
 
 using bind::Message;
 using namespace qel::msg;
-
-}  // namespace
 
 const bool kDefined[] = {
     bind::define("TCHistoricalReq", "A calculator's request for history rows.",

@@ -6,12 +6,9 @@
 #include "qel/msg/fetch.h"
 
 namespace pyostrel {
-namespace {
 
 using bind::Message;
 using namespace qel::msg;
-
-}  // namespace
 
 const bool kDefined[] = {
     bind::define("ATFetchByCodeReq", "Rows of one market and code over a time window.",
