@@ -41,10 +41,10 @@ const bool kDefined[] = {
     bind::define(
         "ATAccountAddRes", "An opened account; a body ending after the base response is complete.",
         [](Message<ATAccountAddRes>& c) {
-          c.decode_with<&bind::decode_message<ATAccountAddRes>>(
-               "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
-               "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
-               "body, and then changes nothing.");
+          c.decode(
+              "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
+              "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
+              "body, and then changes nothing.");
         }),
     bind::define("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.",
                  [](Message<ATAccountChangeCapitalReq>& c) { c.encode(); }),
@@ -73,9 +73,9 @@ const bool kDefined[] = {
     bind::define("ATManualTradeEditReq", "Amends a manual order.",
                  [](Message<ATManualTradeEditReq>& c) { c.encode(); }),
     bind::define("ATManualTradeRes", "A manual order's reply; decode never raises.", [](Message<ATManualTradeRes>& c) {
-      c.decode_with<&bind::decode_message<ATManualTradeRes>>(
-           "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
-           "content (a trailer that cannot be read leaves every field at its default).");
+      c.decode(
+          "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
+          "content (a trailer that cannot be read leaves every field at its default).");
     }),
 };
 

@@ -16,7 +16,7 @@ const bool kDefined[] = {
     bind::define("ATFetchByTimeReq", "Rows at one time tag for market/code pairs.",
                  [](Message<ATFetchByTimeReq>& c) { c.encode().decode(); }),
     bind::define("ATFetchSVRes", "A fetch reply's rows; decode never raises.", [](Message<ATFetchSVRes>& cls) {
-      cls.decode_with<&bind::decode_message<ATFetchSVRes>>(
+      cls.decode(
           "Reads the body buf (bytes): an error reply keeps only its base response, a success reply its rows, "
           "decoded once a catalog is kept. Never raises on its content.");
       compressor(cls, "Keeps the serializer's current catalog and decodes rows still waiting.");

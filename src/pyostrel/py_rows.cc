@@ -27,10 +27,6 @@ using qel::rows::ValueOf;
 using qel::rows::ViewOf;
 using qel::rows::StructValue;
 
-}  // namespace pyostrel
-
-
-namespace pyostrel {
 namespace {
 
 // ---- StructValue ------------------------------------------------------------

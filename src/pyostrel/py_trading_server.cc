@@ -40,7 +40,7 @@ const bool kDefined[] = {
     bind::define(
         "ATUniverseRes", "Universe revisions: one compressed row set per namespace.",
         [](Message<ATUniverseRes>& cls) {
-          cls.decode_with<&bind::decode_message<ATUniverseRes>>(
+          cls.decode(
               "Reads the base response and one row set per namespace from buf (bytes); a body ending within 3 bytes "
               "after the base response has none. Raises Exception \"ATUniverseRes decode: ...\" otherwise on a short "
               "or malformed body, and then changes nothing.");
@@ -51,7 +51,7 @@ const bool kDefined[] = {
     bind::define("ATUniverseSeedsReq", "The universe seed read for one name, market and day.",
                  [](Message<ATUniverseSeedsReq>& c) { c.encode().decode(); }),
     bind::define("ATUniverseSeedsRes", "A seed reply; decode never raises.", [](Message<ATUniverseSeedsRes>& cls) {
-      cls.decode_with<&bind::decode_message<ATUniverseSeedsRes>>(
+      cls.decode(
           "Reads what it can of the body buf (bytes), keeping the fields read; never raises on its content.");
       compressor(cls, "Keeps the serializer's current catalog for seed_data().");
       row_set<&ATUniverseSeedsRes::seed, RowsBy::kOrNone>(cls, "seed_data",

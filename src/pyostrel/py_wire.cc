@@ -19,9 +19,6 @@ using qel::wire::FrameHeader;
 using qel::wire::NetPackage;
 using qel::wire::RawFrameReader;
 
-}  // namespace pyostrel
-
-namespace pyostrel {
 namespace {
 
 // ---- NetHeader --------------------------------------------------------------

@@ -219,19 +219,21 @@ struct Arg {
   }
 };
 
-// An optional record field: None makes it absent again.
-template <BoundRecord T>
-struct Arg<std::optional<T>> {
-  static bool convert(PyObject* obj, std::optional<T>& out) noexcept {
-    if (obj == Py_None) {
-      out.reset();
-      return true;
-    }
-    T value;
-    if (!Arg<T>::convert(obj, value)) return false;
-    out = std::move(value);
+// An optional record field: None makes it absent again, anything else converts as a T.
+template <class T>
+bool convert_optional(PyObject* obj, std::optional<T>& out) noexcept {
+  if (obj == Py_None) {
+    out.reset();
     return true;
   }
+  T value;
+  if (!Arg<T>::convert(obj, value)) return false;
+  out = std::move(value);
+  return true;
+}
+template <BoundRecord T>
+struct Arg<std::optional<T>> {
+  static bool convert(PyObject* obj, std::optional<T>& out) noexcept { return convert_optional(obj, out); }
 };
 
 template <BoundRecord T>
