@@ -1,7 +1,10 @@
 // Market meta bundle: the parts as rows, and the JSON texts those rows carry.
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "qel/refdata/market_meta.h"
@@ -14,69 +17,40 @@ namespace {
 using rows::SchemaKey;
 using rows::StructValue;
 
-// {"policy":[[a,b],[c,d]],...}
-std::string render(const TradingPeriod& tp) {
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_object();
-  for (const auto& [name, sections] : tp) {
-    w.key(name);
-    w.begin_array();
-    for (const auto& [start, end] : sections) {
-      w.begin_array();
-      w.number_int(start);
-      w.number_int(end);
-      w.end_array();
-    }
-    w.end_array();
-  }
-  w.end_object();
-  return out;
+// JSON of the part's nested values: numbers and texts as they are, a pair (a section) as [a,b], a list as an
+// array, a map as an object in key order.
+void write(text::JsonWriter& w, std::int32_t v) { w.number_int(v); }
+void write(text::JsonWriter& w, const std::string& v) { w.string(v); }
+template <class A, class B>
+void write(text::JsonWriter& w, const std::pair<A, B>& p);
+template <class V>
+void write(text::JsonWriter& w, const std::vector<V>& v) {
+  w.begin_array();
+  for (const V& x : v) write(w, x);
+  w.end_array();
 }
-
-// {"key":n,...}
-std::string render(const std::map<std::string, std::int32_t>& m) {
-  std::string out;
-  text::JsonWriter w(out);
+template <class V>
+void write(text::JsonWriter& w, const std::map<std::string, V>& m) {
   w.begin_object();
   for (const auto& [k, v] : m) {
     w.key(k);
-    w.number_int(v);
+    write(w, v);
   }
   w.end_object();
-  return out;
 }
-
-// {"key":"value",...}
-std::string render(const TextMap& m) {
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_object();
-  for (const auto& [k, v] : m) {
-    w.key(k);
-    w.string(v);
-  }
-  w.end_object();
-  return out;
-}
-
-// [n,...]
-std::string render(const std::vector<std::int32_t>& v) {
-  std::string out;
-  text::JsonWriter w(out);
+template <class A, class B>
+void write(text::JsonWriter& w, const std::pair<A, B>& p) {
   w.begin_array();
-  for (std::int32_t x : v) w.number_int(x);
+  write(w, p.first);
+  write(w, p.second);
   w.end_array();
-  return out;
 }
 
-// ["text",...]
-std::string render(const std::vector<std::string>& v) {
+template <class V>
+std::string render(const V& v) {
   std::string out;
   text::JsonWriter w(out);
-  w.begin_array();
-  for (const std::string& x : v) w.string(x);
-  w.end_array();
+  write(w, v);
   return out;
 }
 
