@@ -589,8 +589,10 @@ void decode(T& target, wire::Bytes body) {
       return false;
     };
     const auto fail = [&] {
-      T fresh{};
-      if constexpr (kPolicy.on_failure == Lenient::kClear) move_fields<T, 0, kAll>(target, fresh);
+      if constexpr (kPolicy.on_failure == Lenient::kClear) {
+        T fresh{};
+        move_fields<T, 0, kAll>(target, fresh);
+      }
       if constexpr (kPolicy.on_failure == Lenient::kKeepRead) move_fields<T, 0, kAll>(target, got);
     };
     try {
