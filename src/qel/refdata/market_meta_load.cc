@@ -508,10 +508,7 @@ class BundleLoader {
   std::string sorted_object(std::string_view text, std::string_view key) {
     const auto o = nested_object(text, key);
     if (!o) return "{}";
-    std::string out;
-    text::JsonWriter w(out);
-    render_sorted(*o, w);
-    return out;
+    return qel::text::json_text([&](qel::text::JsonWriter& w) { render_sorted(*o, w); });
   }
 
   simdjson::dom::parser parser_;

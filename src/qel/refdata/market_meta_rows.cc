@@ -48,10 +48,7 @@ void write(text::JsonWriter& w, const std::pair<A, B>& p) {
 
 template <class V>
 std::string render(const V& v) {
-  std::string out;
-  text::JsonWriter w(out);
-  write(w, v);
-  return out;
+  return text::json_text([&](text::JsonWriter& w) { write(w, v); });
 }
 
 // {"days":[d,...]}
