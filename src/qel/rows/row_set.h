@@ -16,8 +16,6 @@ struct RowSet {
   std::vector<StructValue> decoded;  // the rows, until the first hand-over takes them
   bool taken = false;                // the decoded rows went to a caller once
 
-  // Rows in the set that no catalog has read yet.
-  bool pending() const noexcept { return !blob.empty() && !catalog; }
   // Reads the rows through `with` and keeps both. Throws as decompress does; then nothing changes.
   void read(CatalogSnapshot with);
   // The decoded rows, read first when none are held: through the catalog that read the set, else `fallback`. A
