@@ -13,7 +13,6 @@ namespace pyostrel {
 namespace {
 
 using bind::Message;
-using qel::rows::StructValue;
 using namespace qel::msg;
 
 void set_symbol_of(NetRequest& req, std::string market, std::vector<std::string> symbols) {
