@@ -28,11 +28,8 @@ const bool kDefined[] = {
     bind::define("ATStartBacktestReq", "Starts a backtest.", [](Message<ATStartBacktestReq>& c) { c.encode(); }),
     bind::define("ATStartBacktestRes", "A started backtest; decode raises on a short body.",
                  [](Message<ATStartBacktestRes>& c) { c.decode(); }),
-    bind::define(
-        "ATControlBacktestReq", "Controls a running backtest; operation is 0..6.",
-        [](Message<ATControlBacktestReq>& c) {
-          c.encode();
-        }),
+    bind::define("ATControlBacktestReq", "Controls a running backtest; operation is 0..6.",
+                 [](Message<ATControlBacktestReq>& c) { c.encode(); }),
     bind::define("ATControlBacktestRes", "The base response only.",
                  [](Message<ATControlBacktestRes>& c) { c.decode(); }),
 };
