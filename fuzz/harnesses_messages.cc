@@ -290,10 +290,10 @@ void universe_seeds_res(Bytes body) {
   FUZZ_CHECK(!THROWS(Nothing, msg::decode(res, body)));
   if (res.base.error_code != 0) FUZZ_CHECK(res.namespace_.empty() && res.seed.blob.empty());
   std::vector<StructValue> rows;
-  FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
+  FUZZ_CHECK(!THROWS(Nothing, rows = res.seed.read_or_none(res.catalog)));
   check_shape(*res.catalog, rows);
   res.catalog = nullptr;
-  FUZZ_CHECK(!THROWS(Nothing, rows = msg::seed_rows(res)));
+  FUZZ_CHECK(!THROWS(Nothing, rows = res.seed.read_or_none(res.catalog)));
   FUZZ_CHECK(rows.empty());
 }
 
@@ -302,9 +302,9 @@ void universe_seeds_res(Bytes body) {
 void fetch_sv_res(Bytes body) {
   msg::ATFetchSVRes before, after, none;
   before.catalog = fixed_catalog();
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(before, body)));
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(after, body)));
-  FUZZ_CHECK(!THROWS(Nothing, msg::decode_fetch_reply(none, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(before, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(after, body)));
+  FUZZ_CHECK(!THROWS(Nothing, msg::decode(none, body)));
   FUZZ_CHECK(!THROWS(Nothing, msg::attach_catalog(after, fixed_catalog())));
   if (before.base.error_code != 0) {
     FUZZ_CHECK(before.namespace_.empty() && before.fields.empty() && before.rows.blob.empty() && before.rows.decoded.empty());
@@ -312,16 +312,16 @@ void fetch_sv_res(Bytes body) {
   FUZZ_CHECK(msg::encode(before.base) == msg::encode(after.base));
 
   const std::vector<StructValue>* rows = nullptr;
-  FUZZ_CHECK(!THROWS(Nothing, rows = &msg::fetch_rows(before)));
+  FUZZ_CHECK(!THROWS(Nothing, rows = &before.rows.held_rows(before.catalog)));
   check_shape(*before.catalog, *rows);
-  FUZZ_CHECK(!THROWS(Nothing, rows = &msg::fetch_rows(none)));
+  FUZZ_CHECK(!THROWS(Nothing, rows = &none.rows.held_rows(none.catalog)));
   FUZZ_CHECK(rows->empty());
 
   std::string json, json_after, json_none;
   FUZZ_CHECK(!THROWS(Nothing, json = msg::fetch_json(before)));
   FUZZ_CHECK(!THROWS(Nothing, json_after = msg::fetch_json(after)));
   FUZZ_CHECK(!THROWS(Nothing, json_none = msg::fetch_json(none)));
-  FUZZ_CHECK(json == json_after && msg::fetch_rows(after).size() == before.rows.decoded.size());
+  FUZZ_CHECK(json == json_after && after.rows.held_rows(after.catalog).size() == before.rows.decoded.size());
   FUZZ_CHECK(json_none == R"({"data":{}})");
   FUZZ_CHECK(json.starts_with(R"({"data":{)") && parses(json));
   if (before.rows.decoded.empty()) FUZZ_CHECK(json == json_none);
@@ -607,8 +607,8 @@ void history_page(Bytes body) {
   check_recompress(res.rows.catalog, res.rows.decoded);
   const std::vector<rows::SchemaKey> keys = keys_of(res.rows.decoded);
   std::vector<StructValue> taken, again;
-  FUZZ_CHECK(!THROWS(Nothing, taken = msg::take_page_rows(res)));
-  FUZZ_CHECK(res.rows.decoded.empty() && !THROWS(Nothing, again = msg::take_page_rows(res)));
+  FUZZ_CHECK(!THROWS(Nothing, taken = res.rows.take()));
+  FUZZ_CHECK(res.rows.decoded.empty() && !THROWS(Nothing, again = res.rows.take()));
   FUZZ_CHECK(keys_of(taken) == keys && keys_of(again) == keys);
 }
 

@@ -5,7 +5,6 @@
 #include <tuple>
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/bind/registry.h"
 #include "qel/msg/account.h"
 
 namespace pyostrel {
@@ -35,87 +34,49 @@ void close_price_pl_stop(ATManualTradeReq& req, double profit, double loss) {
 
 }  // namespace
 
-const bool kATAccountEditReqDefined = bind::define_class<ATAccountEditReq>("ATAccountEditReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountEditReq>([] {
-    return Message<ATAccountEditReq>("ATAccountEditReq", "Edits an account; operation is 1..10.").encode().build();
-  });
-});
-
-const bool kATAccountAddReqDefined = bind::define_class<ATAccountAddReq>("ATAccountAddReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountAddReq>([] {
-    return Message<ATAccountAddReq>("ATAccountAddReq", "Opens an account.").encode().build();
-  });
-});
-
-const bool kATAccountAddResDefined = bind::define_class<ATAccountAddRes>("ATAccountAddRes", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountAddRes>([] {
-    return Message<ATAccountAddRes>("ATAccountAddRes",
-                                    "An opened account; a body ending after the base response is complete.")
-        .decode_with<&bind::decode_message<ATAccountAddRes>>(
-            "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
-            "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
-            "body, and then changes nothing.")
-        .build();
-  });
-});
-
-const bool kATAccountChangeCapitalReqDefined = bind::define_class<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountChangeCapitalReq>([] {
-    return Message<ATAccountChangeCapitalReq>("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.")
-        .encode()
-        .build();
-  });
-});
-
-const bool kATAccountChangeCapitalResDefined = bind::define_class<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountChangeCapitalRes>([] {
-    return Message<ATAccountChangeCapitalRes>("ATAccountChangeCapitalRes", "The base response only.")
-        .decode()
-        .build();
-  });
-});
-
-const bool kATAccountEditResDefined = bind::define_class<ATAccountEditRes>("ATAccountEditRes", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATAccountEditRes>([] {
-    return Message<ATAccountEditRes>("ATAccountEditRes", "The account as an edit leaves it, basket by basket.")
-        .decode()
-        .method<&basket_count>("get_basket_count", {}, "", "The number of baskets.")
-        .method<&basket_uuid>("get_basket_uuid", {"i"}, "", "The uuid of basket i.")
-        .method<&basket_capital>("get_basket_capital", {"i"}, "", "The capital of basket i.")
-        .method<&basket_cash>("get_basket_cash", {"i"}, "", "The cash of basket i.")
-        .method<&position_count>("get_position_count", {"i"}, "", "The number of positions in basket i.")
-        .method<&position>("get_position", {"i", "j"}, "", "(market, code, volume, cost) of position j of basket i.")
-        .build();
-  });
-});
-
-const bool kATManualTradeReqDefined = bind::define_class<ATManualTradeReq>("ATManualTradeReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATManualTradeReq>([] {
-    return Message<ATManualTradeReq>("ATManualTradeReq", "Places a manual order.")
-        .method<&close_price_none>("set_close_price_none", {}, "", "No close condition (the default).")
-        .method<&close_price_cancel_range>("set_close_price_cancel_range", {"lower", "upper"}, "",
-                                           "Cancel the order once the price leaves [lower, upper].")
-        .method<&close_price_pl_stop>("set_close_price_pl_stop", {"profit", "loss"}, "",
-                                      "Close the position at a profit or a loss stop price.")
-        .encode()
-        .build();
-  });
-});
-
-const bool kATManualTradeEditReqDefined = bind::define_class<ATManualTradeEditReq>("ATManualTradeEditReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATManualTradeEditReq>([] {
-    return Message<ATManualTradeEditReq>("ATManualTradeEditReq", "Amends a manual order.").encode().build();
-  });
-});
-
-const bool kATManualTradeResDefined = bind::define_class<ATManualTradeRes>("ATManualTradeRes", []() noexcept -> PyTypeObject* {
-  return bind::type_of<ATManualTradeRes>([] {
-    return Message<ATManualTradeRes>("ATManualTradeRes", "A manual order's reply; decode never raises.")
-        .decode_with<&bind::decode_message<ATManualTradeRes>>(
-            "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
-            "content (a trailer that cannot be read leaves every field at its default).")
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define("ATAccountEditReq", "Edits an account; operation is 1..10.",
+                 [](Message<ATAccountEditReq>& c) { c.encode(); }),
+    bind::define("ATAccountAddReq", "Opens an account.", [](Message<ATAccountAddReq>& c) { c.encode(); }),
+    bind::define(
+        "ATAccountAddRes", "An opened account; a body ending after the base response is complete.",
+        [](Message<ATAccountAddRes>& c) {
+          c.decode(
+              "Reads the body buf (bytes); one ending right after the base response leaves the uuids empty and the "
+              "account type 0. Raises Exception \"ATAccountAddRes decode: ...\" on any other short or malformed "
+              "body, and then changes nothing.");
+        }),
+    bind::define("ATAccountChangeCapitalReq", "Adds to or withdraws a basket's capital.",
+                 [](Message<ATAccountChangeCapitalReq>& c) { c.encode(); }),
+    bind::define("ATAccountChangeCapitalRes", "The base response only.",
+                 [](Message<ATAccountChangeCapitalRes>& c) { c.decode(); }),
+    bind::define(
+        "ATAccountEditRes", "The account as an edit leaves it, basket by basket.",
+        [](Message<ATAccountEditRes>& c) {
+          c.decode()
+              .method<&basket_count>("get_basket_count", {}, "", "The number of baskets.")
+              .method<&basket_uuid>("get_basket_uuid", {"i"}, "", "The uuid of basket i.")
+              .method<&basket_capital>("get_basket_capital", {"i"}, "", "The capital of basket i.")
+              .method<&basket_cash>("get_basket_cash", {"i"}, "", "The cash of basket i.")
+              .method<&position_count>("get_position_count", {"i"}, "", "The number of positions in basket i.")
+              .method<&position>("get_position", {"i", "j"}, "",
+                                 "(market, code, volume, cost) of position j of basket i.");
+        }),
+    bind::define("ATManualTradeReq", "Places a manual order.", [](Message<ATManualTradeReq>& c) {
+      c.method<&close_price_none>("set_close_price_none", {}, "", "No close condition (the default).")
+          .method<&close_price_cancel_range>("set_close_price_cancel_range", {"lower", "upper"}, "",
+                                             "Cancel the order once the price leaves [lower, upper].")
+          .method<&close_price_pl_stop>("set_close_price_pl_stop", {"profit", "loss"}, "",
+                                        "Close the position at a profit or a loss stop price.")
+          .encode();
+    }),
+    bind::define("ATManualTradeEditReq", "Amends a manual order.",
+                 [](Message<ATManualTradeEditReq>& c) { c.encode(); }),
+    bind::define("ATManualTradeRes", "A manual order's reply; decode never raises.", [](Message<ATManualTradeRes>& c) {
+      c.decode(
+          "Reads the base response from buf (bytes), then the trailer if the body goes on; never raises on its "
+          "content (a trailer that cannot be read leaves every field at its default).");
+    }),
+};
 
 }  // namespace pyostrel

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/state.h"
 #include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
@@ -267,66 +266,64 @@ bind::Ref data_arrow(const TCDataCommunication& m, bind::Object) {
 
 }  // namespace
 
-const bool kTCDataCommunicationDefined = bind::define_class<TCDataCommunication>("TCDataCommunication", []() noexcept -> PyTypeObject* {
-  return bind::type_of<TCDataCommunication>([] {
-    Message<TCDataCommunication> cls(
+const bool kDefined[] = {
+    bind::define(
         "TCDataCommunication",
         "Rows exchanged with calculator workers, keyed by (namespace, meta id), and the load balancer that splits "
-        "them per worker. Accepts arbitrary attributes.");
-    return compressor(cls, "Keeps the serializer's current catalog for decode_to_json and worker_svm.")
-        .method<&set_sva>("set_sva", {"ns", "meta_id", "data"}, "", "Replaces the rows of (ns, meta_id).")
-        .method<&data_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ", kArrowStreamDoc)
-        .method<&get_sva>("get_sva", {"ns", "meta_id"}, "", "Copies of the rows of (ns, meta_id); [] if absent.")
-        .method<&keys>("keys", {}, "", "The (ns, meta_id) keys present, ascending.")
-        .method<&all_rows>("all", {}, "", "Copies of every row, key by key in ascending order.")
-        .method<&reset>("reset", {}, "", "Removes every batch.")
-        .method<&encode_string>("encode_string", {"compressor"}, "",
-                                "The body of every row, compressed with the serializer's catalog.")
-        .method<&qel::msg::decode_data>("decode_string", {"data", "compressor"}, "",
-                                        "Replaces prefix and rows with the body's and keeps the serializer's "
-                                        "catalog; a failure changes nothing.")
-        .method<&qel::msg::decode_to_json>("decode_to_json", {"data"}, "",
-                                           "The body rendered as JSON through the kept catalog; the object is not "
-                                           "changed.")
-        .method<&set_lb_key_mask>("set_lb_key_mask", {"ns", "meta", "market", "code", "gran"}, "",
-                                  "Which fields of a row make its task key.")
-        .method<&setup_workers>("setup_workers", {"wks"}, "", "Replaces workers by {StructValueKey: workers}.")
-        .method<&assign_task_keys>("assign_task_keys", {"kvs"}, "",
-                                   "Sets the workers of each key given; other keys stay.")
-        .method<&clear_workers>("clear_workers", {}, "", "Forgets every key's workers.")
-        .method<&wild_tasks>("wild_tasks", {}, "", "(task key, row) of each stored row whose key has no worker.")
-        .method<&wild_task_keys>("wild_task_keys", {}, "", "The distinct task keys without a worker, ascending.")
-        .method<&update_clusters>("update_clusters", {"dep", "total_workers"}, "",
-                                  "Gives each unowned key of dep, and its dependents, to the least-burdened worker.")
-        .method<&worker_svm>("worker_svm", {}, "",
-                             "{worker: body} of the stored and pending rows; rows without a worker wait for the "
-                             "next call.")
-        .property<&get_disable_load_balance, &set_disable_load_balance>("disable_load_balance",
-                                                                         "Sends every row to worker 1.")
-        .property<&get_dynamic_load_balance, &set_dynamic_load_balance>("dynamic_load_balance",
-                                                                         "Kept for the caller.")
-        .property<&get_workers, &set_workers>("workers", "{StructValueKey: set of worker numbers}.")
-        .instance_dict()
-        .build();
-  });
-});
-
-const bool kStructValueKeyDefined = bind::define_class<StructValueKey>("StructValueKey", []() noexcept -> PyTypeObject* {
-  return bind::type_of<StructValueKey>([] {
-    return Class<StructValueKey>("StructValueKey",
-                                 "A calculator task key: ns, meta_id, market, code, granularity. Hashable and "
-                                 "ordered field by field.")
-        .property<key_get<&StructValueKey::ns>, key_set<&StructValueKey::ns>>("ns")
-        .property<key_get<&StructValueKey::meta_id>, key_set<&StructValueKey::meta_id>>("meta_id")
-        .property<key_get<&StructValueKey::market>, key_set<&StructValueKey::market>>("market")
-        .property<key_get<&StructValueKey::code>, key_set<&StructValueKey::code>>("code")
-        .property<key_get<&StructValueKey::granularity>, key_set<&StructValueKey::granularity>>("granularity")
-        .hash<&key_hash>()
-        .ordered()
-        .repr<&key_repr>()
-        .picklable<KeyState>()
-        .build();
-  });
-});
+        "them per worker. Accepts arbitrary attributes.",
+        [](Message<TCDataCommunication>& cls) {
+          compressor(cls, "Keeps the serializer's current catalog for decode_to_json and worker_svm.")
+              .method<&set_sva>("set_sva", {"ns", "meta_id", "data"}, "", "Replaces the rows of (ns, meta_id).")
+              .method<&data_arrow>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ",
+                                   kArrowStreamDoc)
+              .method<&get_sva>("get_sva", {"ns", "meta_id"}, "", "Copies of the rows of (ns, meta_id); [] if absent.")
+              .method<&keys>("keys", {}, "", "The (ns, meta_id) keys present, ascending.")
+              .method<&all_rows>("all", {}, "", "Copies of every row, key by key in ascending order.")
+              .method<&reset>("reset", {}, "", "Removes every batch.")
+              .method<&encode_string>("encode_string", {"compressor"}, "",
+                                      "The body of every row, compressed with the serializer's catalog.")
+              .method<&qel::msg::decode_data>("decode_string", {"data", "compressor"}, "",
+                                              "Replaces prefix and rows with the body's and keeps the serializer's "
+                                              "catalog; a failure changes nothing.")
+              .method<&qel::msg::decode_to_json>("decode_to_json", {"data"}, "",
+                                                 "The body rendered as JSON through the kept catalog; the object is "
+                                                 "not changed.")
+              .method<&set_lb_key_mask>("set_lb_key_mask", {"ns", "meta", "market", "code", "gran"}, "",
+                                        "Which fields of a row make its task key.")
+              .method<&setup_workers>("setup_workers", {"wks"}, "", "Replaces workers by {StructValueKey: workers}.")
+              .method<&assign_task_keys>("assign_task_keys", {"kvs"}, "",
+                                         "Sets the workers of each key given; other keys stay.")
+              .method<&clear_workers>("clear_workers", {}, "", "Forgets every key's workers.")
+              .method<&wild_tasks>("wild_tasks", {}, "", "(task key, row) of each stored row whose key has no worker.")
+              .method<&wild_task_keys>("wild_task_keys", {}, "", "The distinct task keys without a worker, ascending.")
+              .method<&update_clusters>("update_clusters", {"dep", "total_workers"}, "",
+                                        "Gives each unowned key of dep, and its dependents, to the least-burdened "
+                                        "worker.")
+              .method<&worker_svm>("worker_svm", {}, "",
+                                   "{worker: body} of the stored and pending rows; rows without a worker wait for the "
+                                   "next call.")
+              .property<&get_disable_load_balance, &set_disable_load_balance>("disable_load_balance",
+                                                                               "Sends every row to worker 1.")
+              .property<&get_dynamic_load_balance, &set_dynamic_load_balance>("dynamic_load_balance",
+                                                                               "Kept for the caller.")
+              .property<&get_workers, &set_workers>("workers", "{StructValueKey: set of worker numbers}.")
+              .instance_dict();
+        }),
+    bind::define(
+        "StructValueKey",
+        "A calculator task key: ns, meta_id, market, code, granularity. Hashable and "
+        "ordered field by field.",
+        [](Class<StructValueKey>& c) {
+          c.property<key_get<&StructValueKey::ns>, key_set<&StructValueKey::ns>>("ns")
+              .property<key_get<&StructValueKey::meta_id>, key_set<&StructValueKey::meta_id>>("meta_id")
+              .property<key_get<&StructValueKey::market>, key_set<&StructValueKey::market>>("market")
+              .property<key_get<&StructValueKey::code>, key_set<&StructValueKey::code>>("code")
+              .property<key_get<&StructValueKey::granularity>, key_set<&StructValueKey::granularity>>("granularity")
+              .hash<&key_hash>()
+              .ordered()
+              .repr<&key_repr>()
+              .picklable<KeyState>();
+        }),
+};
 
 }  // namespace pyostrel

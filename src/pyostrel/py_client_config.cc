@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "pyostrel/bind/class.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/state.h"
 #include "qel/storage/client_config.h"
 
@@ -49,40 +48,31 @@ bind::Ref key_repr(const K& k) { return bind::fields_repr<KeyState>("KestrinStru
 
 }  // namespace
 
-const bool kKestrinConfigDefined = bind::define_class<KestrinConfig>("KestrinConfig", []() noexcept -> PyTypeObject* {
-  return bind::type_of<KestrinConfig>([] {
-    Class<KestrinConfig> c("KestrinConfig",
-                           "Storage-master client configuration: masters, log path, singularity-alike markets.");
-    field<&KestrinConfig::log_path>(c, "log_path", "bytes");
-    field<&KestrinConfig::masters>(c, "masters", "[(host bytes, port int)], in connection order.");
-    field<&KestrinConfig::singularity_alike_markets>(c, "singularity_alike_markets", "[bytes]");
-    c.picklable<ConfigState>().repr<&config_repr>();
-    return c
-        .method<&load_from_json>("load_from_json", {"file_path"}, "",
-                                 "Loads the JSON file's \"log_path\", \"masters\" and \"singularity_markets\": all "
-                                 "of them or, when an entry is refused, none. A file that is not JSON changes "
-                                 "nothing.")
-        .build();
-  });
-});
-
-const bool kKestrinStructValueKeyDefined = bind::define_class<KestrinStructValueKey>("KestrinStructValueKey", []() noexcept -> PyTypeObject* {
-  return bind::type_of<KestrinStructValueKey>([] {
-    using K = KestrinStructValueKey;
-    Class<K> c("KestrinStructValueKey", "One fetch from the storage masters.");
-    field<&K::ns>(c, "ns", "u16");
-    field<&K::meta_name>(c, "meta_name", "bytes");
-    field<&K::revision>(c, "revision", "u32; 0xFFFFFFFF for the latest");
-    field<&K::granularity>(c, "granularity", "u32");
-    field<&K::from_tm>(c, "from_tm", "u64");
-    field<&K::to_tm>(c, "to_tm", "u64");
-    field<&K::markets>(c, "markets", "[bytes]");
-    field<&K::symbols>(c, "symbols", "[bytes]");
-    field<&K::mask>(c, "mask", "i16");
-    field<&K::wait_io_completion>(c, "wait_io_completion", "bool");
-    c.picklable<KeyState>().repr<&key_repr>();
-    return c.build();
-  });
-});
+const bool kDefined[] = {
+    bind::define(
+        "KestrinConfig", "Storage-master client configuration: masters, log path, singularity-alike markets.",
+        [](Class<KestrinConfig>& c) {
+          field<&KestrinConfig::log_path>(c, "log_path", "bytes");
+          field<&KestrinConfig::masters>(c, "masters", "[(host bytes, port int)], in connection order.");
+          field<&KestrinConfig::singularity_alike_markets>(c, "singularity_alike_markets", "[bytes]");
+          c.picklable<ConfigState>().repr<&config_repr>().method<&load_from_json>(
+              "load_from_json", {"file_path"}, "",
+              "Loads the JSON file's \"log_path\", \"masters\" and \"singularity_markets\": all "
+              "of them or, when an entry is refused, none. A file that is not JSON changes nothing.");
+        }),
+    bind::define("KestrinStructValueKey", "One fetch from the storage masters.", [](Class<K>& c) {
+      field<&K::ns>(c, "ns", "u16");
+      field<&K::meta_name>(c, "meta_name", "bytes");
+      field<&K::revision>(c, "revision", "u32; 0xFFFFFFFF for the latest");
+      field<&K::granularity>(c, "granularity", "u32");
+      field<&K::from_tm>(c, "from_tm", "u64");
+      field<&K::to_tm>(c, "to_tm", "u64");
+      field<&K::markets>(c, "markets", "[bytes]");
+      field<&K::symbols>(c, "symbols", "[bytes]");
+      field<&K::mask>(c, "mask", "i16");
+      field<&K::wait_io_completion>(c, "wait_io_completion", "bool");
+      c.picklable<KeyState>().repr<&key_repr>();
+    }),
+};
 
 }  // namespace pyostrel

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_arrow.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/data_ring.h"
@@ -18,19 +17,6 @@ using bind::Message;
 using bind::SharedList;
 using qel::rows::StructValue;
 using namespace qel::msg;
-
-// A second class over a native type that already has one: built once into
-// its own cache.
-template <class Define>
-PyTypeObject* second_type(PyTypeObject*& cache, Define&& define) noexcept {
-  if (cache) return cache;
-  try {
-    return define(cache);
-  } catch (...) {
-    bind::set_python_error("");
-    return nullptr;
-  }
-}
 
 // ---- row pushes ---------------------------------------------------------------
 
@@ -89,73 +75,32 @@ Message<T>& push_methods(Message<T>& cls) {
 
 }  // namespace
 
-const bool kLanterfoldCategoryDefined = bind::define_class<LanterfoldCategory>("LanterfoldCategory", []() noexcept -> PyTypeObject* {
-  return bind::type_of<LanterfoldCategory>([] {
-    return Message<LanterfoldCategory>("LanterfoldCategory", "A data-ring member's category and identity.")
-        .encode()
-        .method<&qel::msg::decode_lanterfold>("decode", {"buf"}, "LanterfoldCategory.decode ",
-                                    "Reads category, then identify; on failure nothing changes.")
-        .build();
-  });
-});
-
-const bool kDRMarketStatusDefined = bind::define_class<DRMarketStatus>("DRMarketStatus", []() noexcept -> PyTypeObject* {
-  return bind::type_of<DRMarketStatus>([] {
-    return Message<DRMarketStatus>("DRMarketStatus", "The multi-market status broadcast.").encode().decode().build();
-  });
-});
-
-const bool kDRPushStartReqDefined = bind::define_class<DRPushStartReq>("DRPushStartReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<DRPushStartReq>([] {
-    return Message<DRPushStartReq>("DRPushStartReq", "Starts a push session; seq stays off the wire.")
-        .method<&bind::get_member<&DRPushStartReq::seq>>("get_seq", {}, "", "Returns the correlation number.")
-        .method<&bind::set_member<&DRPushStartReq::seq>>("set_seq", {"v"}, "",
-                                                          "Sets the i32 correlation number (never encoded).")
-        .encode()
-        .build();
-  });
-});
-
-const bool kDRPushStopReqDefined = bind::define_class<PushSession>("DRPushStopReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<PushSession>([] {
-    return Message<PushSession>("DRPushStopReq", "Stops a push session.").encode().build();
-  });
-});
-
-const bool kDRPushStartResDefined = bind::define_class("DRPushStartRes", []() noexcept -> PyTypeObject* {
-  static PyTypeObject* cache = nullptr;
-  return second_type(cache, [](PyTypeObject*& c) {
-    return Message<PushSession>("DRPushStartRes", "The push-session start reply.").decode().build(c);
-  });
-});
-
-const bool kDRPushStopResDefined = bind::define_class("DRPushStopRes", []() noexcept -> PyTypeObject* {
-  static PyTypeObject* cache = nullptr;
-  return second_type(cache, [](PyTypeObject*& c) {
-    return Message<PushSession>("DRPushStopRes", "The push-session stop reply.").decode().build(c);
-  });
-});
-
-const bool kDRBinaryPushDataReqDefined = bind::define_class<BinaryPush>("DRBinaryPushDataReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<BinaryPush>([] {
-    Message<BinaryPush> cls("DRBinaryPushDataReq", "Pushes rows to the data ring.");
-    return push_methods(cls).build();
-  });
-});
-
-const bool kDRReportMarketMetaReqDefined = bind::define_class("DRReportMarketMetaReq", []() noexcept -> PyTypeObject* {
-  static PyTypeObject* cache = nullptr;
-  return second_type(cache, [](PyTypeObject*& c) {
-    Message<BinaryPush> cls("DRReportMarketMetaReq", "Reports market meta rows to the data ring.");
-    return push_methods(cls).build(c);
-  });
-});
-
-const bool kDRSamplerPushDataReqDefined = bind::define_class<SamplerPush>("DRSamplerPushDataReq", []() noexcept -> PyTypeObject* {
-  return bind::type_of<SamplerPush>([] {
-    Message<SamplerPush> cls("DRSamplerPushDataReq", "Pushes sampler rows; save follows the rows.");
-    return push_methods(cls).build();
-  });
-});
+const bool kDefined[] = {
+    bind::define("LanterfoldCategory", "A data-ring member's category and identity.",
+                 [](Message<LanterfoldCategory>& c) {
+                   c.encode().method<&qel::msg::decode_lanterfold>(
+                       "decode", {"buf"}, "LanterfoldCategory.decode ",
+                       "Reads category, then identify; on failure nothing changes.");
+                 }),
+    bind::define("DRMarketStatus", "The multi-market status broadcast.",
+                 [](Message<DRMarketStatus>& c) { c.encode().decode(); }),
+    bind::define("DRPushStartReq", "Starts a push session; seq stays off the wire.", [](Message<DRPushStartReq>& c) {
+      c.method<&bind::get_member<&DRPushStartReq::seq>>("get_seq", {}, "", "Returns the correlation number.")
+          .method<&bind::set_member<&DRPushStartReq::seq>>("set_seq", {"v"}, "",
+                                                            "Sets the i32 correlation number (never encoded).")
+          .encode();
+    }),
+    bind::define("DRPushStopReq", "Stops a push session.", [](Message<PushSession>& c) { c.encode(); }),
+    bind::define_another<Message<PushSession>>("DRPushStartRes", "The push-session start reply.",
+                                               [](auto& c) { c.decode(); }),
+    bind::define_another<Message<PushSession>>("DRPushStopRes", "The push-session stop reply.",
+                                               [](auto& c) { c.decode(); }),
+    bind::define("DRBinaryPushDataReq", "Pushes rows to the data ring.",
+                 [](Message<BinaryPush>& cls) { push_methods(cls); }),
+    bind::define_another("DRReportMarketMetaReq", "Reports market meta rows to the data ring.",
+                         [](Message<BinaryPush>& cls) { push_methods(cls); }),
+    bind::define("DRSamplerPushDataReq", "Pushes sampler rows; save follows the rows.",
+                 [](Message<SamplerPush>& cls) { push_methods(cls); }),
+};
 
 }  // namespace pyostrel

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "pyostrel/bind/message.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/py_row_set.h"
 #include "qel/msg/history.h"
 
@@ -14,7 +13,6 @@ namespace pyostrel {
 namespace {
 
 using bind::Message;
-using qel::rows::StructValue;
 using namespace qel::msg;
 
 void set_symbol_of(NetRequest& req, std::string market, std::vector<std::string> symbols) {
@@ -37,50 +35,27 @@ std::map<std::string, std::vector<std::string>> response_symbols(const NetRespon
 
 }  // namespace
 
-const bool kNetRequestDefined = bind::define_class<NetRequest>("NetRequest", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NetRequest>([] {
-    return Message<NetRequest>("NetRequest", "A paged history read: rows of symbols over a time range.")
-        .method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
-                                "Sets the symbols of one market, replacing any set before.")
-        .method<&request_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the request.")
-        .encode()
-        .decode()
-        .build();
-  });
-});
-
-const bool kNetResponseDefined = bind::define_class<NetResponse>("NetResponse", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NetResponse>([] {
-    Message<NetResponse> cls("NetResponse", "One page of a history read.");
-    cls.method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
-                                     "Decodes a page and its rows through the serializer's catalog.")
-        .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
-        .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.");
-    return row_set<&NetResponse::rows, &take_page_rows>(cls, "rows", "Copies of the page's rows.").build();
-  });
-});
-
-const bool kNetBaseRequestDefined = bind::define_class<NetBaseRequest>("NetBaseRequest", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NetBaseRequest>([] {
-    return Message<NetBaseRequest>("NetBaseRequest", "Opens, cancels or closes a history session.")
-        .encode()
-        .decode()
-        .build();
-  });
-});
-
-const bool kNetBaseResponseDefined = bind::define_class<NetBaseResponse>("NetBaseResponse", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NetBaseResponse>([] {
-    return Message<NetBaseResponse>("NetBaseResponse", "The history service's plain reply.").decode().build();
-  });
-});
-
-const bool kHistoryErrorResponseDefined = bind::define_class<HistoryErrorResponse>("HistoryErrorResponse", []() noexcept -> PyTypeObject* {
-  return bind::type_of<HistoryErrorResponse>([] {
-    return Message<HistoryErrorResponse>("HistoryErrorResponse", "A failed history request and its reason.")
-        .decode()
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define("NetRequest", "A paged history read: rows of symbols over a time range.", [](Message<NetRequest>& c) {
+      c.method<&set_symbol_of>("set_symbol", {"market", "symbols"}, "",
+                               "Sets the symbols of one market, replacing any set before.")
+          .method<&request_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the request.")
+          .encode()
+          .decode();
+    }),
+    bind::define("NetResponse", "One page of a history read.", [](Message<NetResponse>& cls) {
+      cls.method<&decode_history_page>("decode_string", {"data", "compressor"}, "NetResponse decode: ",
+                                       "Decodes a page and its rows through the serializer's catalog.")
+          .method<&symbol_data>("get_symbol_data", {}, "", "[(market, symbol)] of the page, in wire order.")
+          .method<&response_symbols>("get_symbol_map", {}, "", "{market: [symbol]} of the page.");
+      row_set<&NetResponse::rows>(cls, "rows", "Copies of the page's rows.");
+    }),
+    bind::define("NetBaseRequest", "Opens, cancels or closes a history session.",
+                 [](Message<NetBaseRequest>& c) { c.encode().decode(); }),
+    bind::define("NetBaseResponse", "The history service's plain reply.",
+                 [](Message<NetBaseResponse>& c) { c.decode(); }),
+    bind::define("HistoryErrorResponse", "A failed history request and its reason.",
+                 [](Message<HistoryErrorResponse>& c) { c.decode(); }),
+};
 
 }  // namespace pyostrel

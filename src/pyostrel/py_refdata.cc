@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "pyostrel/bind/class.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/refdata/commission.h"
 #include "qel/refdata/market_meta.h"
@@ -79,7 +78,6 @@ namespace {
 
 using bind::Blob;
 using bind::Class;
-using bind::Construct;
 using bind::Shared;
 using qel::refdata::Commission;
 using qel::refdata::MarketInfo;
@@ -160,65 +158,61 @@ bind::Ref market_meta_repr(const MarketMeta& m) {
 
 }  // namespace
 
-const bool kCommissionDefined = bind::define_class<Commission>("Commission", []() noexcept -> PyTypeObject* {
-  return bind::type_of<Commission>([] {
-    return Class<Commission>("Commission", "A commission schedule: eight rates and the per-fill formula.")
-        .accessors<&Commission::open_rate_by_volume>("open_rate_by_volume",
-                                                     "the rate per unit of volume of an opening fill (float)")
-        .accessors<&Commission::open_rate_by_money>("open_rate_by_money",
-                                                    "the rate per unit of money of an opening fill (float)")
-        .accessors<&Commission::close_rate_by_volume>("close_rate_by_volume",
-                                                      "the rate per unit of volume of a closing fill (float)")
-        .accessors<&Commission::close_rate_by_money>("close_rate_by_money",
-                                                     "the rate per unit of money of a closing fill (float)")
-        .accessors<&Commission::today_close_rate_by_volume>(
-            "today_close_rate_by_volume", "the rate per unit of volume closing a position opened today (float)")
-        .accessors<&Commission::today_close_rate_by_money>(
-            "today_close_rate_by_money", "the rate per unit of money closing a position opened today (float)")
-        .accessors<&Commission::order_rate_by_volume>("order_rate_by_volume",
-                                                      "the rate per unit of volume added to every fill (float)")
-        .accessors<&Commission::order_rate_by_money>("order_rate_by_money",
-                                                     "the rate per unit of money added to every fill (float)")
-        .picklable<CommissionState>()
-        .repr<&commission_repr>()
-        .method<&commission_load>("load", {"json"}, "Commission.load: ",
-                                  "Sets each rate that the JSON object in json (bytes) holds as a number; other values "
-                                  "change nothing. Raises Exception \"Commission.load: invalid JSON: ...\".")
-        .method<&Commission::calculate>(
-            "calculate", {"volume", "price", "direction", "open_close", "is_today", "multiplier"}, "",
-            "The commission of one fill of volume at price (floats), each step a single-rounding fused multiply-add; "
-            "open_close is 48 (open) or 49 (close), direction a u8 that takes no part.")
-        .build();
-  });
-});
-
-const bool kMarketMetaDefined = bind::define_class<MarketMeta>("MarketMeta", []() noexcept -> PyTypeObject* {
-  return bind::type_of<MarketMeta>([] {
-    return Class<MarketMeta>("MarketMeta",
-                             "One market's reference data. Not constructible: instances come only from "
-                             "load_market_meta_from_json_str().",
-                             Construct::none)
-        .picklable<MarketMetaState>()
-        .repr<&market_meta_repr>()
-        .method<&MarketMeta::market_code>("market_code", {}, "", "The market code of the market_info part.")
-        .method<&to_sv>("to_sv", {"index_data_map"}, "",
-                        "One StructValue per present part whose row type the PyIndexDataMap resolves; others are "
-                        "left out.")
-        .build();
-  });
-});
-
-const bool kMarketInfoDefined = bind::define_class<MarketInfo>("MarketInfo", []() noexcept -> PyTypeObject* {
-  return bind::type_of<MarketInfo>([] {
-    return Class<MarketInfo>("MarketInfo", "A market's own description: name, currency, time zone, trading periods.")
-        .picklable<MarketInfoState>()
-        .repr<&market_info_repr>()
-        .method<&info_market_code>("get_market_code", {}, "", "Returns the market code (bytes).")
-        .getter<&MarketInfo::name>("get_name", "Returns the market's name (bytes).")
-        .method<&info_trade_day>("get_trade_day", {}, "", "Returns the trade day of the description (YYYYMMDD int).")
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define(
+        "Commission", "A commission schedule: eight rates and the per-fill formula.",
+        [](Class<Commission>& c) {
+          c.accessors<&Commission::open_rate_by_volume>("open_rate_by_volume",
+                                                        "the rate per unit of volume of an opening fill (float)")
+              .accessors<&Commission::open_rate_by_money>("open_rate_by_money",
+                                                          "the rate per unit of money of an opening fill (float)")
+              .accessors<&Commission::close_rate_by_volume>("close_rate_by_volume",
+                                                            "the rate per unit of volume of a closing fill (float)")
+              .accessors<&Commission::close_rate_by_money>("close_rate_by_money",
+                                                           "the rate per unit of money of a closing fill (float)")
+              .accessors<&Commission::today_close_rate_by_volume>(
+                  "today_close_rate_by_volume", "the rate per unit of volume closing a position opened today (float)")
+              .accessors<&Commission::today_close_rate_by_money>(
+                  "today_close_rate_by_money", "the rate per unit of money closing a position opened today (float)")
+              .accessors<&Commission::order_rate_by_volume>("order_rate_by_volume",
+                                                            "the rate per unit of volume added to every fill (float)")
+              .accessors<&Commission::order_rate_by_money>("order_rate_by_money",
+                                                           "the rate per unit of money added to every fill (float)")
+              .picklable<CommissionState>()
+              .repr<&commission_repr>()
+              .method<&commission_load>("load", {"json"}, "Commission.load: ",
+                                        "Sets each rate that the JSON object in json (bytes) holds as a number; other "
+                                        "values change nothing. Raises Exception \"Commission.load: invalid JSON: "
+                                        "...\".")
+              .method<&Commission::calculate>(
+                  "calculate", {"volume", "price", "direction", "open_close", "is_today", "multiplier"}, "",
+                  "The commission of one fill of volume at price (floats), each step a single-rounding fused "
+                  "multiply-add; open_close is 48 (open) or 49 (close), direction a u8 that takes no part.");
+        }),
+    bind::define(
+        "MarketMeta",
+        "One market's reference data. Not constructible: instances come only from "
+        "load_market_meta_from_json_str().",
+        [](Class<MarketMeta>& c) {
+          c.no_constructor()
+              .picklable<MarketMetaState>()
+              .repr<&market_meta_repr>()
+              .method<&MarketMeta::market_code>("market_code", {}, "", "The market code of the market_info part.")
+              .method<&to_sv>("to_sv", {"index_data_map"}, "",
+                              "One StructValue per present part whose row type the PyIndexDataMap resolves; others are "
+                              "left out.");
+        }),
+    bind::define(
+        "MarketInfo", "A market's own description: name, currency, time zone, trading periods.",
+        [](Class<MarketInfo>& c) {
+          c.picklable<MarketInfoState>()
+              .repr<&market_info_repr>()
+              .method<&info_market_code>("get_market_code", {}, "", "Returns the market code (bytes).")
+              .getter<&MarketInfo::name>("get_name", "Returns the market's name (bytes).")
+              .method<&info_trade_day>("get_trade_day", {}, "",
+                                       "Returns the trade day of the description (YYYYMMDD int).");
+        }),
+};
 
 bool add_market_meta_functions(PyObject* module) noexcept {
   return bind::add_function<&load_bundle>(module, "load_market_meta_from_json_str", {"json_bytes"}, "",

@@ -34,7 +34,24 @@ namespace pyostrel {
 
 template <class T>
 void set_compressor_of(T& m, qel::rows::CatalogSnapshot catalog) {
-  m.catalog = std::move(catalog);
+  qel::msg::attach_catalog(m, std::move(catalog));
+}
+
+// How a holder's getter reads its row set M.
+enum class RowsBy {
+  kTake,    // RowSet::take, through the holder's catalog while the rows wait for one
+  kOrNone,  // anew through the holder's catalog; none when they cannot be had
+  kStrict,  // anew through the holder's catalog; raises without one, or when they do not decode
+};
+
+template <class T, auto M>
+std::vector<qel::rows::StructValue> taken_rows_of(T& m) {
+  if constexpr (requires { m.catalog; }) return (m.*M).take(m.catalog);
+  return (m.*M).take();
+}
+template <class T, auto M>
+std::vector<qel::rows::StructValue> rows_or_none_of(const T& m) {
+  return (m.*M).read_or_none(m.catalog);
 }
 
 // The rows of a row-set member, decoded through the message's catalog.
@@ -47,17 +64,22 @@ void set_blob_rows_of(T& m, bind::SharedList<qel::rows::StructValue> rows) {
   m.*M = qel::msg::rows_blob(rows.refs(), m.catalog, "set_results");
 }
 
-// set_compressor(compressor): keeps the serializer's current catalog in the member `catalog`.
+// set_compressor(compressor): keeps the serializer's current catalog in the member `catalog` (attach_catalog).
 template <class T>
 bind::Message<T>& compressor(bind::Message<T>& cls, const char* doc = "Keeps the serializer's current catalog for the rows.") {
   return cls.template method<&set_compressor_of<T>>("set_compressor", {"compressor"}, "", doc);
 }
 
-// The getter `name` of the row set M, reading it as `Get` does (each holder's own rule), and its
-// __arrow_c_stream__: the entry every holder of rows of one schema row shares.
-template <auto M, auto Get, class T>
+// The getter `name` of the row set M, reading it as R says, and its __arrow_c_stream__: the entry every holder of
+// rows of one schema row shares.
+template <auto M, RowsBy R = RowsBy::kTake, class T>
 bind::Message<T>& row_set(bind::Message<T>& cls, const char* name, const char* doc) {
-  return cls.template method<Get>(name, {}, "", doc)
+  constexpr auto get = [] {
+    if constexpr (R == RowsBy::kTake) return &taken_rows_of<T, M>;
+    if constexpr (R == RowsBy::kOrNone) return &rows_or_none_of<T, M>;
+    if constexpr (R == RowsBy::kStrict) return &blob_rows_of<T, M>;
+  }();
+  return cls.template method<get>(name, {}, "", doc)
       .template method<&row_set_arrow<T, M>>("__arrow_c_stream__", {"requested_schema=None"}, "__arrow_c_stream__: ",
                                              kArrowStreamDoc);
 }
@@ -65,7 +87,7 @@ bind::Message<T>& row_set(bind::Message<T>& cls, const char* name, const char* d
 // results() and set_results(rows) for the row-set member M, through the catalog set_compressor keeps.
 template <auto M, class T>
 bind::Message<T>& row_blob(bind::Message<T>& cls) {
-  return row_set<M, &blob_rows_of<T, M>>(cls, "results", "The rows, decoded through the kept catalog.")
+  return row_set<M, RowsBy::kStrict>(cls, "results", "The rows, decoded through the kept catalog.")
       .template method<&set_blob_rows_of<T, M>>("set_results", {"rows"}, "",
                                                 "Replaces the rows, compressed through the kept catalog.");
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "pyostrel/bind/class.h"
-#include "pyostrel/bind/registry.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/rows/schema.h"
 #include "qel/rows/struct_value.h"
@@ -13,7 +12,6 @@ namespace pyostrel {
 
 using bind::Blob;
 using bind::Class;
-using bind::Construct;
 using bind::Shared;
 using bind::SharedList;
 using bind::Utf8;
@@ -29,10 +27,6 @@ using qel::rows::ValueOf;
 using qel::rows::ViewOf;
 using qel::rows::StructValue;
 
-}  // namespace pyostrel
-
-
-namespace pyostrel {
 namespace {
 
 // ---- StructValue ------------------------------------------------------------
@@ -267,139 +261,125 @@ std::vector<StructValue> deserialize_batch(const IndexSerializer& s, Blob buf) {
 
 }  // namespace
 
-const bool kStructValueDefined = bind::define_class<StructValue>("StructValue", []() noexcept -> PyTypeObject* {
-  return bind::type_of<StructValue>([] {
-    return Class<StructValue>("StructValue", "A typed row: header fields and typed field slots.")
-        .picklable<&sv_state, &sv_from_state>()
-        .repr<&sv_repr>()
-        .accessors<&StructValue::meta_id>("meta_id", "the row type's id within its namespace (i32)")
-        .accessors<&StructValue::namespace_>("namespace", "the schema namespace (u16)")
-        .accessors<&StructValue::time_tag>("time_tag", "the row's time tag (u64)")
-        .accessors<&StructValue::granularity>("granularity", "the row's bar width in seconds (i32)")
-        .getter<&StructValue::market>("get_market", "Returns the market code (bytes).")
-        .method<&set_market>("set_market", {"v"}, "", "Sets the market code; v must be bytes holding valid UTF-8.")
-        .getter<&StructValue::stock_code>("get_stock_code", "Returns the instrument code within the market (bytes).")
-        .method<&set_stock_code>("set_stock_code", {"v"}, "",
-                                 "Sets the instrument code; v must be bytes holding valid UTF-8.")
-        .method<&size>("size", {}, "", "Returns the number of slots.")
-        .method<&reset>("reset", {}, "", "Removes every slot; the header fields are kept.")
-        .method<&resize>("resize", {"sz"}, "", "Truncates the slots to sz, or appends empty slots up to sz.")
-        .method<&copy>("copy", {"s"}, "", "Replaces header and slots by a deep copy of the StructValue s.")
-        .method<&is_empty>("is_empty", {"pos"}, "",
-                           "Whether slot pos is unset; raises Exception when pos is past the end.")
-        .method<&get_slot<DataType::Int, "int">>("get_int", {"pos"}, "", slot_get_doc("an int (i32)"))
-        .method<&set_slot<DataType::Int>>("set_int", {"pos", "v"}, "", slot_set_doc("an int in i32 range"))
-        .method<&get_slot<DataType::Double, "double">>("get_double", {"pos"}, "", slot_get_doc("a float"))
-        .method<&set_slot<DataType::Double>>("set_double", {"pos", "v"}, "", slot_set_doc("a float"))
-        .method<&get_slot<DataType::String, "string">>("get_string", {"pos"}, "", slot_get_doc("text (bytes)"))
-        .method<&set_string>("set_string", {"pos", "v"}, "", slot_set_doc("bytes of valid UTF-8"))
-        .method<&get_slot<DataType::Int64, "int64">>("get_int_64", {"pos"}, "", slot_get_doc("an int (i64)"))
-        .method<&set_slot<DataType::Int64>>("set_int_64", {"pos", "v"}, "", slot_set_doc("an int in i64 range"))
-        .method<&get_slot<DataType::VInt, "int32_vector">>("get_int_32_vector", {"pos"}, "",
-                                                            slot_get_doc("a list of ints (i32)"))
-        .method<&set_slot<DataType::VInt>>("set_int_32_vector", {"pos", "v"}, "",
-                                           slot_set_doc("a sequence of ints in i32 range"))
-        .method<&get_slot<DataType::VDouble, "double_vector">>("get_double_vector", {"pos"}, "",
-                                                               slot_get_doc("a list of floats"))
-        .method<&set_slot<DataType::VDouble>>("set_double_vector", {"pos", "v"}, "",
-                                              slot_set_doc("a sequence of floats"))
-        .method<&get_slot<DataType::VString, "string_vector">>("get_string_vector", {"pos"}, "",
-                                                               slot_get_doc("a list of texts (bytes)"))
-        .method<&set_string_vector>("set_string_vector", {"pos", "v"}, "",
-                                    slot_set_doc("a sequence of bytes, each valid UTF-8"))
-        .method<&get_slot<DataType::VInt64, "int64_vector">>("get_int_64_vector", {"pos"}, "",
-                                                             slot_get_doc("a list of ints (i64)"))
-        .method<&set_slot<DataType::VInt64>>("set_int_64_vector", {"pos", "v"}, "",
-                                             slot_set_doc("a sequence of ints in i64 range"))
-        .build();
-  });
-});
-
-const bool kFieldDefined = bind::define_class<IndexMetaField>("Field", []() noexcept -> PyTypeObject* {
-  return bind::type_of<IndexMetaField>([] {
-    return Class<IndexMetaField>("Field",
-                                 "One column of a row type. Not constructible: instances come only from "
-                                 "IndexMeta.get_fields().",
-                                 Construct::none)
-        .getter<&IndexMetaField::name>("get_name", "Returns the column name (bytes).")
-        .getter<&IndexMetaField::pos>("get_pos", "Returns the declared column position (u32); slots go by list order.")
-        .getter<&IndexMetaField::precision>("get_precision",
-                                            "Returns the decimal places a batch keeps of its doubles (u32).")
-        .getter<&IndexMetaField::multiple>("get_multiple", "Returns the column's multiplier attribute (i32).")
-        .method<&field_type_code>("get_type", {}, "",
-                                  "Returns the value type code (an index_field_type_* constant, or the unknown "
-                                  "code as loaded).")
-        .getter<&IndexMetaField::sample_type>("get_sample_type", "Returns the column's sampling attribute (u8).")
-        .build();
-  });
-});
-
-const bool kIndexMetaDefined = bind::define_class<IndexMeta>("IndexMeta", []() noexcept -> PyTypeObject* {
-  return bind::type_of<IndexMeta>([] {
-    return Class<IndexMeta>("IndexMeta",
-                            "A row type: its names, revision and columns. Not constructible: instances come only "
-                            "from IndexSchema.metas().",
-                            Construct::none)
-        .getter<&IndexMeta::name>("get_name", "Returns the qualified name, the key of the name index (bytes).")
-        .getter<&IndexMeta::display_name>("get_display_name", "Returns the human-readable name (bytes).")
-        .getter<&IndexMeta::index_type>("get_index_type", "Returns the kind of row type, as text (bytes).")
-        .getter<&IndexMeta::author_uuid>("get_author_uuid", "Returns the author's identifier (bytes).")
-        .getter<&IndexMeta::fields>("get_fields", "Returns a copy of the columns, a list of Field in slot order.")
-        .getter<&IndexMeta::granularities>("get_granularities",
-                                           "Returns a new dict {bar width in seconds: sample count}.")
-        .getter<&IndexMeta::id>("get_id", "Returns the meta id the record carries (u32).")
-        .getter<&IndexMeta::revision>("get_revision", "Returns the revision number (u32).")
-        .getter<&IndexMeta::namespace_>("get_namespace", "Returns the namespace the record carries (u16).")
-        .build();
-  });
-});
-
-const bool kIndexSchemaDefined = bind::define_class<IndexSchemaCatalog>("IndexSchema", []() noexcept -> PyTypeObject* {
-  return bind::type_of<IndexSchemaCatalog>([] {
-    return Class<IndexSchemaCatalog>("IndexSchema", "A schema catalog: row types by (namespace, meta id).")
-        .method<&schema_load>("load", {"buf"}, "schema load: ",
-                              "Replaces the catalog by the Snappy-compressed schema binary buf (bytes; b\"\" is an "
-                              "empty catalog). Raises Exception \"schema load: ...\" and keeps the catalog on failure.")
-        .method<&schema_save>("save", {}, "schema save: ",
-                              "Returns the catalog as a Snappy-compressed schema binary (bytes); raises Exception "
-                              "\"schema save: ...\" if compression fails.")
-        .method<&schema_metas>("metas", {}, "",
-                               "Returns a copy of every row type, a list of IndexMeta in (namespace, meta id) order.")
-        .method<&schema_index_data_map>("index_data_map", {}, "",
-                                        "Returns the name index: each name's highest revision, a PyIndexDataMap.")
-        .len<&schema_len>()
-        .build();
-  });
-});
-
-const bool kIndexSerializerDefined = bind::define_class<IndexSerializer>("IndexSerializer", []() noexcept -> PyTypeObject* {
-  return bind::type_of<IndexSerializer>([] {
-    return Class<IndexSerializer>("IndexSerializer", "Packs and unpacks batches of rows against a schema catalog.")
-        .method<&update_schema_from_binary>(
-            "update_schema_from_binary", {"buf"}, "update_schema_from_binary: ",
-            "Replaces the catalog by the schema binary buf (bytes), as IndexSchema.load does. Raises Exception "
-            "\"update_schema_from_binary: ...\" and keeps the catalog on failure.")
-        .method<&serializer_schema>("schema", {}, "", "Returns a copy of the catalog, as a new IndexSchema.")
-        .method<&serialize_batch>("serialize_batch", {"batch"}, "serialize_batch: ",
-                                  "Packs a sequence of StructValue of one row type into one uncompressed batch "
-                                  "(bytes). Raises Exception \"serialize_batch: ...\" for no rows, an unknown row "
-                                  "type or slots that disagree with the schema.")
-        .method<&deserialize_batch>("deserialize_batch", {"buf"}, "deserialize_batch: ",
-                                    "Unpacks one uncompressed batch buf (bytes) into a list of new StructValue. "
-                                    "Raises Exception \"deserialize_batch: ...\" on a malformed batch.")
-        .build();
-  });
-});
-
-const bool kPyIndexDataMapDefined = bind::define_class<NameIndex>("PyIndexDataMap", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NameIndex>([] {
-    return Class<NameIndex>("PyIndexDataMap",
-                            "Row types by name, at their highest revision; len() counts the names. Not "
-                            "constructible: instances come only from IndexSchema.index_data_map().",
-                            Construct::none)
-        .len<&name_index_len>()
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define("StructValue", "A typed row: header fields and typed field slots.", [](Class<StructValue>& c) {
+      c.picklable<&sv_state, &sv_from_state>()
+          .repr<&sv_repr>()
+          .accessors<&StructValue::meta_id>("meta_id", "the row type's id within its namespace (i32)")
+          .accessors<&StructValue::namespace_>("namespace", "the schema namespace (u16)")
+          .accessors<&StructValue::time_tag>("time_tag", "the row's time tag (u64)")
+          .accessors<&StructValue::granularity>("granularity", "the row's bar width in seconds (i32)")
+          .getter<&StructValue::market>("get_market", "Returns the market code (bytes).")
+          .method<&set_market>("set_market", {"v"}, "", "Sets the market code; v must be bytes holding valid UTF-8.")
+          .getter<&StructValue::stock_code>("get_stock_code", "Returns the instrument code within the market (bytes).")
+          .method<&set_stock_code>("set_stock_code", {"v"}, "",
+                                   "Sets the instrument code; v must be bytes holding valid UTF-8.")
+          .method<&size>("size", {}, "", "Returns the number of slots.")
+          .method<&reset>("reset", {}, "", "Removes every slot; the header fields are kept.")
+          .method<&resize>("resize", {"sz"}, "", "Truncates the slots to sz, or appends empty slots up to sz.")
+          .method<&copy>("copy", {"s"}, "", "Replaces header and slots by a deep copy of the StructValue s.")
+          .method<&is_empty>("is_empty", {"pos"}, "",
+                             "Whether slot pos is unset; raises Exception when pos is past the end.")
+          .method<&get_slot<DataType::Int, "int">>("get_int", {"pos"}, "", slot_get_doc("an int (i32)"))
+          .method<&set_slot<DataType::Int>>("set_int", {"pos", "v"}, "", slot_set_doc("an int in i32 range"))
+          .method<&get_slot<DataType::Double, "double">>("get_double", {"pos"}, "", slot_get_doc("a float"))
+          .method<&set_slot<DataType::Double>>("set_double", {"pos", "v"}, "", slot_set_doc("a float"))
+          .method<&get_slot<DataType::String, "string">>("get_string", {"pos"}, "", slot_get_doc("text (bytes)"))
+          .method<&set_string>("set_string", {"pos", "v"}, "", slot_set_doc("bytes of valid UTF-8"))
+          .method<&get_slot<DataType::Int64, "int64">>("get_int_64", {"pos"}, "", slot_get_doc("an int (i64)"))
+          .method<&set_slot<DataType::Int64>>("set_int_64", {"pos", "v"}, "", slot_set_doc("an int in i64 range"))
+          .method<&get_slot<DataType::VInt, "int32_vector">>("get_int_32_vector", {"pos"}, "",
+                                                              slot_get_doc("a list of ints (i32)"))
+          .method<&set_slot<DataType::VInt>>("set_int_32_vector", {"pos", "v"}, "",
+                                             slot_set_doc("a sequence of ints in i32 range"))
+          .method<&get_slot<DataType::VDouble, "double_vector">>("get_double_vector", {"pos"}, "",
+                                                                 slot_get_doc("a list of floats"))
+          .method<&set_slot<DataType::VDouble>>("set_double_vector", {"pos", "v"}, "",
+                                                slot_set_doc("a sequence of floats"))
+          .method<&get_slot<DataType::VString, "string_vector">>("get_string_vector", {"pos"}, "",
+                                                                 slot_get_doc("a list of texts (bytes)"))
+          .method<&set_string_vector>("set_string_vector", {"pos", "v"}, "",
+                                      slot_set_doc("a sequence of bytes, each valid UTF-8"))
+          .method<&get_slot<DataType::VInt64, "int64_vector">>("get_int_64_vector", {"pos"}, "",
+                                                               slot_get_doc("a list of ints (i64)"))
+          .method<&set_slot<DataType::VInt64>>("set_int_64_vector", {"pos", "v"}, "",
+                                               slot_set_doc("a sequence of ints in i64 range"));
+    }),
+    bind::define(
+        "Field",
+        "One column of a row type. Not constructible: instances come only from "
+        "IndexMeta.get_fields().",
+        [](Class<IndexMetaField>& c) {
+          c.no_constructor()
+              .getter<&IndexMetaField::name>("get_name", "Returns the column name (bytes).")
+              .getter<&IndexMetaField::pos>("get_pos",
+                                            "Returns the declared column position (u32); slots go by list order.")
+              .getter<&IndexMetaField::precision>("get_precision",
+                                                  "Returns the decimal places a batch keeps of its doubles (u32).")
+              .getter<&IndexMetaField::multiple>("get_multiple", "Returns the column's multiplier attribute (i32).")
+              .method<&field_type_code>("get_type", {}, "",
+                                        "Returns the value type code (an index_field_type_* constant, or the unknown "
+                                        "code as loaded).")
+              .getter<&IndexMetaField::sample_type>("get_sample_type", "Returns the column's sampling attribute (u8).");
+        }),
+    bind::define(
+        "IndexMeta",
+        "A row type: its names, revision and columns. Not constructible: instances come only "
+        "from IndexSchema.metas().",
+        [](Class<IndexMeta>& c) {
+          c.no_constructor()
+              .getter<&IndexMeta::name>("get_name", "Returns the qualified name, the key of the name index (bytes).")
+              .getter<&IndexMeta::display_name>("get_display_name", "Returns the human-readable name (bytes).")
+              .getter<&IndexMeta::index_type>("get_index_type", "Returns the kind of row type, as text (bytes).")
+              .getter<&IndexMeta::author_uuid>("get_author_uuid", "Returns the author's identifier (bytes).")
+              .getter<&IndexMeta::fields>("get_fields", "Returns a copy of the columns, a list of Field in slot order.")
+              .getter<&IndexMeta::granularities>("get_granularities",
+                                                 "Returns a new dict {bar width in seconds: sample count}.")
+              .getter<&IndexMeta::id>("get_id", "Returns the meta id the record carries (u32).")
+              .getter<&IndexMeta::revision>("get_revision", "Returns the revision number (u32).")
+              .getter<&IndexMeta::namespace_>("get_namespace", "Returns the namespace the record carries (u16).");
+        }),
+    bind::define(
+        "IndexSchema", "A schema catalog: row types by (namespace, meta id).",
+        [](Class<IndexSchemaCatalog>& c) {
+          c.method<&schema_load>("load", {"buf"}, "schema load: ",
+                                 "Replaces the catalog by the Snappy-compressed schema binary buf (bytes; b\"\" is an "
+                                 "empty catalog). Raises Exception \"schema load: ...\" and keeps the catalog on "
+                                 "failure.")
+              .method<&schema_save>("save", {}, "schema save: ",
+                                    "Returns the catalog as a Snappy-compressed schema binary (bytes); raises "
+                                    "Exception \"schema save: ...\" if compression fails.")
+              .method<&schema_metas>("metas", {}, "",
+                                     "Returns a copy of every row type, a list of IndexMeta in (namespace, meta id) "
+                                         "order.")
+              .method<&schema_index_data_map>("index_data_map", {}, "",
+                                              "Returns the name index: each name's highest revision, a PyIndexDataMap.")
+              .len<&schema_len>();
+        }),
+    bind::define(
+        "IndexSerializer", "Packs and unpacks batches of rows against a schema catalog.",
+        [](Class<IndexSerializer>& c) {
+          c.method<&update_schema_from_binary>(
+               "update_schema_from_binary", {"buf"}, "update_schema_from_binary: ",
+               "Replaces the catalog by the schema binary buf (bytes), as IndexSchema.load does. Raises Exception "
+               "\"update_schema_from_binary: ...\" and keeps the catalog on failure.")
+              .method<&serializer_schema>("schema", {}, "", "Returns a copy of the catalog, as a new IndexSchema.")
+              .method<&serialize_batch>("serialize_batch", {"batch"}, "serialize_batch: ",
+                                        "Packs a sequence of StructValue of one row type into one uncompressed batch "
+                                        "(bytes). Raises Exception \"serialize_batch: ...\" for no rows, an unknown "
+                                        "row type or slots that disagree with the schema.")
+              .method<&deserialize_batch>("deserialize_batch", {"buf"}, "deserialize_batch: ",
+                                          "Unpacks one uncompressed batch buf (bytes) into a list of new StructValue. "
+                                          "Raises Exception \"deserialize_batch: ...\" on a malformed batch.");
+        }),
+    bind::define(
+        "PyIndexDataMap",
+        "Row types by name, at their highest revision; len() counts the names. Not "
+        "constructible: instances come only from IndexSchema.index_data_map().",
+        [](Class<NameIndex>& c) {
+          c.no_constructor()
+              .len<&name_index_len>();
+        }),
+};
 
 }  // namespace pyostrel

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "pyostrel/bind/class.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/time/calendar.h"
 #include "qel/time/market_status.h"
@@ -197,21 +196,22 @@ constexpr const char* calendar_doc() {
 
 }  // namespace
 
-const bool kMarketStatusDefined = bind::define_class<MarketStatus>("MarketStatus", []() noexcept -> PyTypeObject* {
-  return bind::type_of<MarketStatus>([] {
-    return bind::Class<MarketStatus>("MarketStatus", "Trade day, session state and latest market time of an instant.")
-        .accessors<&MarketStatus::trade_day>("trade_day", "the trade day the instant belongs to (YYYYMMDD, i32)")
-        .accessors<&MarketStatus::action_day>("action_day", "the instant's local calendar date (YYYYMMDD, i32)")
-        .accessors<&MarketStatus::market_open>("market_open", "whether the instant lies inside a session (bool)")
-        .accessors<&MarketStatus::lattest_market_time>(
-            "lattest_market_time",
-            "the latest market time reached: the instant inside a session, else a session boundary (u64 ms since "
-            "the epoch)")
-        .accessors<&MarketStatus::begin>("begin", "the start of the trade day's first session (u64 ms since the epoch)")
-        .accessors<&MarketStatus::end>("end", "the end of the trade day's last session (u64 ms since the epoch)")
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define(
+        "MarketStatus", "Trade day, session state and latest market time of an instant.",
+        [](bind::Class<MarketStatus>& c) {
+          c.accessors<&MarketStatus::trade_day>("trade_day", "the trade day the instant belongs to (YYYYMMDD, i32)")
+              .accessors<&MarketStatus::action_day>("action_day", "the instant's local calendar date (YYYYMMDD, i32)")
+              .accessors<&MarketStatus::market_open>("market_open", "whether the instant lies inside a session (bool)")
+              .accessors<&MarketStatus::lattest_market_time>(
+                  "lattest_market_time",
+                  "the latest market time reached: the instant inside a session, else a session boundary (u64 ms since "
+                  "the epoch)")
+              .accessors<&MarketStatus::begin>("begin",
+                                               "the start of the trade day's first session (u64 ms since the epoch)")
+              .accessors<&MarketStatus::end>("end", "the end of the trade day's last session (u64 ms since the epoch)");
+        }),
+};
 
 bool add_sampler_functions(PyObject* m) noexcept {
   using bind::add_function;

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "pyostrel/bind/class.h"
-#include "pyostrel/bind/registry.h"
 #include "pyostrel/bind/function.h"
 #include "qel/wire/frame.h"
 #include "qel/wire/net_package.h"
@@ -20,9 +19,6 @@ using qel::wire::FrameHeader;
 using qel::wire::NetPackage;
 using qel::wire::RawFrameReader;
 
-}  // namespace pyostrel
-
-namespace pyostrel {
 namespace {
 
 // ---- NetHeader --------------------------------------------------------------
@@ -158,66 +154,61 @@ std::string encode_raw_frame(std::uint16_t cmd, std::uint32_t seq, Blob body, st
 
 }  // namespace
 
-const bool kNetHeaderDefined = bind::define_class<FrameHeader>("NetHeader", []() noexcept -> PyTypeObject* {
-  return bind::type_of<FrameHeader>([] {
-    return Class<FrameHeader>("NetHeader", "The 8-byte frame header: version, sequence number, flag, command.")
-        .accessors<&FrameHeader::version>("version", "the protocol version (u8)")
-        .accessors<&FrameHeader::seq>("seq", "the sequence number (u32)")
-        .accessors<&FrameHeader::flag>("flag", "the flag byte (u8)")
-        .accessors<&FrameHeader::cmd>("cmd", "the command id (u16)")
-        .method<&header_encode>("encode", {}, "", "Returns the 8 header bytes: version, seq, flag, cmd, big-endian.")
-        .method<&header_encode>("encode_string", {}, "", "Returns the same 8 bytes as encode().")
-        .method<&header_decode>("decode", {"buf", "len"}, "NetHeader decode: ",
-                                "Reads the header from the first 8 of the len valid bytes of buf (bytes) and returns "
-                                "8; len 0 does nothing and returns 0. Raises Exception \"NetHeader decode: ...\" if "
-                                "fewer than 8.")
-        .method<&header_decode_string>("decode_string", {"buf"}, "NetHeader decode: ",
-                                       "As decode(buf, len(buf)): b\"\" returns 0 and changes nothing.")
-        .method<&header_clone>("clone", {}, "", "Returns a new NetHeader with the same fields.")
-        .build();
-  });
-});
-
-const bool kNetPackageDefined = bind::define_class<NetPackage>("NetPackage", []() noexcept -> PyTypeObject* {
-  return bind::type_of<NetPackage>([] {
-    return Class<NetPackage>("NetPackage",
-                             "A command, its sequence number and body, as a raw frame or a Snappy-wrapped frame.")
-        .accessors<&NetPackage::cmd>("cmd", "the command id (u16)")
-        .accessors<&NetPackage::seq>("seq", "the sequence number (u32)")
-        .accessors<&NetPackage::length>("length", "the length field (u32); a decode sets it to the frame's total_len")
-        .getter<&NetPackage::content>("get_content", "Returns the body (bytes).")
-        .method<&package_set_content>("set_content", {"v"}, "", "Sets the body; v must be bytes.")
-        .method<&package_encode_raw>("encode_raw", {}, "NetPackage frame: ",
-                                     "Returns the uncompressed frame (bytes): magic, total_len, version 4, seq, "
-                                     "flag 0, cmd, body.")
-        .method<&package_encode_string>("encode_string", {}, "NetPackage ",
-                                        "Returns encode_raw() compressed as one raw Snappy block (bytes).")
-        .method<&package_encode_string>("encode", {}, "NetPackage ", "Returns the same bytes as encode_string().")
-        .method<&package_decode_string>("decode_string", {"buf"}, "NetPackage ",
-                                        "Decompresses the Snappy block buf (bytes) and reads one frame from it. "
-                                        "Raises Exception \"NetPackage snappy decompress: ...\" or \"NetPackage "
-                                        "frame: ...\", changing nothing.")
-        .method<&package_decode>("decode", {"buf", "_len"}, "NetPackage ",
-                                 "As decode_string(buf); _len, an int, is ignored.")
-        .method<&package_decode_raw>("decode_raw", {"buf"}, "NetPackage frame: ",
-                                     "Reads one uncompressed frame from the front of buf (bytes) and returns the "
-                                     "bytes it took, or 0 for an incomplete frame. Raises Exception \"NetPackage "
-                                     "frame: ...\" on a bad magic or length.")
-        .build();
-  });
-});
-
-const bool kRawFrameReaderDefined = bind::define_class<RawFrameReader>("RawFrameReader", []() noexcept -> PyTypeObject* {
-  return bind::type_of<RawFrameReader>([] {
-    return Class<RawFrameReader>("RawFrameReader", "Cuts (cmd, seq, version, flag, body) frames from a raw stream.")
-        .method<&reader_feed>("feed", {"data"}, "RawFrameReader: ",
-                              "Appends data (bytes) and returns the whole frames now buffered, a list of (cmd, seq, "
-                              "version, flag, body). Raises Exception \"RawFrameReader: ...\" on a bad frame, and on "
-                              "every feed after it.")
-        .method<&RawFrameReader::pending>("pending", {}, "", "Returns the number of buffered bytes not yet cut.")
-        .build();
-  });
-});
+const bool kDefined[] = {
+    bind::define(
+        "NetHeader", "The 8-byte frame header: version, sequence number, flag, command.",
+        [](Class<FrameHeader>& c) {
+          c.accessors<&FrameHeader::version>("version", "the protocol version (u8)")
+              .accessors<&FrameHeader::seq>("seq", "the sequence number (u32)")
+              .accessors<&FrameHeader::flag>("flag", "the flag byte (u8)")
+              .accessors<&FrameHeader::cmd>("cmd", "the command id (u16)")
+              .method<&header_encode>("encode", {}, "",
+                                      "Returns the 8 header bytes: version, seq, flag, cmd, big-endian.")
+              .method<&header_encode>("encode_string", {}, "", "Returns the same 8 bytes as encode().")
+              .method<&header_decode>("decode", {"buf", "len"}, "NetHeader decode: ",
+                                      "Reads the header from the first 8 of the len valid bytes of buf (bytes) and "
+                                      "returns 8; len 0 does nothing and returns 0. Raises Exception \"NetHeader "
+                                      "decode: ...\" if fewer than 8.")
+              .method<&header_decode_string>("decode_string", {"buf"}, "NetHeader decode: ",
+                                             "As decode(buf, len(buf)): b\"\" returns 0 and changes nothing.")
+              .method<&header_clone>("clone", {}, "", "Returns a new NetHeader with the same fields.");
+        }),
+    bind::define(
+        "NetPackage", "A command, its sequence number and body, as a raw frame or a Snappy-wrapped frame.",
+        [](Class<NetPackage>& c) {
+          c.accessors<&NetPackage::cmd>("cmd", "the command id (u16)")
+              .accessors<&NetPackage::seq>("seq", "the sequence number (u32)")
+              .accessors<&NetPackage::length>("length",
+                                              "the length field (u32); a decode sets it to the frame's total_len")
+              .getter<&NetPackage::content>("get_content", "Returns the body (bytes).")
+              .method<&package_set_content>("set_content", {"v"}, "", "Sets the body; v must be bytes.")
+              .method<&package_encode_raw>("encode_raw", {}, "NetPackage frame: ",
+                                           "Returns the uncompressed frame (bytes): magic, total_len, version 4, seq, "
+                                           "flag 0, cmd, body.")
+              .method<&package_encode_string>("encode_string", {}, "NetPackage ",
+                                              "Returns encode_raw() compressed as one raw Snappy block (bytes).")
+              .method<&package_encode_string>("encode", {}, "NetPackage ", "Returns the same bytes as encode_string().")
+              .method<&package_decode_string>("decode_string", {"buf"}, "NetPackage ",
+                                              "Decompresses the Snappy block buf (bytes) and reads one frame from it. "
+                                              "Raises Exception \"NetPackage snappy decompress: ...\" or \"NetPackage "
+                                              "frame: ...\", changing nothing.")
+              .method<&package_decode>("decode", {"buf", "_len"}, "NetPackage ",
+                                       "As decode_string(buf); _len, an int, is ignored.")
+              .method<&package_decode_raw>("decode_raw", {"buf"}, "NetPackage frame: ",
+                                           "Reads one uncompressed frame from the front of buf (bytes) and returns the "
+                                           "bytes it took, or 0 for an incomplete frame. Raises Exception \"NetPackage "
+                                           "frame: ...\" on a bad magic or length.");
+        }),
+    bind::define(
+        "RawFrameReader", "Cuts (cmd, seq, version, flag, body) frames from a raw stream.",
+        [](Class<RawFrameReader>& c) {
+          c.method<&reader_feed>("feed", {"data"}, "RawFrameReader: ",
+                                 "Appends data (bytes) and returns the whole frames now buffered, a list of (cmd, "
+                                 "seq, version, flag, body). Raises Exception \"RawFrameReader: ...\" on a bad frame, "
+                                 "and on every feed after it.")
+              .method<&RawFrameReader::pending>("pending", {}, "", "Returns the number of buffered bytes not yet cut.");
+        }),
+};
 
 bool add_encode_raw_frame(PyObject* module) noexcept {
   return bind::add_function<&encode_raw_frame>(

@@ -112,6 +112,7 @@ TEST(Lenient, EachPolicyTakesAShortBodyAsDeclared) {
   constexpr Lenient kStrict{.trailer = 1};
   constexpr Lenient kClear{.trailer = 1, .present_from = 4, .on_failure = Lenient::kClear};
   constexpr Lenient kKeep{.trailer = 1, .on_failure = Lenient::kKeep, .reset_trailer = true, .trailer_on_success = true};
+  constexpr Lenient kRead{.trailer = 1, .on_failure = Lenient::kKeepRead, .trailer_on_success = true};
   // cut: bytes left off the end of base + "xy" (4 + 2 bytes) + b (4 bytes).
   const std::vector<std::pair<std::string, std::string>> cases{
       {outcome<kStrict>(0, 0), "1 xy 7"},
@@ -123,6 +124,8 @@ TEST(Lenient, EachPolicyTakesAShortBodyAsDeclared) {
       {outcome<kKeep>(0, 1), "9  0"},  // the trailer was cleared first, the base kept
       {outcome<kKeep>(3, 0), "1  0"},  // an error reply keeps its base response only
       {outcome<kKeep>(0, 0), "1 xy 7"},
+      {outcome<kRead>(0, 1), "1  0"},   // the base as read, the trailer that failed cleared
+      {outcome<kRead>(0, 23), "0  0"},  // 3 bytes: not even seq, and the earlier fields cleared
   };
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }

@@ -66,6 +66,12 @@ ClassBuilder::ClassBuilder(const char* name, const char* doc, std::size_t basics
   add_slot(Py_tp_doc, const_cast<char*>(doc_));
 }
 
+void ClassBuilder::forbid_construction() {
+  for (PyType_Slot& slot : slots_) {
+    if (slot.slot == Py_tp_new) slot.pfunc = reinterpret_cast<void*>(&bind::refuse_construction);
+  }
+}
+
 void ClassBuilder::add_instance_dict() {
   // The dict pointer goes after the native value: set by __dictoffset__, which
   // PyType_FromSpec reads from the member table from 3.9 on.

@@ -15,11 +15,14 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <string>
 #include <vector>
 
 #include "pyostrel/bind/call.h"
+#include "pyostrel/bind/registry.h"
 #include "qel/msg/layout.h"
 
 namespace pyostrel::bind {
@@ -216,19 +219,21 @@ struct Arg {
   }
 };
 
-// An optional record field: None makes it absent again.
-template <BoundRecord T>
-struct Arg<std::optional<T>> {
-  static bool convert(PyObject* obj, std::optional<T>& out) noexcept {
-    if (obj == Py_None) {
-      out.reset();
-      return true;
-    }
-    T value;
-    if (!Arg<T>::convert(obj, value)) return false;
-    out = std::move(value);
+// An optional record field: None makes it absent again, anything else converts as a T.
+template <class T>
+bool convert_optional(PyObject* obj, std::optional<T>& out) noexcept {
+  if (obj == Py_None) {
+    out.reset();
     return true;
   }
+  T value;
+  if (!Arg<T>::convert(obj, value)) return false;
+  out = std::move(value);
+  return true;
+}
+template <BoundRecord T>
+struct Arg<std::optional<T>> {
+  static bool convert(PyObject* obj, std::optional<T>& out) noexcept { return convert_optional(obj, out); }
 };
 
 template <BoundRecord T>
@@ -358,8 +363,6 @@ int property_set(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
-enum class Construct { by_default, none };
-
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 // TypeError unless the call has no arguments.
 bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
@@ -387,6 +390,8 @@ class ClassBuilder {
   void add_property(const char* name, getter get, setter set, const CallInfo*& get_bindings,
                     const CallInfo** set_bindings, const char* doc, Annotations type);
   void add_slot(int slot, void* fn) { slots_.push_back(PyType_Slot{slot, fn}); }
+  // tp_new raises "No constructor defined for <name>".
+  void forbid_construction();
   // A method written against the C API itself; `doc` lives as long as the type.
   void add_raw_method(const char* name, PyCFunction fn, int flags, const char* doc) {
     methods_.push_back(PyMethodDef{name, fn, flags, doc});
@@ -419,10 +424,16 @@ class ClassBuilder {
 template <class T>
 class Class : public ClassBuilder {
  public:
-  Class(const char* name, const char* doc, Construct construct = Construct::by_default)
-      : ClassBuilder(name, doc, sizeof(Instance<T>),
-                     construct == Construct::by_default ? &construct_instance<T> : &refuse_construction,
-                     &dealloc_instance<T>) {}
+  using Native = T;
+
+  Class(const char* name, const char* doc)
+      : ClassBuilder(name, doc, sizeof(Instance<T>), &construct_instance<T>, &dealloc_instance<T>) {}
+
+  // Instances come only from the module's functions and methods.
+  Class& no_constructor() {
+    forbid_construction();
+    return *this;
+  }
 
   // Binds F (a member function of T, or a free function taking T& or const T&
   // first). `params` names the Python parameters; `prefix` goes before the text
@@ -641,17 +652,55 @@ class Class : public ClassBuilder {
   }
 };
 
-// The type of T, defined by `define` (which returns Class<T>(...)...build())
-// the first time it is asked for.
-template <class T, class Define>
-PyTypeObject* type_of(Define&& define) noexcept {
-  if (bound_type<T>) return bound_type<T>;
+struct NoMethods {
+  void operator()(auto&) const noexcept {}
+};
+
+template <class B, class Finish, bool Converts>
+PyTypeObject* make_class(const char* name, const char* doc) noexcept {
   try {
-    return define();
+    B cls(name, doc);
+    Finish{}(cls);
+    if constexpr (Converts) return cls.build();
+    PyTypeObject* own = nullptr;
+    return cls.build(own);
   } catch (...) {
     set_python_error("");
     return nullptr;
   }
+}
+
+// The builder a finishing lambda takes, when the definition does not name it.
+template <class B, class Finish>
+struct BuilderFor {
+  using type = B;
+};
+template <class Call>
+struct ParameterOf;
+template <class L, class R, class B>
+struct ParameterOf<R (L::*)(B&) const> {
+  using type = B;
+};
+template <class Finish>
+struct BuilderFor<void, Finish> : ParameterOf<decltype(&Finish::operator())> {};
+
+// Defines the class `name` over the builder's native type: register_all makes the builder B(name, doc), `finish`
+// adds what sets the class apart, and the type is built. B is Class<T> or Message<T>, named or taken from the
+// parameter of `finish`, a lambda without captures. The class's instances are what conversions of T make. True,
+// for a namespace-scope initialiser.
+//
+//   bind::define("ATUnsubscribeReq", "Ends a subscription.", [](Message<ATUnsubscribeReq>& c) { c.encode(); })
+template <class B = void, class Finish = NoMethods>
+bool define(const char* name, const char* doc, Finish = {}) noexcept {
+  static_assert(std::is_default_constructible_v<Finish>, "finish captures nothing: it runs when the module loads");
+  using Builder = typename BuilderFor<B, Finish>::type;
+  return define_class(name, doc, &make_class<Builder, Finish, true>, &typeid(typename Builder::Native));
+}
+// A further class over a native type that already has one: a type of its own, which no conversion makes.
+template <class B = void, class Finish = NoMethods>
+bool define_another(const char* name, const char* doc, Finish = {}) noexcept {
+  static_assert(std::is_default_constructible_v<Finish>, "finish captures nothing: it runs when the module loads");
+  return define_class(name, doc, &make_class<typename BuilderFor<B, Finish>::type, Finish, false>, nullptr);
 }
 
 }  // namespace pyostrel::bind

@@ -151,6 +151,10 @@ class Message : public Class<T> {
   Message& decode() {
     return decode_with<&decode_message<T>>();
   }
+  // The same decode where the record's leniency policy departs from the strict one, as `doc` says.
+  Message& decode(const char* doc) {
+    return decode_with<&decode_message<T>>(doc);
+  }
   // `doc` says how F departs from the strict decode, if it does.
   template <auto F>
   Message& decode_with(const char* doc = nullptr) {

@@ -13,7 +13,9 @@ namespace pyostrel::bind {
 namespace {
 
 struct Definition {
-  DefineClass define = nullptr;
+  MakeClass make = nullptr;
+  const char* doc = nullptr;
+  PyTypeObject* type = nullptr;  // once built, kept for the process
   bool twice = false;
 };
 
@@ -33,11 +35,12 @@ std::map<std::type_index, Native>& natives() noexcept {
 
 }  // namespace
 
-bool define_class(const char* name, DefineClass define, const std::type_info* native) noexcept {
+bool define_class(const char* name, const char* doc, MakeClass make, const std::type_info* native) noexcept {
   try {
     Definition& d = definitions()[name];
-    d.twice = d.define != nullptr;
-    d.define = define;
+    d.twice = d.make != nullptr;
+    d.make = make;
+    d.doc = doc;
     if (native) {
       Native& n = natives()[std::type_index(*native)];
       if (n.name) n.twice = d.twice = true;  // both classes would claim the type's conversions
@@ -61,7 +64,9 @@ bool add_class(PyObject* module, const char* name) noexcept {
       throw qel::InternalError(std::string("class ") + name +
                                (found == definitions().end() ? " is not defined" : " is defined twice"));
     }
-    PyTypeObject* type = found->second.define();
+    Definition& d = found->second;
+    if (!d.type) d.type = d.make(name, d.doc);
+    PyTypeObject* type = d.type;
     if (!type) return false;
     constexpr std::string_view kPrefix = "pyostrel.";
     if (std::string_view(type->tp_name) != std::string(kPrefix) + name) {

@@ -124,16 +124,7 @@ struct ToPy<std::optional<R>> {
 
 template <StateRecord R>
 struct Arg<std::optional<R>> {
-  static bool convert(PyObject* obj, std::optional<R>& out) noexcept {
-    if (obj == Py_None) {
-      out.reset();
-      return true;
-    }
-    R value;
-    if (!Arg<R>::convert(obj, value)) return false;
-    out = std::move(value);
-    return true;
-  }
+  static bool convert(PyObject* obj, std::optional<R>& out) noexcept { return convert_optional(obj, out); }
 };
 
 // "Name(a=repr(state[0]), b=repr(state[1]), ...)"; throws PythonErrorSet.

@@ -12,34 +12,23 @@
 
 namespace qel::balance {
 
-// A task key's fields without owning its texts: what a row is looked up by,
-// so that routing a row builds no key.
-struct KeyView {
+// The five fields of a task key, over owned texts (StructValueKey) or borrowed ones (KeyView: what a row is looked
+// up by, so that routing a row builds no key).
+template <class Text>
+struct TaskKey {
   std::uint16_t ns = 0xFFFF;
   std::uint32_t meta_id = 0;
-  std::string_view market;
-  std::string_view code;
+  Text market;
+  Text code;
   std::uint32_t granularity = 0;
 
-  // Field by field in declaration order; texts by unsigned bytes.
-  friend std::strong_ordering operator<=>(const KeyView&, const KeyView&) = default;
-  friend bool operator==(const KeyView&, const KeyView&) = default;
+  TaskKey<std::string_view> view() const noexcept { return {ns, meta_id, market, code, granularity}; }
+  // Field by field in declaration order; texts by unsigned bytes, so that keys and views order alike.
+  friend std::strong_ordering operator<=>(const TaskKey&, const TaskKey&) = default;
+  friend bool operator==(const TaskKey&, const TaskKey&) = default;
 };
-
-struct StructValueKey {
-  std::uint16_t ns = 0xFFFF;
-  std::uint32_t meta_id = 0;
-  std::string market;
-  std::string code;
-  std::uint32_t granularity = 0;
-
-  KeyView view() const noexcept { return {ns, meta_id, market, code, granularity}; }
-  // Through view(), so that keys and views order alike.
-  friend std::strong_ordering operator<=>(const StructValueKey& a, const StructValueKey& b) noexcept {
-    return a.view() <=> b.view();
-  }
-  friend bool operator==(const StructValueKey& a, const StructValueKey& b) noexcept { return a.view() == b.view(); }
-};
+using KeyView = TaskKey<std::string_view>;
+using StructValueKey = TaskKey<std::string>;
 
 // Orders keys and views together, for lookups by view in maps of keys.
 struct KeyLess {

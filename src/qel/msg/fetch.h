@@ -70,22 +70,15 @@ struct ATFetchSVRes {
   rows::CatalogSnapshot catalog;
   static constexpr auto kFields = std::tuple{
       Embed<&ATFetchSVRes::base>{},
+      Field<&ATFetchSVRes::namespace_>{"namespace", kHidden},
       Field<&ATFetchSVRes::fields>{"fields"},
+      Field<&ATFetchSVRes::rows>{"rows", kHidden},
   };
+  // Never throws on content: a body cut short keeps the fields before the cut; the rows are read once a catalog
+  // is attached (before or after).
+  static constexpr Lenient kLenient = success_trailer(Lenient::kKeepRead).reading_rows();
 };
 
-// Never throws on content. An error reply keeps only its prefix; a success
-// reply keeps namespace, fields and blob, and its rows once a catalog is
-// attached (before or after this call).
-void decode_fetch_reply(ATFetchSVRes& res, wire::Bytes body);
-// Stores the catalog, then decodes a stored blob whose rows are still missing.
-void attach_catalog(ATFetchSVRes& res, rows::CatalogSnapshot catalog);
-// The rows, decoded from the blob first if needed. Never throws on content.
-const std::vector<rows::StructValue>& fetch_rows(ATFetchSVRes& res);
-// The same as a list of their own: the first call takes the decoded rows
-// themselves; a later one decodes them again from the kept blob, keeps them
-// and copies them from then on. Never throws on content.
-std::vector<rows::StructValue> take_fetch_rows(ATFetchSVRes& res);
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.
 std::string fetch_json(ATFetchSVRes& res);

@@ -24,8 +24,6 @@ std::map<std::string, std::vector<std::string>> symbol_map(const std::vector<Mar
   return out;
 }
 
-std::vector<rows::StructValue> take_page_rows(NetResponse& res) { return res.rows.take(); }
-
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog) {
   NetResponse got;
   decode(got, body);

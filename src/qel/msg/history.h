@@ -117,11 +117,6 @@ struct NetResponse {
 // Error "decompress: ..." for its rows.
 void decode_history_page(NetResponse& res, wire::Bytes body, rows::CatalogSnapshot catalog);
 
-// The page's rows: the first call takes the decoded rows themselves; a later
-// one decodes them again from the kept blob (through the catalog that decoded
-// them first), keeps them and copies them from then on.
-std::vector<rows::StructValue> take_page_rows(NetResponse& res);
-
 struct HistoryErrorResponse {
   NetBaseResponse head;
   std::string reason;

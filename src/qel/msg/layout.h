@@ -479,16 +479,32 @@ std::string encode(const T& v) {
 // kLenient{...}`. The fields from kFields[trailer] on form the trailer, read as a whole or not at all.
 struct Lenient {
   enum Failure : std::uint8_t {
-    kRaise,  // throw wire::CodecError; the target is unchanged
-    kKeep,   // stop; the target keeps what it held (after reset_trailer)
-    kClear,  // stop; every declared field is back to its default
+    kRaise,     // throw wire::CodecError; the target is unchanged
+    kKeep,      // stop; the target keeps what it held (after reset_trailer)
+    kClear,     // stop; every declared field is back to its default
+    kKeepRead,  // stop; the fields read before the failure are kept (a prefix's one by one), the others cleared
   };
   std::size_t trailer;            // index in kFields of the trailer's first field
   std::size_t present_from = 1;   // the trailer is read when at least this many bytes follow the fields before it
   Failure on_failure = kRaise;    // for a body that does not decode
   bool reset_trailer = false;     // the trailer's fields are cleared before anything is read
   bool trailer_on_success = false;  // the trailer is kept only when the reply's error_code (its first field's) is 0
+  // A RowSet of the trailer is read through the record's `catalog` when it holds one, and otherwise waits for one;
+  // rows that do not decode are a trailer that does not decode.
+  bool rows_through_catalog = false;
+
+  constexpr Lenient reading_rows() const {
+    Lenient l = *this;
+    l.rows_through_catalog = true;
+    return l;
+  }
 };
+
+// A success reply's trailer after its base response: cleared first, read when 4 bytes or more follow the base
+// response, kept only by a reply whose error_code is 0; a body that does not decode is taken as `failure` says.
+constexpr Lenient success_trailer(Lenient::Failure failure) {
+  return {.trailer = 1, .present_from = 4, .on_failure = failure, .reset_trailer = true, .trailer_on_success = true};
+}
 
 template <class T>
 concept LenientRecord = Record<T> && requires { T::kLenient; };
@@ -501,13 +517,55 @@ void move_fields(T& to, T& from) {
   }(std::make_index_sequence<To - From>{});
 }
 
+// Reads the declared fields From..To-1 into `out` one by one, an embedded prefix's too: a failure leaves `out`
+// holding every field read before it.
 template <Record T, std::size_t From, std::size_t To>
 void read_fields(Reader& r, T& out) {
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((out.*std::get<From + I>(T::kFields).member =
-          Wire<typename std::remove_cvref_t<decltype(std::get<From + I>(T::kFields))>::Value>::read(r)),
-     ...);
+    (
+        [&]<class F>(const F&) {
+          if constexpr (is_embed<F>) {
+            read_fields<typename F::Value, 0, F::kCount>(r, out.*F::member);
+          } else {
+            out.*F::member = Wire<typename F::Value>::read(r);
+          }
+        }(std::get<From + I>(T::kFields)),
+        ...);
   }(std::make_index_sequence<To - From>{});
+}
+
+// Reads each RowSet among the declared fields From..To-1 of `m` through `catalog`. Throws as decompress does.
+template <Record T, std::size_t From, std::size_t To>
+void read_row_sets(T& m, const rows::CatalogSnapshot& catalog) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (
+        [&]<class F>(const F&) {
+          if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) {
+            if (!(m.*F::member).blob.empty()) (m.*F::member).read(catalog);
+          }
+        }(std::get<From + I>(T::kFields)),
+        ...);
+  }(std::make_index_sequence<To - From>{});
+}
+
+// Keeps `catalog` as the record's own. Rows that wait for a catalog (a policy's rows_through_catalog) are read
+// through it; a set that does not decode stays without rows.
+template <Record T>
+void attach_catalog(T& m, rows::CatalogSnapshot catalog) {
+  m.catalog = std::move(catalog);
+  if constexpr (LenientRecord<T>) {
+    if constexpr (T::kLenient.rows_through_catalog) {
+      std::apply(
+          [&](const auto&... f) {
+            (
+                [&]<class F>(const F&) {
+                  if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) (m.*F::member).held_rows(m.catalog);
+                }(f),
+                ...);
+          },
+          T::kFields);
+    }
+  }
 }
 
 // Reads the wire fields of T from `body` and, only once all have decoded,
@@ -521,21 +579,49 @@ void decode(T& target, wire::Bytes body) {
     constexpr Lenient kPolicy = T::kLenient;
     constexpr std::size_t kAll = std::tuple_size_v<std::remove_cv_t<decltype(T::kFields)>>;
     static_assert(kPolicy.trailer > 0 && kPolicy.trailer <= kAll);
-    T fresh{};
-    if constexpr (kPolicy.reset_trailer) move_fields<T, kPolicy.trailer, kAll>(target, fresh);
+    if constexpr (kPolicy.reset_trailer) {
+      T fresh{};
+      move_fields<T, kPolicy.trailer, kAll>(target, fresh);
+    }
     T got{};
+    const auto error_reply = [&] {
+      if constexpr (kPolicy.trailer_on_success) return (got.*std::get<0>(T::kFields).member).error_code != 0;
+      return false;
+    };
+    const auto fail = [&] {
+      if constexpr (kPolicy.on_failure == Lenient::kClear) {
+        T fresh{};
+        move_fields<T, 0, kAll>(target, fresh);
+      }
+      if constexpr (kPolicy.on_failure == Lenient::kKeepRead) move_fields<T, 0, kAll>(target, got);
+    };
     try {
       read_fields<T, 0, kPolicy.trailer>(r, got);
-      if (r.remaining() >= kPolicy.present_from) read_fields<T, kPolicy.trailer, kAll>(r, got);
+      // Under kKeepRead an error reply's trailer is not read: whether it would decode changes nothing.
+      const bool skip = kPolicy.on_failure == Lenient::kKeepRead && error_reply();
+      if (!skip && r.remaining() >= kPolicy.present_from) {
+        T tail{};
+        read_fields<T, kPolicy.trailer, kAll>(r, tail);
+        move_fields<T, kPolicy.trailer, kAll>(got, tail);
+      }
     } catch (const wire::CodecError&) {
       if constexpr (kPolicy.on_failure == Lenient::kRaise) throw;
-      if constexpr (kPolicy.on_failure == Lenient::kClear) move_fields<T, 0, kAll>(target, fresh);
+      return fail();
+    }
+    if (error_reply()) {
+      move_fields<T, 0, kPolicy.trailer>(target, got);
       return;
     }
-    if constexpr (kPolicy.trailer_on_success) {
-      if ((got.*std::get<0>(T::kFields).member).error_code != 0) {
-        move_fields<T, 0, kPolicy.trailer>(target, got);
-        return;
+    if constexpr (kPolicy.rows_through_catalog) {
+      if (target.catalog) {
+        try {
+          read_row_sets<T, kPolicy.trailer, kAll>(got, target.catalog);
+        } catch (const Error&) {
+          if constexpr (kPolicy.on_failure == Lenient::kRaise) throw;
+          T fresh{};
+          move_fields<T, kPolicy.trailer, kAll>(got, fresh);
+          return fail();
+        }
       }
     }
     move_fields<T, 0, kAll>(target, got);

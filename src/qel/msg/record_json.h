@@ -58,10 +58,7 @@ void write_json_members(text::JsonWriter& w, const T& v) {
 
 template <Record T>
 std::string record_json(const T& v) {
-  std::string out;
-  text::JsonWriter w(out);
-  write_json_value(w, v);
-  return out;
+  return text::json_text([&](text::JsonWriter& w) { write_json_value(w, v); });
 }
 
 }  // namespace qel::msg

@@ -19,15 +19,6 @@ std::vector<std::pair<std::string, std::vector<rows::StructValue>>> universe_rev
   return out;
 }
 
-std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res) {
-  if (res.seed.blob.empty() || !res.catalog) return {};
-  try {
-    return rows::decompress(*res.catalog, wire::as_bytes(res.seed.blob));
-  } catch (const Error&) {
-    return {};  // a seed that does not decode yields no rows
-  }
-}
-
 void set_subscribe_filters(ATSubscribeReq&, std::size_t count) {
   if (count != 0) {
     throw Error(

@@ -80,17 +80,9 @@ struct ATUniverseSeedsRes {
       Field<&ATUniverseSeedsRes::namespace_>{"namespace", kGet},
       Field<&ATUniverseSeedsRes::seed>{"seed", kHidden},
   };
-  // Never throws on content: namespace and seed are cleared, then read when 4 bytes or more follow the base
-  // response and kept only by a success reply; a body that cannot be read keeps the earlier base response.
-  static constexpr Lenient kLenient{.trailer = 1,
-                                    .present_from = 4,
-                                    .on_failure = Lenient::kKeep,
-                                    .reset_trailer = true,
-                                    .trailer_on_success = true};
+  // Never throws on content; a body that cannot be read keeps the earlier base response.
+  static constexpr Lenient kLenient = success_trailer(Lenient::kKeep);
 };
-// The seed rows, or none without a seed, a catalog, or when the seed does not
-// decode. Never throws on content.
-std::vector<rows::StructValue> seed_rows(const ATUniverseSeedsRes& res);
 
 struct ATSubscribeReq {
   BaseRequest base;

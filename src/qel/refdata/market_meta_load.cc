@@ -242,6 +242,24 @@ void fill(object table, std::string_view key, PlacedRows<Row>& t, T Row::*field,
   }
 }
 
+// As fill, reading each element as the field's type reads when it needs no rule of its own: texts, numbers,
+// lists of texts or of i32.
+template <class Row, class T>
+void fill(object table, std::string_view key, PlacedRows<Row>& t, T Row::*field) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    fill(table, key, t, field, text_of);
+  } else if constexpr (std::is_same_v<T, double>) {
+    fill(table, key, t, field, float_of);
+  } else if constexpr (std::is_integral_v<T>) {
+    fill(table, key, t, field, [key](element e) { return integer_of<T>(e, key); });
+  } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    fill(table, key, t, field, texts_of);
+  } else {
+    static_assert(std::is_same_v<T, std::vector<std::int32_t>>, "a column of this type has a reader of its own");
+    fill(table, key, t, field, [key](element e) { return ints_of(e, key); });
+  }
+}
+
 // As fill, for columns of JSON texts that `read` turns into the field's value.
 // Neighbouring rows often carry the same text (the contracts of a commodity
 // share trading hours, margin and rates): a text equal to the previous row's
@@ -343,99 +361,84 @@ class BundleLoader {
 
   Table<Security> read_securities(object o) {
     return read_table<Security>(o, [&](PlacedRows<Security>& r) {
-      fill(o, "name", r, &Security::name, text_of);
-      fill(o, "abbreviation", r, &Security::abbreviation, text_of);
+      fill(o, "name", r, &Security::name);
+      fill(o, "abbreviation", r, &Security::abbreviation);
       fill(o, "category", r, &Security::category, [](element e) { return enum_of(e, 10); });
       fill(o, "state", r, &Security::state, [](element e) { return enum_of(e, 3); });
-      fill(o, "last_close", r, &Security::last_close, float_of);
-      fill(o, "dividend_ratio", r, &Security::dividend_ratio, float_of);
-      fill(o, "lists_at", r, &Security::lists_at, [](element e) { return integer_of<std::int32_t>(e, "lists_at"); });
+      fill(o, "last_close", r, &Security::last_close);
+      fill(o, "dividend_ratio", r, &Security::dividend_ratio);
+      fill(o, "lists_at", r, &Security::lists_at);
       fill_nested(o, "suspend", r, &Security::suspend_days, [&](std::string_view t) { return suspend_days(t); });
     });
   }
 
   Table<Dividend> read_dividends(object o) {
     return read_table<Dividend>(o, [&](PlacedRows<Dividend>& r) {
-      fill(o, "operation", r, &Dividend::operation,
-           [](element e) { return integer_of<std::int32_t>(e, "operation"); });
-      fill(o, "bonus", r, &Dividend::bonus, float_of);
-      fill(o, "interest", r, &Dividend::interest, float_of);
-      fill(o, "allotment", r, &Dividend::allotment, float_of);
-      fill(o, "allotment_price", r, &Dividend::allotment_price, float_of);
-      fill(o, "bonus_share", r, &Dividend::bonus_share, float_of);
+      fill(o, "operation", r, &Dividend::operation);
+      fill(o, "bonus", r, &Dividend::bonus);
+      fill(o, "interest", r, &Dividend::interest);
+      fill(o, "allotment", r, &Dividend::allotment);
+      fill(o, "allotment_price", r, &Dividend::allotment_price);
+      fill(o, "bonus_share", r, &Dividend::bonus_share);
     });
   }
 
   Table<Stock> read_stocks(object o) {
-    const auto i32 = [](std::string_view key) {
-      return [key](element e) { return integer_of<std::int32_t>(e, key); };
-    };
-    const auto i64 = [](std::string_view key) {
-      return [key](element e) { return integer_of<std::int64_t>(e, key); };
-    };
     return read_table<Stock>(o, [&](PlacedRows<Stock>& r) {
-      fill(o, "name", r, &Stock::name, text_of);
-      fill(o, "historical_names", r, &Stock::historical_names, texts_of);
-      fill(o, "historical_name_days", r, &Stock::historical_name_days,
-           [](element e) { return ints_of(e, "historical_name_days"); });
-      fill(o, "list_day", r, &Stock::list_day, i32("list_day"));
-      fill(o, "begin_shares", r, &Stock::begin_shares, i64("begin_shares"));
-      fill(o, "list_shares", r, &Stock::list_shares, i64("list_shares"));
-      fill(o, "list_price", r, &Stock::list_price, float_of);
-      fill(o, "unlimit_shares", r, &Stock::unlimit_shares, i64("unlimit_shares"));
-      fill(o, "limit_shares", r, &Stock::limit_shares, i64("limit_shares"));
+      fill(o, "name", r, &Stock::name);
+      fill(o, "historical_names", r, &Stock::historical_names);
+      fill(o, "historical_name_days", r, &Stock::historical_name_days);
+      fill(o, "list_day", r, &Stock::list_day);
+      fill(o, "begin_shares", r, &Stock::begin_shares);
+      fill(o, "list_shares", r, &Stock::list_shares);
+      fill(o, "list_price", r, &Stock::list_price);
+      fill(o, "unlimit_shares", r, &Stock::unlimit_shares);
+      fill(o, "limit_shares", r, &Stock::limit_shares);
     });
   }
 
   Table<Commodity> read_commodities(object o) {
-    const auto i32 = [](std::string_view key) {
-      return [key](element e) { return integer_of<std::int32_t>(e, key); };
-    };
     return read_table<Commodity>(o, [&](PlacedRows<Commodity>& r) {
-      fill(o, "name", r, &Commodity::name, text_of);
-      fill(o, "historical_names", r, &Commodity::historical_names, texts_of);
-      fill(o, "historical_name_days", r, &Commodity::historical_name_days,
-           [](element e) { return ints_of(e, "historical_name_days"); });
+      fill(o, "name", r, &Commodity::name);
+      fill(o, "historical_names", r, &Commodity::historical_names);
+      fill(o, "historical_name_days", r, &Commodity::historical_name_days);
       fill_nested(o, "trade_period", r, &Commodity::trade_period,
            [&](std::string_view t) { return trading_period(t, "trade_period"); });
-      fill(o, "uom", r, &Commodity::uom, text_of);
-      fill(o, "volume_multiplier", r, &Commodity::volume_multiplier, i32("volume_multiplier"));
-      fill(o, "surge_limit", r, &Commodity::surge_limit, float_of);
-      fill(o, "plunge_limit", r, &Commodity::plunge_limit, float_of);
+      fill(o, "uom", r, &Commodity::uom);
+      fill(o, "volume_multiplier", r, &Commodity::volume_multiplier);
+      fill(o, "surge_limit", r, &Commodity::surge_limit);
+      fill(o, "plunge_limit", r, &Commodity::plunge_limit);
       fill_nested(o, "margin", r, &Commodity::margin, [&](std::string_view t) { return sorted_object(t, "margin"); });
       fill_nested(o, "commission", r, &Commodity::commission,
            [&](std::string_view t) { return sorted_object(t, "commission"); });
-      fill(o, "settlement_day_ord", r, &Commodity::settlement_day_ord, i32("settlement_day_ord"));
-      fill(o, "last_trade_day_ord", r, &Commodity::last_trade_day_ord, i32("last_trade_day_ord"));
-      fill(o, "min_variation_unit", r, &Commodity::min_variation_unit, float_of);
-      fill(o, "delivery_month_ord", r, &Commodity::delivery_month_ord, text_of);
+      fill(o, "settlement_day_ord", r, &Commodity::settlement_day_ord);
+      fill(o, "last_trade_day_ord", r, &Commodity::last_trade_day_ord);
+      fill(o, "min_variation_unit", r, &Commodity::min_variation_unit);
+      fill(o, "delivery_month_ord", r, &Commodity::delivery_month_ord);
       fill_nested(o, "extra", r, &Commodity::extra, [&](std::string_view t) { return text_map(t, "extra"); });
     });
   }
 
   Table<Future> read_futures(object o) {
-    const auto i32 = [](std::string_view key) {
-      return [key](element e) { return integer_of<std::int32_t>(e, key); };
-    };
     return read_table<Future>(o, [&](PlacedRows<Future>& r) {
-      fill(o, "name", r, &Future::name, text_of);
-      fill(o, "commodity", r, &Future::commodity, text_of);
+      fill(o, "name", r, &Future::name);
+      fill(o, "commodity", r, &Future::commodity);
       fill_nested(o, "trade_period", r, &Future::trade_period,
            [&](std::string_view t) { return trading_period(t, "trade_period"); });
-      fill(o, "uom", r, &Future::uom, text_of);
-      fill(o, "volume_multiplier", r, &Future::volume_multiplier, i32("volume_multiplier"));
-      fill(o, "max_market_order_vol", r, &Future::max_market_order_vol, i32("max_market_order_vol"));
-      fill(o, "min_market_order_vol", r, &Future::min_market_order_vol, i32("min_market_order_vol"));
-      fill(o, "max_limit_order_vol", r, &Future::max_limit_order_vol, i32("max_limit_order_vol"));
-      fill(o, "min_limit_order_vol", r, &Future::min_limit_order_vol, i32("min_limit_order_vol"));
+      fill(o, "uom", r, &Future::uom);
+      fill(o, "volume_multiplier", r, &Future::volume_multiplier);
+      fill(o, "max_market_order_vol", r, &Future::max_market_order_vol);
+      fill(o, "min_market_order_vol", r, &Future::min_market_order_vol);
+      fill(o, "max_limit_order_vol", r, &Future::max_limit_order_vol);
+      fill(o, "min_limit_order_vol", r, &Future::min_limit_order_vol);
       fill_nested(o, "margin", r, &Future::margin, [&](std::string_view t) { return sorted_object(t, "margin"); });
       fill_nested(o, "commission", r, &Future::commission,
            [&](std::string_view t) { return sorted_object(t, "commission"); });
-      fill(o, "price_tick", r, &Future::price_tick, float_of);
-      fill(o, "expires_at", r, &Future::expires_at, i32("expires_at"));
-      fill(o, "start_delivery_date", r, &Future::start_delivery_date, i32("start_delivery_date"));
-      fill(o, "end_delivery_date", r, &Future::end_delivery_date, i32("end_delivery_date"));
-      fill(o, "real_contract_code", r, &Future::real_contract_code, text_of);
+      fill(o, "price_tick", r, &Future::price_tick);
+      fill(o, "expires_at", r, &Future::expires_at);
+      fill(o, "start_delivery_date", r, &Future::start_delivery_date);
+      fill(o, "end_delivery_date", r, &Future::end_delivery_date);
+      fill(o, "real_contract_code", r, &Future::real_contract_code);
       fill_nested(o, "extra", r, &Future::extra, [&](std::string_view t) { return text_map(t, "extra"); });
     });
   }
@@ -505,10 +508,7 @@ class BundleLoader {
   std::string sorted_object(std::string_view text, std::string_view key) {
     const auto o = nested_object(text, key);
     if (!o) return "{}";
-    std::string out;
-    text::JsonWriter w(out);
-    render_sorted(*o, w);
-    return out;
+    return qel::text::json_text([&](qel::text::JsonWriter& w) { render_sorted(*o, w); });
   }
 
   simdjson::dom::parser parser_;

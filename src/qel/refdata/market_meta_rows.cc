@@ -1,5 +1,10 @@
 // Market meta bundle: the parts as rows, and the JSON texts those rows carry.
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "qel/refdata/market_meta.h"
@@ -12,83 +17,55 @@ namespace {
 using rows::SchemaKey;
 using rows::StructValue;
 
-// {"policy":[[a,b],[c,d]],...}
-std::string render(const TradingPeriod& tp) {
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_object();
-  for (const auto& [name, sections] : tp) {
-    w.key(name);
-    w.begin_array();
-    for (const auto& [start, end] : sections) {
-      w.begin_array();
-      w.number_int(start);
-      w.number_int(end);
-      w.end_array();
-    }
-    w.end_array();
-  }
-  w.end_object();
-  return out;
+// JSON of the part's nested values: numbers and texts as they are, a pair (a section) as [a,b], a list as an
+// array, a map as an object in key order.
+void write(text::JsonWriter& w, std::int32_t v) { w.number_int(v); }
+void write(text::JsonWriter& w, const std::string& v) { w.string(v); }
+template <class A, class B>
+void write(text::JsonWriter& w, const std::pair<A, B>& p);
+template <class V>
+void write(text::JsonWriter& w, const std::vector<V>& v) {
+  w.begin_array();
+  for (const V& x : v) write(w, x);
+  w.end_array();
 }
-
-// {"key":n,...}
-std::string render(const std::map<std::string, std::int32_t>& m) {
-  std::string out;
-  text::JsonWriter w(out);
+template <class V>
+void write(text::JsonWriter& w, const std::map<std::string, V>& m) {
   w.begin_object();
   for (const auto& [k, v] : m) {
     w.key(k);
-    w.number_int(v);
+    write(w, v);
   }
   w.end_object();
-  return out;
 }
-
-// {"key":"value",...}
-std::string render(const TextMap& m) {
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_object();
-  for (const auto& [k, v] : m) {
-    w.key(k);
-    w.string(v);
-  }
-  w.end_object();
-  return out;
-}
-
-// [n,...]
-std::string render(const std::vector<std::int32_t>& v) {
-  std::string out;
-  text::JsonWriter w(out);
+template <class A, class B>
+void write(text::JsonWriter& w, const std::pair<A, B>& p) {
   w.begin_array();
-  for (std::int32_t x : v) w.number_int(x);
+  write(w, p.first);
+  write(w, p.second);
   w.end_array();
-  return out;
 }
 
-// ["text",...]
-std::string render(const std::vector<std::string>& v) {
-  std::string out;
-  text::JsonWriter w(out);
-  w.begin_array();
-  for (const std::string& x : v) w.string(x);
-  w.end_array();
-  return out;
+template <class V>
+std::string render(const V& v) {
+  return text::json_text([&](text::JsonWriter& w) { write(w, v); });
 }
 
 // {"days":[d,...]}
 std::string render_suspend(const std::vector<std::int32_t>& days) { return "{\"days\":" + render(days) + "}"; }
 
-// One element per row, in code order.
+// One element per row, in code order: a member, or what a function makes of the row.
 template <class Row, class F>
-auto column(const Table<Row>& t, F&& f) {
-  std::vector<std::decay_t<decltype(f(t.rows.front()))>> out;
+auto column(const Table<Row>& t, F f) {
+  std::vector<std::decay_t<std::invoke_result_t<F, const Row&>>> out;
   out.reserve(t.rows.size());
-  for (const Row& row : t.rows) out.push_back(f(row));
+  for (const Row& row : t.rows) out.push_back(std::invoke(f, row));
   return out;
 }
+
+// A member as its JSON text.
+template <auto M>
+constexpr auto rendered = [](const auto& row) { return render(row.*M); };
 
 StructValue row_for(const PartHeader& h, SchemaKey key) {
   StructValue sv;
@@ -105,6 +82,14 @@ void put(StructValue& sv, const V&... values) {
   (sv.fields.emplace_back(values), ...);
 }
 
+// The row of a table part: its revision and trade day, then one list per column.
+template <class Row, class... F>
+StructValue table_row(const Table<Row>& t, SchemaKey key, F... columns) {
+  StructValue sv = row_for(t.header, key);
+  put(sv, t.header.rev, t.header.trade_day, column(t, columns)...);
+  return sv;
+}
+
 StructValue market_row(const MarketInfo& m, SchemaKey key) {
   StructValue sv = row_for(m.header, key);
   put(sv, m.header.trade_day, m.name, m.time_zone, m.currency, render(m.trading_period), m.start_day, m.begin_day,
@@ -119,82 +104,37 @@ StructValue holiday_row(const Holidays& h, SchemaKey key) {
 }
 
 StructValue security_row(const Table<Security>& t, SchemaKey key) {
-  StructValue sv = row_for(t.header, key);
-  put(sv, t.header.rev, t.header.trade_day, column(t, [](const Security& r) { return r.code; }),
-      column(t, [](const Security& r) { return r.name; }),
-      column(t, [](const Security& r) { return r.abbreviation; }),
-      column(t, [](const Security& r) { return r.category; }), column(t, [](const Security& r) { return r.state; }),
-      column(t, [](const Security& r) { return r.last_close; }),
-      column(t, [](const Security& r) { return r.dividend_ratio; }),
-      column(t, [](const Security& r) { return r.lists_at; }),
-      column(t, [](const Security& r) { return render_suspend(r.suspend_days); }));
-  return sv;
+  return table_row(t, key, &Security::code, &Security::name, &Security::abbreviation, &Security::category,
+                   &Security::state, &Security::last_close, &Security::dividend_ratio, &Security::lists_at,
+                   [](const Security& r) { return render_suspend(r.suspend_days); });
 }
 
 StructValue dividend_row(const Table<Dividend>& t, SchemaKey key) {
-  StructValue sv = row_for(t.header, key);
-  put(sv, t.header.rev, t.header.trade_day, column(t, [](const Dividend& r) { return r.code; }),
-      column(t, [](const Dividend& r) { return r.operation; }), column(t, [](const Dividend& r) { return r.bonus; }),
-      column(t, [](const Dividend& r) { return r.interest; }),
-      column(t, [](const Dividend& r) { return r.allotment; }),
-      column(t, [](const Dividend& r) { return r.allotment_price; }),
-      column(t, [](const Dividend& r) { return r.bonus_share; }));
-  return sv;
+  return table_row(t, key, &Dividend::code, &Dividend::operation, &Dividend::bonus, &Dividend::interest,
+                   &Dividend::allotment, &Dividend::allotment_price, &Dividend::bonus_share);
 }
 
 StructValue stock_row(const Table<Stock>& t, SchemaKey key) {
-  StructValue sv = row_for(t.header, key);
-  put(sv, t.header.rev, t.header.trade_day, column(t, [](const Stock& r) { return r.code; }),
-      column(t, [](const Stock& r) { return r.name; }),
-      column(t, [](const Stock& r) { return render(r.historical_names); }),
-      column(t, [](const Stock& r) { return render(r.historical_name_days); }),
-      column(t, [](const Stock& r) { return r.list_day; }), column(t, [](const Stock& r) { return r.begin_shares; }),
-      column(t, [](const Stock& r) { return r.list_shares; }), column(t, [](const Stock& r) { return r.list_price; }),
-      column(t, [](const Stock& r) { return r.unlimit_shares; }),
-      column(t, [](const Stock& r) { return r.limit_shares; }));
-  return sv;
+  return table_row(t, key, &Stock::code, &Stock::name, rendered<&Stock::historical_names>,
+                   rendered<&Stock::historical_name_days>, &Stock::list_day, &Stock::begin_shares, &Stock::list_shares,
+                   &Stock::list_price, &Stock::unlimit_shares, &Stock::limit_shares);
 }
 
 StructValue commodity_row(const Table<Commodity>& t, SchemaKey key) {
-  StructValue sv = row_for(t.header, key);
-  put(sv, t.header.rev, t.header.trade_day, column(t, [](const Commodity& r) { return r.code; }),
-      column(t, [](const Commodity& r) { return r.name; }),
-      column(t, [](const Commodity& r) { return render(r.historical_names); }),
-      column(t, [](const Commodity& r) { return render(r.historical_name_days); }),
-      column(t, [](const Commodity& r) { return render(r.trade_period); }),
-      column(t, [](const Commodity& r) { return r.uom; }),
-      column(t, [](const Commodity& r) { return r.volume_multiplier; }),
-      column(t, [](const Commodity& r) { return r.surge_limit; }),
-      column(t, [](const Commodity& r) { return r.plunge_limit; }),
-      column(t, [](const Commodity& r) { return r.margin; }),
-      column(t, [](const Commodity& r) { return r.commission; }),
-      column(t, [](const Commodity& r) { return r.settlement_day_ord; }),
-      column(t, [](const Commodity& r) { return r.last_trade_day_ord; }),
-      column(t, [](const Commodity& r) { return r.min_variation_unit; }),
-      column(t, [](const Commodity& r) { return r.delivery_month_ord; }),
-      column(t, [](const Commodity& r) { return render(r.extra); }));
-  return sv;
+  return table_row(t, key, &Commodity::code, &Commodity::name, rendered<&Commodity::historical_names>,
+                   rendered<&Commodity::historical_name_days>, rendered<&Commodity::trade_period>, &Commodity::uom,
+                   &Commodity::volume_multiplier, &Commodity::surge_limit, &Commodity::plunge_limit, &Commodity::margin,
+                   &Commodity::commission, &Commodity::settlement_day_ord, &Commodity::last_trade_day_ord,
+                   &Commodity::min_variation_unit, &Commodity::delivery_month_ord, rendered<&Commodity::extra>);
 }
 
 StructValue futures_row(const Table<Future>& t, SchemaKey key) {
-  StructValue sv = row_for(t.header, key);
-  put(sv, t.header.rev, t.header.trade_day, column(t, [](const Future& r) { return r.code; }),
-      column(t, [](const Future& r) { return r.name; }), column(t, [](const Future& r) { return r.commodity; }),
-      column(t, [](const Future& r) { return render(r.trade_period); }),
-      column(t, [](const Future& r) { return r.uom; }),
-      column(t, [](const Future& r) { return r.volume_multiplier; }),
-      column(t, [](const Future& r) { return r.max_market_order_vol; }),
-      column(t, [](const Future& r) { return r.min_market_order_vol; }),
-      column(t, [](const Future& r) { return r.max_limit_order_vol; }),
-      column(t, [](const Future& r) { return r.min_limit_order_vol; }),
-      column(t, [](const Future& r) { return r.margin; }), column(t, [](const Future& r) { return r.commission; }),
-      column(t, [](const Future& r) { return r.price_tick; }),
-      column(t, [](const Future& r) { return r.expires_at; }),
-      column(t, [](const Future& r) { return r.start_delivery_date; }),
-      column(t, [](const Future& r) { return r.end_delivery_date; }),
-      column(t, [](const Future& r) { return r.real_contract_code; }),
-      column(t, [](const Future& r) { return render(r.extra); }));
-  return sv;
+  return table_row(t, key, &Future::code, &Future::name, &Future::commodity, rendered<&Future::trade_period>,
+                   &Future::uom, &Future::volume_multiplier, &Future::max_market_order_vol,
+                   &Future::min_market_order_vol, &Future::max_limit_order_vol, &Future::min_limit_order_vol,
+                   &Future::margin, &Future::commission, &Future::price_tick, &Future::expires_at,
+                   &Future::start_delivery_date, &Future::end_delivery_date, &Future::real_contract_code,
+                   rendered<&Future::extra>);
 }
 
 }  // namespace

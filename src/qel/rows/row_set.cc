@@ -12,13 +12,31 @@ void RowSet::read(CatalogSnapshot with) {
   taken = false;
 }
 
-std::vector<StructValue> RowSet::take() {
-  if (!taken) {
-    taken = !decoded.empty();
-    return std::exchange(decoded, {});
+std::vector<StructValue> RowSet::take(const CatalogSnapshot& fallback) {
+  held_rows(fallback);
+  if (taken) return decoded;
+  taken = !decoded.empty();
+  return std::exchange(decoded, {});
+}
+
+const std::vector<StructValue>& RowSet::held_rows(const CatalogSnapshot& fallback) {
+  const CatalogSnapshot& with = catalog ? catalog : fallback;
+  if (!decoded.empty() || blob.empty() || !with) return decoded;
+  try {
+    decoded = decompress(*with, wire::as_bytes(blob));
+    catalog = with;
+  } catch (const Error&) {
   }
-  if (decoded.empty() && catalog) decoded = decompress(*catalog, wire::as_bytes(blob));
   return decoded;
+}
+
+std::vector<StructValue> RowSet::read_or_none(const CatalogSnapshot& with) const {
+  if (blob.empty() || !with) return {};
+  try {
+    return decompress(*with, wire::as_bytes(blob));
+  } catch (const Error&) {
+    return {};
+  }
 }
 
 }  // namespace qel::rows

@@ -226,8 +226,7 @@ std::size_t Connection::send_all(wire::Bytes data, Deadline deadline, const Wait
   return sent_;
 }
 
-void Connection::receive_some(std::size_t want, Deadline deadline, const Waiter& waiter) {
-  want = std::max(want, kReadChunk);
+bool Connection::receive_into_buffer(std::size_t want, int flags) {
   if (buf_.size() - end_ < want) {
     // Move the pending bytes to the front (they are fewer than a frame) before growing.
     if (begin_ > 0) {
@@ -238,18 +237,19 @@ void Connection::receive_some(std::size_t want, Deadline deadline, const Waiter&
     if (buf_.size() - end_ < want) buf_.resize(end_ + want);
   }
   for (;;) {
-    const ssize_t n = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
+    const ssize_t n = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, flags);
     if (n > 0) {
       end_ += static_cast<std::size_t>(n);
-      return;
+      return true;
     }
     if (n == 0) throw Failure{closed_text(end_ - begin_)};
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wait_ready(fd_, POLLIN, deadline, waiter);
-    } else if (errno != EINTR) {
-      throw Failure{errno_text(errno)};
-    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno != EINTR) throw Failure{errno_text(errno)};
   }
+}
+
+void Connection::receive_some(std::size_t want, Deadline deadline, const Waiter& waiter) {
+  while (!receive_into_buffer(std::max(want, kReadChunk), 0)) wait_ready(fd_, POLLIN, deadline, waiter);
 }
 
 bool Connection::cut_frame(ReceivedFrame& out, std::size_t max_frame_bytes, std::size_t& missing) {
@@ -300,24 +300,7 @@ ReceivedFrame Connection::read_frame(Deadline deadline, const Waiter& waiter, st
 bool Connection::receive_available() {
   require_open("receive from");
   try {
-    if (buf_.size() - end_ < kReadChunk) {
-      if (begin_ > 0) {
-        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-        end_ -= begin_;
-        begin_ = 0;
-      }
-      if (buf_.size() - end_ < kReadChunk) buf_.resize(end_ + kReadChunk);
-    }
-    for (;;) {
-      const ssize_t n = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
-      if (n > 0) {
-        end_ += static_cast<std::size_t>(n);
-        return true;
-      }
-      if (n == 0) throw Failure{closed_text(end_ - begin_)};
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-      if (errno != EINTR) throw Failure{errno_text(errno)};
-    }
+    return receive_into_buffer(kReadChunk, MSG_DONTWAIT);
   } catch (const Failure& f) {
     fail("receive from", f.cause, f.timeout);
   }

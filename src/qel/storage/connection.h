@@ -140,6 +140,9 @@ class Connection {
  private:
   // The connection, usable in this process, or ConnectionError "<phase> <peer>: not connected".
   void require_open(const char* phase);
+  // Makes room for `want` bytes after the buffered ones, then receives what the socket holds (recv `flags`); false
+  // when it holds nothing yet. Throws Failure on a closed or failed socket.
+  bool receive_into_buffer(std::size_t want, int flags);
   // Receives at least one byte into the buffer, asking for at least `want` when the socket has them.
   void receive_some(std::size_t want, Deadline deadline, const Waiter& waiter);
   // Cuts a complete frame from the buffer into `out`; otherwise false, with the bytes still `missing`.

@@ -496,7 +496,7 @@ std::vector<rows::StructValue> read_on(Call& call, const ReadRequest& rq) QEL_RE
           throw ProtocolFault{"page does not advance past offset " + std::to_string(offset)};
         }
         call.look("read", "decoding pages");
-        std::vector<rows::StructValue> taken = msg::take_page_rows(page);
+        std::vector<rows::StructValue> taken = page.rows.take();
         if (rows.empty()) {
           rows = std::move(taken);
         } else {

@@ -93,4 +93,13 @@ class JsonWriter {
   bool need_comma_ = false;
 };
 
+// The text `write` puts through a writer, as a string of its own.
+template <class Write>
+std::string json_text(Write&& write) {
+  std::string out;
+  JsonWriter w(out);
+  write(w);
+  return out;
+}
+
 }  // namespace qel::text
