@@ -19,7 +19,11 @@ using qel::rows::StructValue;
 // so a fresh reply's rows are built once, as a batch the serializer decodes is.
 std::vector<StructValue> results(ATFetchSVRes& res) { return qel::msg::take_fetch_rows(res); }
 
-std::string json_results(ATFetchSVRes& res) { return qel::msg::fetch_json(res); }
+bind::RenderedBytes json_results(ATFetchSVRes& res) {
+  bind::BytesTextBuffer out;
+  qel::msg::fetch_json(res, out);
+  return {out.take()};
+}
 
 }  // namespace
 

@@ -82,4 +82,9 @@ std::string fetch_json(ATFetchSVRes& res) {
   return rows::render_fetch_json(res.catalog.get(), res.rows.decoded);
 }
 
+void fetch_json(ATFetchSVRes& res, text::TextBuffer& out) {
+  decode_pending_rows(res);
+  rows::render_fetch_json(out, res.catalog.get(), res.rows.decoded);
+}
+
 }  // namespace qel::msg
