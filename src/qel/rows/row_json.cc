@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "qel/huge_pages.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/text/json_writer.h"
 #include "qel/text/text_buffer.h"
@@ -83,7 +84,9 @@ class Output {
     const std::size_t used = static_cast<std::size_t>(p - out_.data());
     out_.set_size(used);
     if (exactly) {
+      // The rest of a long output, into memory that is almost always fresh.
       out_.reserve_exactly(used + n);
+      advise_huge_pages(out_.data() + used, out_.capacity() - used);
     } else {
       out_.reserve(used + std::max(n, kGrowStep));
     }
