@@ -170,11 +170,12 @@ Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optiona
   char* data = a.buffer<char>(2, total + kShortText);  // room for the last short move
   std::size_t at = 0;
   offsets[0] = 0;
-  const auto* const short_limit = readable != nullptr ? readable - kShortText : nullptr;
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::string_view s = next(cursor);
     const auto* from = reinterpret_cast<const std::uint8_t*>(s.data());
-    if (s.size() <= kShortText && from != nullptr && from <= short_limit) {
+    const bool readable_past = readable != nullptr && from != nullptr &&
+                               readable - from >= static_cast<std::ptrdiff_t>(kShortText);
+    if (s.size() <= kShortText && readable_past) {
       std::memcpy(data + at, from, kShortText);  // the excess is overwritten by what follows
     } else if (!s.empty()) {
       std::memcpy(data + at, s.data(), s.size());  // an absent text's view has no data at all
