@@ -6,6 +6,7 @@
 // null with an error set.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -496,7 +497,7 @@ class BytesTextBuffer final : public qel::text::TextBuffer {
   BytesTextBuffer() = default;
   // The bytes written; the buffer is empty afterwards.
   Ref take() {
-    if (!bytes_) regrow(0);
+    if (!bytes_) return Ref(PyBytes_FromStringAndSize("", 0));
     PyObject* p = bytes_.release();
     if (_PyBytes_Resize(&p, static_cast<Py_ssize_t>(size_)) != 0) throw PythonErrorSet{};
     data_ = nullptr, size_ = 0, capacity_ = 0;
@@ -507,6 +508,8 @@ class BytesTextBuffer final : public qel::text::TextBuffer {
   void regrow(std::size_t n) override {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     if (!bytes_) {
+      // Never empty: the empty bytes object is shared, and only an object of our own may be resized.
+      n = std::max<std::size_t>(n, 64);
       bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
       if (!bytes_) throw PythonErrorSet{};
     } else {
