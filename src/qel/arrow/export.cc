@@ -170,13 +170,14 @@ Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optiona
   char* data = a.buffer<char>(2, total + kShortText);  // room for the last short move
   std::size_t at = 0;
   offsets[0] = 0;
+  // The last address a short move may start from, as a number: 0 when none may.
+  const auto readable_at = reinterpret_cast<std::uintptr_t>(readable);
+  const std::uintptr_t short_limit = readable_at >= kShortText ? readable_at - kShortText : 0;
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::string_view s = next(cursor);
-    const auto* from = reinterpret_cast<const std::uint8_t*>(s.data());
-    const bool readable_past = readable != nullptr && from != nullptr &&
-                               readable - from >= static_cast<std::ptrdiff_t>(kShortText);
-    if (s.size() <= kShortText && readable_past) {
-      std::memcpy(data + at, from, kShortText);  // the excess is overwritten by what follows
+    const auto from = reinterpret_cast<std::uintptr_t>(s.data());
+    if (s.size() <= kShortText && from != 0 && from <= short_limit) {
+      std::memcpy(data + at, s.data(), kShortText);  // the excess is overwritten by what follows
     } else if (!s.empty()) {
       std::memcpy(data + at, s.data(), s.size());  // an absent text's view has no data at all
     }
