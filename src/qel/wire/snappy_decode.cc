@@ -2,10 +2,10 @@
 //
 // The system library's decoder routes every copy through an out-of-line
 // memmove; this one copies short literals and copies with fixed-size moves,
-// which halves the time spent on text-like payloads. Each element kind has a
-// branch of its own that works out the next tag's position from constants or
-// two ALU steps: on columnar payloads the kinds follow patterns a predictor
-// learns, and the load of the next tag is then the loop's only real latency.
+// which halves the time spent on text-like payloads. The next tag's position
+// is worked out from the tag by a few ALU steps, with one branch only between
+// literals and copies: text mixes the copy kinds too unpredictably for a
+// branch per kind.
 #include "qel/wire/snappy_decode.h"
 
 #include <array>
@@ -48,7 +48,7 @@ namespace {
 
 // Per tag byte: the element's length (literals: length - 1 in 0..59, or 60..63
 // for an extended length), the high bits of a 1-byte-offset copy, and how many
-// bytes follow the tag: what the checked loop at the end of a block decodes by.
+// bytes follow the tag.
 struct TagInfo {
   std::uint8_t len;
   std::uint8_t trailer;
@@ -111,27 +111,19 @@ bool decode_snappy_elements(Bytes elements, std::uint8_t* out, std::size_t out_s
 
   // While input holds a tag, a 4-byte trailer and a 16-byte literal, and the
   // output room for a 64-byte move, elements need no bounds checks of their
-  // own. The limits are addresses, so the loop's test is two compares.
-  const std::uint8_t* const ip_limit = elements.size() >= 21 ? ip_end - 21 : nullptr;
-  const std::uint8_t* const op_limit = out_size >= 64 ? op_end - 64 : nullptr;
-  while (ip_limit != nullptr && op_limit != nullptr && ip <= ip_limit && op <= op_limit) {
+  // own.
+  while (ip_end - ip >= 21 && op_end - op >= 64) {
     const std::uint8_t tag = *ip;
     const std::uint32_t trailer = load_le4(ip + 1);
-    std::size_t len;
-    std::size_t offset;
     if ((tag & 3) == 0) {
-      if (tag < 240) [[likely]] {  // the length is in the tag
-        len = (tag >> 2) + 1u;
-        ++ip;
+      // A length above 60 follows the tag in 1 to 4 bytes.
+      const std::size_t extra = tag >= 240 ? (tag >> 2) - 59u : 0;
+      const std::size_t len =
+          (extra != 0 ? std::size_t{trailer & kTrailerMask[extra]} : static_cast<std::size_t>(tag >> 2)) + 1;
+      ip += 1 + extra;
+      if (len <= 16) {
         std::memcpy(op, ip, 16);  // the excess is overwritten by what follows
-        if (len > 16) {
-          if (static_cast<std::size_t>(ip_end - ip) < len) return false;
-          std::memcpy(op, ip, len);
-        }
       } else {
-        const std::size_t extra = (tag >> 2) - 59u;
-        len = std::size_t{trailer & kTrailerMask[extra]} + 1;
-        ip += 1 + extra;
         if (static_cast<std::size_t>(ip_end - ip) < len || static_cast<std::size_t>(op_end - op) < len) return false;
         std::memcpy(op, ip, len);
       }
@@ -139,19 +131,12 @@ bool decode_snappy_elements(Bytes elements, std::uint8_t* out, std::size_t out_s
       ip += len;
       continue;
     }
-    if ((tag & 3) == 1) {
-      len = ((tag >> 2) & 7u) + 4;
-      offset = static_cast<std::size_t>(tag >> 5) << 8 | (trailer & 0xFF);
-      ip += 2;
-    } else if ((tag & 3) == 2) {
-      len = (tag >> 2) + 1u;
-      offset = trailer & 0xFFFF;
-      ip += 3;
-    } else {
-      len = (tag >> 2) + 1u;
-      offset = trailer;
-      ip += 5;
-    }
+    const TagInfo info = kTags[tag];
+    const unsigned type = tag & 3u;
+    const std::size_t trailer_size = type + (type == 3);  // 1, 2 or 4
+    const std::size_t len = info.len;
+    const std::size_t offset = info.offset_high + std::size_t{trailer & kTrailerMask[trailer_size]};
+    ip += 1 + trailer_size;
     // offset - 1 wraps for 0, so one compare refuses 0 and reaches before the start.
     if (offset - 1 >= static_cast<std::size_t>(op - out)) return false;
     if (offset >= 16) {
