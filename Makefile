@@ -357,7 +357,8 @@ BENCH_APT_PACKAGES := libbenchmark-dev valgrind
 BENCH_PY_PACKAGES := 'cramjam>=2.7' orjson msgspec exchange_calendars
 BENCH_PY_MODULES := cramjam, orjson, msgspec, exchange_calendars
 # The paths counted, each once over a fixed input (bench/counts/qel_counts.cc).
-BENCH_COUNTS := formatter_random to_chars_random formatter_scaled to_chars_scaled json_rows json_batch compress decompress
+BENCH_COUNTS := formatter_random to_chars_random formatter_scaled to_chars_scaled json_rows json_batch json_set arrow \
+  compress decompress
 
 .PHONY: bench bench-deps bench-build bench-counts test-doubles
 

@@ -9,16 +9,20 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "qel/arrow/export.h"
 #include "qel/rows/checked_batch.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/rows/row_json.h"
 #include "qel/text/double_text.h"
+#include "qel/text/text_buffer.h"
 #include "qel/wire/scratch_buffer.h"
 
 #include "../cpp/workload.h"
@@ -30,6 +34,21 @@ using namespace qel;
 constexpr std::size_t kDoubles = 100'000;
 constexpr std::size_t kJsonRows = 10'000;
 constexpr std::size_t kBatchRows = 100'000;
+
+// Text written as the module writes it into a bytes object: grown, never zero-filled.
+class HeapTextBuffer final : public text::TextBuffer {
+ public:
+  HeapTextBuffer() = default;
+  ~HeapTextBuffer() { std::free(data_); }
+
+ private:
+  void regrow(std::size_t n) override {
+    void* p = std::realloc(data_, n);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = n;
+  }
+};
 
 std::vector<const rows::StructValue*> refs_of(const std::vector<rows::StructValue>& rows) {
   std::vector<const rows::StructValue*> refs;
@@ -79,9 +98,9 @@ int main(int argc, char** argv) {
   } else if (mode == "json_rows" || mode == "json_batch") {
     const rows::IndexSchemaCatalog catalog = bench::make_catalog();
     const std::vector<rows::StructValue> rows = bench::make_rows(kJsonRows, 20240102);
-    std::string out;
+    HeapTextBuffer out;
     if (mode == "json_rows") {
-      qel_counted([&] { out = rows::render_fetch_json(&catalog, rows); });
+      qel_counted([&] { rows::render_fetch_json(out, &catalog, rows); });
     } else {
       const std::string blob = rows::compress(catalog, refs_of(rows));
       wire::ScratchBuffer::Lease lease;
@@ -89,6 +108,30 @@ int main(int argc, char** argv) {
       qel_counted([&] { rows::append_group_json(out, batches.front()); });
     }
     units = kJsonRows;
+    unit = "row";
+  } else if (mode == "json_set") {
+    // decode_to_json's work: the set decompressed and checked, then rendered from its bytes.
+    const rows::IndexSchemaCatalog catalog = bench::make_catalog();
+    const std::vector<rows::StructValue> rows = bench::make_rows(kJsonRows, 20240102);
+    const std::string blob = rows::compress(catalog, refs_of(rows));
+    HeapTextBuffer out;
+    qel_counted([&] {
+      wire::ScratchBuffer::Lease lease;
+      std::vector<rows::CheckedBatch> batches = rows::check_set(catalog, wire::as_bytes(blob), lease);
+      rows::append_group_json(out, batches.front());
+    });
+    units = kJsonRows;
+    unit = "row";
+  } else if (mode == "arrow") {
+    const rows::IndexSchemaCatalog catalog = bench::make_catalog();
+    const std::vector<rows::StructValue> rows = bench::make_rows(kBatchRows, 20240102);
+    const std::string blob = rows::compress(catalog, refs_of(rows));
+    qel_counted([&] {
+      ArrowArrayStream stream;
+      arrow::export_stream(catalog, wire::as_bytes(blob), &stream);
+      stream.release(&stream);
+    });
+    units = kBatchRows;
     unit = "row";
   } else if (mode == "compress" || mode == "decompress") {
     const rows::IndexSchemaCatalog catalog = bench::make_catalog();
@@ -107,7 +150,7 @@ int main(int argc, char** argv) {
   } else {
     std::fprintf(stderr,
                  "usage: qel_counts formatter_random|to_chars_random|formatter_scaled|to_chars_scaled|json_rows|json_batch|"
-                 "compress|decompress\n");
+                 "json_set|arrow|compress|decompress\n");
     return 2;
   }
   std::printf("%s: %zu %ss\n", mode.c_str(), units, unit);

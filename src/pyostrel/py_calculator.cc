@@ -173,6 +173,13 @@ Ref all_rows(const TCDataCommunication& m) {
 
 void reset(TCDataCommunication& m) { m.batches.clear(); }
 
+// Rendered straight into the returned bytes.
+bind::RenderedBytes decode_to_json(const TCDataCommunication& m, qel::wire::Bytes data) {
+  bind::BytesTextBuffer out;
+  qel::msg::decode_to_json(m, data, out);
+  return {out.take()};
+}
+
 std::string encode_string(const TCDataCommunication& m, Shared<IndexSerializer> compressor) {
   return qel::msg::encode_data(m, compressor->catalog());
 }
@@ -285,7 +292,7 @@ const bool kDefined[] = {
               .method<&qel::msg::decode_data>("decode_string", {"data", "compressor"}, "",
                                               "Replaces prefix and rows with the body's and keeps the serializer's "
                                               "catalog; a failure changes nothing.")
-              .method<&qel::msg::decode_to_json>("decode_to_json", {"data"}, "",
+              .method<&decode_to_json>("decode_to_json", {"data"}, "",
                                                  "The body rendered as JSON through the kept catalog; the object is "
                                                  "not changed.")
               .method<&set_lb_key_mask>("set_lb_key_mask", {"ns", "meta", "market", "code", "gran"}, "",

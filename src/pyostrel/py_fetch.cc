@@ -10,6 +10,17 @@ namespace pyostrel {
 using bind::Message;
 using namespace qel::msg;
 
+namespace {
+
+// Rendered straight into the returned bytes.
+bind::RenderedBytes json_results(ATFetchSVRes& res) {
+  bind::BytesTextBuffer out;
+  fetch_json(res, out);
+  return {out.take()};
+}
+
+}  // namespace
+
 const bool kDefined[] = {
     bind::define("ATFetchByCodeReq", "Rows of one market and code over a time window.",
                  [](Message<ATFetchByCodeReq>& c) { c.encode().decode(); }),
@@ -21,8 +32,8 @@ const bool kDefined[] = {
           "decoded once a catalog is kept. Never raises on its content.");
       compressor(cls, "Keeps the serializer's current catalog and decodes rows still waiting.");
       row_set<&ATFetchSVRes::rows>(cls, "results", "Copies of the rows.")
-          .method<&fetch_json>("json_results", {}, "", "The rows as JSON text.")
-          .method<&fetch_json>("json_result", {}, "", "The rows as JSON text.");
+          .method<&json_results>("json_results", {}, "", "The rows as JSON text.")
+          .method<&json_results>("json_result", {}, "", "The rows as JSON text.");
     }),
 };
 

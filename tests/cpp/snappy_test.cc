@@ -3,11 +3,14 @@
 
 #include "error_text.h"
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "qel/wire/snappy.h"
+
+#include <snappy.h>
 
 namespace qel::wire {
 namespace {
@@ -80,6 +83,56 @@ TEST(Snappy, MaxExpansionCoversTheDensestBlocks) {
   const std::string block = snappy_compress(as_bytes(zeros));
   EXPECT_GE(snappy_max_expansion(block.size()), zeros.size());
   EXPECT_EQ(snappy_uncompress(as_bytes(block)), zeros);
+}
+
+// Streams of random elements of every kind, length and offset (copies that
+// overlap their own output, reach before its start or are 0 among them), with
+// the declared length sometimes off: each decoded exactly as the system
+// library decodes it, or refused where it refuses it.
+TEST(Snappy, DecodesRandomElementsAsTheLibraryDoes) {
+  std::mt19937 rng(11);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  int refused = 0;
+  for (int stream = 0; stream < 3000; ++stream) {
+    std::string elements;
+    std::size_t produced = 0;
+    for (std::size_t e = 1 + pick(300); e > 0; --e) {
+      const std::size_t kind = pick(5);
+      if (kind == 0 || produced == 0) {
+        const std::size_t len = 1 + (pick(5) == 0 ? pick(400) : pick(20));
+        const std::size_t n = len - 1;
+        if (len <= 60) elements += static_cast<char>(n << 2);
+        else if (len <= 256) elements += {static_cast<char>(60 << 2), static_cast<char>(n)};
+        else elements += {static_cast<char>(61 << 2), static_cast<char>(n & 0xFF), static_cast<char>(n >> 8)};
+        for (std::size_t i = 0; i < len; ++i) elements += static_cast<char>('a' + pick(3));
+        produced += len;
+        continue;
+      }
+      std::size_t offset = pick(3) == 0 ? 1 + pick(16) : 1 + pick(std::min<std::size_t>(produced, 2047));
+      if (pick(400) == 0) offset = pick(2) == 0 ? 0 : produced + 1;
+      if (kind == 1 && offset < 2048) {
+        const std::size_t len = 4 + pick(8);
+        elements += {static_cast<char>(1 | (len - 4) << 2 | (offset >> 8) << 5), static_cast<char>(offset & 0xFF)};
+        produced += len;
+        continue;
+      }
+      const std::size_t len = 1 + (pick(2) == 0 ? pick(64) : pick(16));
+      elements += static_cast<char>((kind == 4 ? 3 : 2) | (len - 1) << 2);
+      for (int i = 0; i < (kind == 4 ? 4 : 2); ++i) elements += static_cast<char>(offset >> (8 * i));
+      produced += len;
+    }
+    const std::size_t declared = pick(20) == 0 ? produced + pick(3) - 1 : produced;
+    const std::string block = varint(static_cast<std::uint32_t>(declared)) + elements;
+    std::string expected;
+    if (snappy::Uncompress(block.data(), block.size(), &expected)) {
+      EXPECT_EQ(snappy_uncompress(as_bytes(block)), expected) << "stream " << stream;
+    } else {
+      ++refused;
+      EXPECT_THROW(snappy_uncompress(as_bytes(block)), SnappyError) << "stream " << stream;
+    }
+  }
+  EXPECT_GT(refused, 100);  // the refusals were exercised too
+  EXPECT_LT(refused, 2000);
 }
 
 }  // namespace

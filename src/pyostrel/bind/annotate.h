@@ -75,7 +75,8 @@ struct PyType<IgnoredInt, D> : PyType<int, D> {};
 
 template <class T>
 concept BytesLike = std::same_as<T, Blob> || std::same_as<T, Utf8> || std::same_as<T, std::string> ||
-                    std::same_as<T, std::string_view> || std::same_as<T, qel::wire::Bytes>;
+                    std::same_as<T, std::string_view> || std::same_as<T, qel::wire::Bytes> ||
+                    std::same_as<T, RenderedBytes>;
 template <BytesLike T, Dir D>
 struct PyType<T, D> {
   static std::string text() { return "bytes"; }

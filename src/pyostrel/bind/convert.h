@@ -6,6 +6,7 @@
 // null with an error set.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -20,7 +21,9 @@
 #include <string_view>
 #include <type_traits>
 
+#include "pyostrel/bind/errors.h"
 #include "pyostrel/bind/ref.h"
+#include "qel/text/text_buffer.h"
 #include "qel/wire/codec.h"
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -484,6 +487,52 @@ struct Arg<IgnoredInt> {
 template <>
 struct ToPy<Ref> {
   static PyObject* convert(Ref r) noexcept { return r.release(); }
+};
+
+// Text rendered straight into the bytes object that is returned: grown with
+// the interpreter's resize, cut to the text by take(). Nothing is zero-filled
+// and nothing is copied after the writing, unless a resize moves it.
+class BytesTextBuffer final : public qel::text::TextBuffer {
+ public:
+  BytesTextBuffer() = default;
+  // The bytes written; the buffer is empty afterwards.
+  Ref take() {
+    if (!bytes_) return Ref(PyBytes_FromStringAndSize("", 0));
+    PyObject* p = bytes_.release();
+    if (_PyBytes_Resize(&p, static_cast<Py_ssize_t>(size_)) != 0) throw PythonErrorSet{};
+    data_ = nullptr, size_ = 0, capacity_ = 0;
+    return Ref(p);
+  }
+
+ private:
+  void regrow(std::size_t n) override {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    if (!bytes_) {
+      // Never empty: the empty bytes object is shared, and only an object of our own may be resized.
+      n = std::max<std::size_t>(n, 64);
+      bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+      if (!bytes_) throw PythonErrorSet{};
+    } else {
+      PyObject* p = bytes_.release();
+      // On failure the object is freed and p is null; MemoryError is set.
+      if (_PyBytes_Resize(&p, static_cast<Py_ssize_t>(n)) != 0) throw PythonErrorSet{};
+      bytes_ = Ref(p);
+    }
+    data_ = PyBytes_AS_STRING(bytes_.get());
+    capacity_ = n;
+  }
+
+  Ref bytes_;
+};
+
+// A bytes object a renderer wrote (see BytesTextBuffer): annotated as bytes.
+struct RenderedBytes {
+  Ref bytes;
+};
+
+template <>
+struct ToPy<RenderedBytes> {
+  static PyObject* convert(RenderedBytes r) noexcept { return r.bytes.release(); }
 };
 
 }  // namespace pyostrel::bind

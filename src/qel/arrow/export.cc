@@ -146,11 +146,17 @@ std::int32_t offset_of(std::size_t bytes) {
   return static_cast<std::int32_t>(bytes);
 }
 
+// Texts up to this long are copied by one fixed-size move, where the bytes past them may be read.
+constexpr std::size_t kShortText = 16;
+
 // The n texts next() reads, as offsets and data. next() is called twice per text, by two copies of it, so
 // that the data buffer is allocated once at its size.
-// A `known` total (the checked part's size less its length prefixes) spares the first walk.
+// A `known` total (the checked part's size less its length prefixes) spares the first walk. Bytes up to
+// `readable` may be read past a text (the batch's end, for texts read from one), so that a short one is
+// copied as a fixed-size move rather than by a call.
 template <class Next>
-Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optional<std::size_t> known = {}) {
+Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optional<std::size_t> known = {},
+                  const std::uint8_t* readable = nullptr) {
   Built a;
   a.length = static_cast<std::int64_t>(n);
   a.n_buffers = 3;
@@ -161,12 +167,20 @@ Built text_column(std::uint64_t n, CheckedCursor cursor, Next next, std::optiona
     for (std::uint64_t i = 0; i < n; ++i) total += sizer(sizing).size();
   }
   auto* offsets = a.buffer<std::int32_t>(1, n + 1);
-  char* data = a.buffer<char>(2, total);
+  char* data = a.buffer<char>(2, total + kShortText);  // room for the last short move
   std::size_t at = 0;
   offsets[0] = 0;
+  // The last address a short move may start from, as a number: 0 when none may.
+  const auto readable_at = reinterpret_cast<std::uintptr_t>(readable);
+  const std::uintptr_t short_limit = readable_at >= kShortText ? readable_at - kShortText : 0;
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::string_view s = next(cursor);
-    if (!s.empty()) std::memcpy(data + at, s.data(), s.size());  // an absent text's view has no data at all
+    const auto from = reinterpret_cast<std::uintptr_t>(s.data());
+    if (s.size() <= kShortText && from != 0 && from <= short_limit) {
+      std::memcpy(data + at, s.data(), kShortText);  // the excess is overwritten by what follows
+    } else if (!s.empty()) {
+      std::memcpy(data + at, s.data(), s.size());  // an absent text's view has no data at all
+    }
     at += s.size();
     offsets[i + 1] = offset_of(at);
   }
@@ -220,7 +234,7 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
           [&, row = std::uint64_t{0}](CheckedCursor& c) mutable {
             return present(row++) ? c.text() : std::string_view();
           },
-          bytes - 4 * present_rows);
+          bytes - 4 * present_rows, b.end);
       a.take_texts(std::move(t));
       break;
     }
@@ -286,7 +300,7 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
             --left;
             return c.text();
           },
-          bytes - 4 * present_rows - 4 * items);
+          bytes - 4 * present_rows - 4 * items, b.end);
       a.add_child(std::move(child));
       break;
     }
@@ -295,10 +309,10 @@ Built field_column(const CheckedBatch& b, std::size_t c) {
   return a;
 }
 
-// A header part of n texts, which ends where the next part begins.
-Built header_text(std::uint64_t n, CheckedCursor part, const std::uint8_t* end) {
+// A header part of n texts, which ends where the next part begins, in a batch that ends at batch_end.
+Built header_text(std::uint64_t n, CheckedCursor part, const std::uint8_t* end, const std::uint8_t* batch_end) {
   return text_column(
-      n, part, [](CheckedCursor& c) { return c.text(); }, static_cast<std::size_t>(end - part.p) - 4 * n);
+      n, part, [](CheckedCursor& c) { return c.text(); }, static_cast<std::size_t>(end - part.p) - 4 * n, batch_end);
 }
 
 template <class T, class Read>
@@ -317,8 +331,8 @@ void export_batch(CheckedBatch& b, ArrowArray* out) {
   batch.length = static_cast<std::int64_t>(n);
   batch.n_buffers = 1;  // a struct array: no validity buffer, no nulls
   batch.data->children.reserve(4 + b.meta->fields.size());
-  batch.add_child(header_text(n, b.markets, b.stock_codes.p));
-  batch.add_child(header_text(n, b.stock_codes, b.aux.p));
+  batch.add_child(header_text(n, b.markets, b.stock_codes.p, b.end));
+  batch.add_child(header_text(n, b.stock_codes, b.aux.p, b.end));
   batch.add_child(header_numbers<std::int64_t>(
       n, [&] { return static_cast<std::int64_t>(b.time_tags.big_endian<std::uint64_t>()); }));
   batch.add_child(header_numbers<std::int32_t>(n, [&] { return b.granularities.big_endian<std::int32_t>(); }));

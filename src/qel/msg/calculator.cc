@@ -112,10 +112,12 @@ void open_json(text::JsonWriter& w, const BaseCommunication& base) {
 }
 
 // Adds groups in ascending key order under "global" (namespace 0, which sorts
-// first) and then "private".
+// first) and then "private". The members and brackets around the groups are
+// written by `w` into `pending`, which goes into the buffer before each group
+// the row renderer appends to it, and at the end.
 class GroupArrays {
  public:
-  GroupArrays(std::string& out, text::JsonWriter& w) : out_(out), w_(w) {}
+  GroupArrays(text::TextBuffer& out, std::string& pending, text::JsonWriter& w) : out_(out), pending_(pending), w_(w) {}
 
   // Opens the array the group of `key` belongs to, and separates it from the previous group.
   void next(const SchemaKey& key) {
@@ -126,16 +128,23 @@ class GroupArrays {
       open_ = true, global_ = global, first_ = true;
     }
     // Groups are appended by the row renderer itself: the commas between them are ours.
-    if (!first_) out_ += ',';
+    if (!first_) pending_ += ',';
     first_ = false;
+    flush();
   }
 
   void close() {
     if (open_) w_.end_array();
   }
 
+  void flush() {
+    out_.append(pending_);
+    pending_.clear();
+  }
+
  private:
-  std::string& out_;
+  text::TextBuffer& out_;
+  std::string& pending_;
   text::JsonWriter& w_;
   bool open_ = false, global_ = false, first_ = true;
 };
@@ -143,7 +152,7 @@ class GroupArrays {
 // Renders a set whose batches with rows hold each key once, ascending (as
 // compress writes it), straight from its bytes, without building its rows;
 // false, with `out` untouched, for any other set.
-bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, std::string& out) {
+bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, text::TextBuffer& out) {
   wire::ScratchBuffer::Lease lease;
   std::vector<rows::CheckedBatch> batches =
       with_prefix<Error>("decode_to_json decompress: ", [&] { return rows::check_set(catalog, got.blob, lease); });
@@ -154,9 +163,10 @@ bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, s
                            return key(b) <= key(a);
                          }) == batches.end();
   if (!ascending) return false;
-  text::JsonWriter w(out);
+  std::string pending;
+  text::JsonWriter w(pending);
   open_json(w, got.base);
-  GroupArrays groups(out, w);
+  GroupArrays groups(out, pending, w);
   for (rows::CheckedBatch& batch : batches) {
     groups.next(key(batch));
     rows::append_group_json(out, batch);
@@ -164,12 +174,13 @@ bool render_in_order(const rows::IndexSchemaCatalog& catalog, const Body& got, s
   groups.close();
   w.end_object();
   w.end_object();
+  groups.flush();
   return true;
 }
 
 // Renders any set: its rows decoded, then grouped by key, ascending, each
 // group keeping its rows' order.
-void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, std::string& out) {
+void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, text::TextBuffer& out) {
   const std::vector<StructValue> rows = decompress(catalog, got.blob, "decode_to_json decompress: ");
   std::vector<const StructValue*> sorted;
   sorted.reserve(rows.size());
@@ -177,9 +188,10 @@ void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, std::
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const StructValue* a, const StructValue* b) { return key_of(*a) < key_of(*b); });
 
-  text::JsonWriter w(out);
+  std::string pending;
+  text::JsonWriter w(pending);
   open_json(w, got.base);
-  GroupArrays groups(out, w);
+  GroupArrays groups(out, pending, w);
   for (auto begin = sorted.begin(); begin != sorted.end();) {
     const SchemaKey key = key_of(**begin);
     const auto end = std::find_if(begin, sorted.end(), [&](const StructValue* r) { return key_of(*r) != key; });
@@ -196,15 +208,29 @@ void render_rows(const rows::IndexSchemaCatalog& catalog, const Body& got, std::
   groups.close();
   w.end_object();
   w.end_object();
+  groups.flush();
 }
 
 }  // namespace
 
-std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body) {
+void decode_to_json(const TCDataCommunication& m, wire::Bytes body, text::TextBuffer& out) {
   if (!m.catalog) throw Error("decode_to_json requires set_compressor first");
   const Body got = read_body(body, "decode_to_json blob: ");
+  const std::size_t start = out.size();
+  try {
+    if (!render_in_order(*m.catalog, got, out)) render_rows(*m.catalog, got, out);
+  } catch (...) {
+    out.set_size(start);
+    throw;
+  }
+}
+
+std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body) {
   std::string out;
-  if (!render_in_order(*m.catalog, got, out)) render_rows(*m.catalog, got, out);
+  {
+    text::StringTextBuffer buffer(out);
+    decode_to_json(m, body, buffer);
+  }
   return out;
 }
 

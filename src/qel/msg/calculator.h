@@ -13,6 +13,7 @@
 #include "qel/msg/base_communication.h"
 #include "qel/msg/layout.h"
 #include "qel/rows/index_serializer.h"
+#include "qel/text/text_buffer.h"
 
 namespace qel::msg {
 
@@ -50,5 +51,7 @@ void decode_data(TCDataCommunication& m, wire::Bytes body, rows::CatalogSnapshot
 // then "data" with the groups of namespace 0 under "global" and of any other
 // under "private", in ascending key order. Leaves `m` as it is.
 std::string decode_to_json(const TCDataCommunication& m, wire::Bytes body);
+// The same, appended to `out`; on an exception `out` is left as it was.
+void decode_to_json(const TCDataCommunication& m, wire::Bytes body, text::TextBuffer& out);
 
 }  // namespace qel::msg

@@ -9,6 +9,7 @@
 #include "qel/msg/envelope.h"
 #include "qel/msg/layout.h"
 #include "qel/rows/index_serializer.h"
+#include "qel/text/text_buffer.h"
 
 namespace qel::msg {
 
@@ -82,5 +83,7 @@ struct ATFetchSVRes {
 // {"data":{"":[group]}} for the rows of the first row's schema, {"data":{}}
 // without rows, catalog or schema.
 std::string fetch_json(ATFetchSVRes& res);
+// The same, appended to `out`.
+void fetch_json(ATFetchSVRes& res, text::TextBuffer& out);
 
 }  // namespace qel::msg

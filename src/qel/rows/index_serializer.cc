@@ -12,8 +12,7 @@
 #include <map>
 #include <memory>
 
-#include <sys/mman.h>
-
+#include "qel/huge_pages.h"
 #include "qel/text/utf8.h"
 #include "qel/wire/snappy.h"
 
@@ -186,17 +185,6 @@ std::size_t fixed_width(DataType t) noexcept {
   }
 }
 
-// Rows of a large batch are written once, front to back, into memory that is
-// almost always fresh: asking for huge pages turns thousands of page faults
-// into a handful. Only whole 2 MiB pages inside the range are affected.
-void advise_huge_pages(void* begin, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto from = (reinterpret_cast<std::uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
-  const auto to = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kHuge - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
-
 // Checks one batch at r's position and steps r over it.
 CheckedBatch check_batch(const IndexSchemaCatalog& catalog, Reader& r) {
   CheckedBatch b;
@@ -267,7 +255,8 @@ void build_rows(std::vector<StructValue>& out, CheckedBatch&& b) {
   const std::uint64_t n = b.n;
 
   // The second pass builds each row whole, which keeps its memory in cache
-  // instead of revisiting every row once per part.
+  // instead of revisiting every row once per part. The rows' memory is almost
+  // always fresh.
   out.reserve(out.size() + n);
   advise_huge_pages(out.data() + out.size(), n * sizeof(StructValue));
   for (std::uint64_t row = 0; row < n; ++row) {

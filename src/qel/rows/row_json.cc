@@ -11,8 +11,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "qel/huge_pages.h"
 #include "qel/rows/index_serializer.h"
 #include "qel/text/json_writer.h"
+#include "qel/text/text_buffer.h"
 
 namespace qel::rows {
 
@@ -21,11 +23,10 @@ namespace {
 using text::json_string_room;
 using text::kJsonNumberRoom;
 
-// Texts longer than this go through the string's own append instead of asking
+// Texts longer than this are escaped apart and appended instead of asking
 // for six times their size as room.
 constexpr std::size_t kLongText = 4096;
-// How far the string is grown ahead of the cursor at a time: small enough to
-// stay in cache while it is zero-filled and then overwritten.
+// The least the buffer is grown by when a row runs out of room.
 constexpr std::size_t kGrowStep = 16 * 1024;
 // Fragments are copied this many bytes at a time; the room asked for covers
 // the bytes copied past a shorter fragment's end.
@@ -35,60 +36,65 @@ constexpr std::size_t kReadAhead = 1024;
 // Rows measured before the rest of the output is reserved from their average.
 constexpr std::size_t kSampleRows = 16;
 
-// The caller's string written through a raw cursor `p`: the string is grown
-// ahead of the cursor and cut back to what was written by finish(). Until
-// then, on an exception, the destructor restores the string's first size.
+// The caller's buffer written through a raw cursor `p`, grown ahead of the
+// cursor; finish() sets its size to what was written. Until then, on an
+// exception, the destructor restores its first size.
 class Output {
  public:
-  explicit Output(std::string& out) noexcept : out_(out), start_(out.size()), limit_(out.data() + out.size()) {}
+  explicit Output(text::TextBuffer& out) noexcept
+      : out_(out), start_(out.size()), limit_(out.data() + out.capacity()) {}
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   ~Output() {
-    if (!finished_) out_.resize(start_);
+    if (!finished_) out_.set_size(start_);
   }
 
   char* cursor() noexcept { return out_.data() + start_; }
 
-  // Room for n bytes at p; returns p, moved when the string was reallocated.
+  // Room for n bytes at p; returns p, moved when the buffer was reallocated.
   char* room(char* p, std::size_t n) {
     if (static_cast<std::size_t>(limit_ - p) >= n) [[likely]]
       return p;
-    return grow(p, n);
+    return grow(p, n, false);
   }
 
-  // Reserves `more` bytes past p, so that the string is reallocated (and
+  // Reserves `more` bytes past p, so that the buffer is reallocated (and
   // copied) at most once more.
   char* expect(char* p, std::size_t more) {
-    const std::size_t used = static_cast<std::size_t>(p - out_.data());
-    const std::size_t size = out_.size();
-    if (used + more <= out_.capacity()) return p;
-    out_.reserve(used + more);
-    limit_ = out_.data() + size;
-    return out_.data() + used;
+    if (static_cast<std::size_t>(limit_ - p) >= more) return p;
+    return grow(p, more, true);
   }
 
-  // Appends a long text with the writer's string form; returns the new cursor.
+  // Appends a long text in the writer's string form; returns the new cursor.
   char* append_text(char* p, std::string_view s) {
-    out_.resize(static_cast<std::size_t>(p - out_.data()));
-    text::append_json_string(out_, s);
-    limit_ = out_.data() + out_.size();
-    return limit_;
+    std::string escaped;
+    text::append_json_string(escaped, s);
+    p = room(p, escaped.size());
+    std::memcpy(p, escaped.data(), escaped.size());
+    return p + escaped.size();
   }
 
   void finish(char* p) {
-    out_.resize(static_cast<std::size_t>(p - out_.data()));
+    out_.set_size(static_cast<std::size_t>(p - out_.data()));
     finished_ = true;
   }
 
  private:
-  [[gnu::noinline]] char* grow(char* p, std::size_t n) {
+  [[gnu::noinline]] char* grow(char* p, std::size_t n, bool exactly) {
     const std::size_t used = static_cast<std::size_t>(p - out_.data());
-    out_.resize(used + std::max(n, kGrowStep));
-    limit_ = out_.data() + out_.size();
+    out_.set_size(used);
+    if (exactly) {
+      // The rest of a long output, into memory that is almost always fresh.
+      out_.reserve_exactly(used + n);
+      advise_huge_pages(out_.data() + used, out_.capacity() - used);
+    } else {
+      out_.reserve(used + std::max(n, kGrowStep));
+    }
+    limit_ = out_.data() + out_.capacity();
     return out_.data() + used;
   }
 
-  std::string& out_;
+  text::TextBuffer& out_;
   const std::size_t start_;
   char* limit_;
   bool finished_ = false;
@@ -351,7 +357,7 @@ char* put_wire_row(Output& o, char* p, const Layout& l, CheckedBatch& b, std::ui
 
 // The group object of n rows; put(o, p, layout, i, first) writes row i.
 template <class PutRow>
-void append_group(std::string& out, const IndexMeta& meta, std::size_t n, PutRow&& put) {
+void append_group(text::TextBuffer& out, const IndexMeta& meta, std::size_t n, PutRow&& put) {
   const Layout layout(meta);
   Output o(out);
   char* p = o.room(o.cursor(), 64 + kJsonNumberRoom);
@@ -381,32 +387,58 @@ void append_group(std::string& out, const IndexMeta& meta, std::size_t n, PutRow
 
 }  // namespace
 
-void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue> rows) {
+void append_group_json(text::TextBuffer& out, const IndexMeta& meta, std::span<const StructValue> rows) {
   append_group(out, meta, rows.size(), [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
     return put_row(o, p, l, rows[i], first);
   });
 }
 
-void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue* const> rows) {
+void append_group_json(text::TextBuffer& out, const IndexMeta& meta, std::span<const StructValue* const> rows) {
   append_group(out, meta, rows.size(), [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
     return put_row(o, p, l, *rows[i], first);
   });
 }
 
-void append_group_json(std::string& out, CheckedBatch& batch) {
+void append_group_json(text::TextBuffer& out, CheckedBatch& batch) {
   append_group(out, *batch.meta, batch.n, [&](Output& o, char* p, const Layout& l, std::size_t i, bool first) {
     return put_wire_row(o, p, l, batch, i, first);
   });
 }
 
-std::string render_fetch_json(const IndexSchemaCatalog* catalog, std::span<const StructValue> rows) {
+void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue> rows) {
+  text::StringTextBuffer buffer(out);
+  append_group_json(buffer, meta, rows);
+}
+
+void append_group_json(std::string& out, const IndexMeta& meta, std::span<const StructValue* const> rows) {
+  text::StringTextBuffer buffer(out);
+  append_group_json(buffer, meta, rows);
+}
+
+void append_group_json(std::string& out, CheckedBatch& batch) {
+  text::StringTextBuffer buffer(out);
+  append_group_json(buffer, batch);
+}
+
+void render_fetch_json(text::TextBuffer& out, const IndexSchemaCatalog* catalog, std::span<const StructValue> rows) {
   const IndexMeta* meta = nullptr;
   if (catalog != nullptr && !rows.empty())
     meta = catalog->lookup(rows.front().namespace_, static_cast<std::uint32_t>(rows.front().meta_id));
-  if (meta == nullptr) return R"({"data":{}})";
-  std::string out = R"({"data":{"":[)";
+  if (meta == nullptr) {
+    out.append(R"({"data":{}})");
+    return;
+  }
+  out.append(R"({"data":{"":[)");
   append_group_json(out, *meta, rows);
-  out += "]}}";
+  out.append("]}}");
+}
+
+std::string render_fetch_json(const IndexSchemaCatalog* catalog, std::span<const StructValue> rows) {
+  std::string out;
+  {
+    text::StringTextBuffer buffer(out);
+    render_fetch_json(buffer, catalog, rows);
+  }
   return out;
 }
 
