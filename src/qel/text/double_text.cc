@@ -10,7 +10,6 @@
 
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -365,18 +364,10 @@ char* write_any(char* p, double v) noexcept {
   return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
 }
 
-// When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
-// significant digits. Both scaled and 10^places are exact doubles, so the
-// division rounds D to its nearest double: when that is v, D reads back as v.
-// No other decimal of 15 digits or fewer reads as the same double as D (15
-// digits always survive a round trip), so D is then v's shortest form and its
-// digits need no search. Returns nullptr when D is not.
-inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
-  const std::uint64_t magnitude =
-      scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
-  if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
-  *p = '-';
-  p += scaled < 0;
+// Writes the decimal magnitude * 10^-places (0 < magnitude < 10^15, its sign
+// already written) for the double of `bits`, when that decimal is known to be
+// v's shortest form.
+inline char* write_short_decimal(char* p, std::uint64_t magnitude, unsigned places, std::uint64_t bits) noexcept {
   // Below 10^7 with at most eight places, the common case, the number is
   // whole.frac. With neither part 0 fixed notation is the shorter form;
   // else (0.0001 is 1e-04, 100000.0 is 1e+05) the general layout chooses.
@@ -397,7 +388,52 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
       return p + 1 + kept;
     }
   }
-  return write_decimal<true>(p, magnitude, -static_cast<int>(places), std::bit_cast<std::uint64_t>(v));
+  return write_decimal<true>(p, magnitude, -static_cast<int>(places), bits);
+}
+
+// When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
+// significant digits. Both scaled and 10^places are exact doubles, so the
+// division rounds D to its nearest double: when that is v, D reads back as v.
+// No other decimal of 15 digits or fewer reads as the same double as D (15
+// digits always survive a round trip), so D is then v's shortest form and its
+// digits need no search. Returns nullptr when D is not.
+inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, double v) noexcept {
+  const std::uint64_t magnitude =
+      scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
+  *p = '-';
+  p += scaled < 0;
+  return write_short_decimal(p, magnitude, places, std::bit_cast<std::uint64_t>(v));
+}
+
+// The doubles tried as decimals of eight places: normal, not a power of two
+// (below one the interval is lopsided; those are left to the search), and
+// 2^-10 <= |v| < 2^23, so that v = c * 2^-s with s in 30..62, v * 10^8 < 10^15
+// and the work fits 128 bits.
+constexpr int kEightPlacesLo = 1023 - 10, kEightPlacesSpan = 33;
+
+// write_if_decimal for the decimal of eight places nearest v, D = r / 10^8
+// with r the rounded c * 10^8 / 2^s, found and checked in integers. D reads
+// back as v when it lies within half a unit of c: 2|d| < 10^8 with d =
+// c * 10^8 - r * 2^s. Never equal, so no tie to break: d is a multiple of
+// 2^8, half of 10^8 is not. The answer is known some twenty cycles after v
+// is, where converting and dividing took twice that: when it is no, which
+// in data is unpredictable, less work is thrown away. Returns nullptr when D
+// is not v's.
+inline char* write_if_eight_places(char* p, std::uint64_t bits) noexcept {
+  const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
+  const int be = static_cast<int>(magnitude >> 52);
+  if (static_cast<unsigned>(be - kEightPlacesLo) >= kEightPlacesSpan || (magnitude << 12) == 0) return nullptr;
+  const int s = 1075 - be;
+  const std::uint64_t c = (magnitude & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const u128 x = static_cast<u128>(c) * k1e8;
+  const auto r = static_cast<std::uint64_t>((x + (u128{1} << (s - 1))) >> s);
+  // |d| <= 2^(s-1) < 2^63: its low 64 bits are all of it.
+  const auto d = static_cast<std::int64_t>(static_cast<std::uint64_t>(x) - (r << s));
+  if (2 * static_cast<std::uint64_t>(d < 0 ? -d : d) >= k1e8) return nullptr;
+  *p = '-';
+  p += bits >> 63;
+  return write_short_decimal(p, r, 8, magnitude);
 }
 
 }  // namespace
@@ -408,9 +444,8 @@ char* write_json_double(char* p, double v) noexcept {
   // Most doubles in rows are short decimals (prices, ratios: 1234.56): tried
   // first as a decimal of at most eight places, which costs less than the
   // search.
-  if (std::fabs(v) < 1e7) [[likely]] {
-    if (char* end = write_if_decimal(p, static_cast<std::int64_t>(v * 1e8 + (v < 0 ? -0.5 : 0.5)), 8, v)) return end;
-  }
+  if (char* end = write_if_eight_places(p, std::bit_cast<std::uint64_t>(v))) [[likely]]
+    return end;
   return write_any<true>(p, v);
 }
 
