@@ -412,25 +412,25 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
 // and the work fits 128 bits.
 constexpr int kEightPlacesLo = 1023 - 10, kEightPlacesSpan = 33;
 
-// write_if_decimal for the decimal of eight places nearest v, D = r / 10^8
-// with r the rounded c * 10^8 / 2^s, found and checked in integers. D reads
-// back as v when it lies within half a unit of c: 2|d| < 10^8 with d =
-// c * 10^8 - r * 2^s. Never equal, so no tie to break: d is a multiple of
-// 2^8, half of 10^8 is not. The answer is known some twenty cycles after v
-// is, where converting and dividing took twice that: when it is no, which
-// in data is unpredictable, less work is thrown away. Returns nullptr when D
-// is not v's.
+// write_if_decimal for the decimal of eight places nearest v, D = r / 10^8,
+// found and checked in integers. D reads back as v when it lies within half
+// a unit of c: |c * 10^8 - r * 2^s| < 10^8 / 2 (never equal, so no tie to
+// break: the left side is a multiple of 2^8, the right one is not). With
+// y = c * 10^8 + 10^8 / 2 that is y mod 2^s < 10^8, and then r = y >> s.
+// The remainder is in y's low 64 bits, so the answer is one multiplication
+// and a mask after v, where converting and dividing took some forty cycles:
+// when it is no, which in data is unpredictable, less work is thrown away.
+// Returns nullptr when D is not v's.
 inline char* write_if_eight_places(char* p, std::uint64_t bits) noexcept {
   const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
   const int be = static_cast<int>(magnitude >> 52);
   if (static_cast<unsigned>(be - kEightPlacesLo) >= kEightPlacesSpan || (magnitude << 12) == 0) return nullptr;
   const int s = 1075 - be;
   const std::uint64_t c = (magnitude & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-  const u128 x = static_cast<u128>(c) * k1e8;
-  const auto r = static_cast<std::uint64_t>((x + (u128{1} << (s - 1))) >> s);
-  // |d| <= 2^(s-1) < 2^63: its low 64 bits are all of it.
-  const auto d = static_cast<std::int64_t>(static_cast<std::uint64_t>(x) - (r << s));
-  if (2 * static_cast<std::uint64_t>(d < 0 ? -d : d) >= k1e8) return nullptr;
+  const u128 y = static_cast<u128>(c) * k1e8 + k1e8 / 2;
+  if ((static_cast<std::uint64_t>(y) & ((std::uint64_t{1} << s) - 1)) >= k1e8) return nullptr;
+  // s < 64: the shift of the 128 bits in two words.
+  const std::uint64_t r = static_cast<std::uint64_t>(y) >> s | static_cast<std::uint64_t>(y >> 64) << (64 - s);
   *p = '-';
   p += bits >> 63;
   return write_short_decimal(p, r, 8, magnitude);
