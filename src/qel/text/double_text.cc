@@ -364,10 +364,18 @@ char* write_any(char* p, double v) noexcept {
   return write_decimal<Json>(p, r.digits, r.exponent, magnitude);
 }
 
+// write_decimal<true> out of line, for callers that keep only their common
+// case inline.
+[[gnu::noinline]] char* write_decimal_json(char* p, std::uint64_t d, int e, std::uint64_t bits) noexcept {
+  return write_decimal<true>(p, d, e, bits);
+}
+
 // Writes the decimal magnitude * 10^-places (0 < magnitude < 10^15, its sign
 // already written) for the double of `bits`, when that decimal is known to be
 // v's shortest form.
-inline char* write_short_decimal(char* p, std::uint64_t magnitude, unsigned places, std::uint64_t bits) noexcept {
+template <bool InlineRest>
+[[gnu::always_inline]] inline char* write_short_decimal(char* p, std::uint64_t magnitude, unsigned places,
+                                                        std::uint64_t bits) noexcept {
   // Below 10^7 with at most eight places, the common case, the number is
   // whole.frac. With neither part 0 fixed notation is the shorter form;
   // else (0.0001 is 1e-04, 100000.0 is 1e+05) the general layout chooses.
@@ -388,7 +396,11 @@ inline char* write_short_decimal(char* p, std::uint64_t magnitude, unsigned plac
       return p + 1 + kept;
     }
   }
-  return write_decimal<true>(p, magnitude, -static_cast<int>(places), bits);
+  if constexpr (InlineRest) {
+    return write_decimal<true>(p, magnitude, -static_cast<int>(places), bits);
+  } else {
+    return write_decimal_json(p, magnitude, -static_cast<int>(places), bits);
+  }
 }
 
 // When |scaled| < 10^15 the decimal D = scaled * 10^-places has at most 15
@@ -403,7 +415,7 @@ inline char* write_if_decimal(char* p, std::int64_t scaled, unsigned places, dou
   if (magnitude - 1 >= kPow10Int[15] - 1 || static_cast<double>(scaled) / kPow10Double[places] != v) return nullptr;
   *p = '-';
   p += scaled < 0;
-  return write_short_decimal(p, magnitude, places, std::bit_cast<std::uint64_t>(v));
+  return write_short_decimal<true>(p, magnitude, places, std::bit_cast<std::uint64_t>(v));
 }
 
 // The doubles tried as decimals of eight places: normal, not a power of two
@@ -433,7 +445,7 @@ inline char* write_if_eight_places(char* p, std::uint64_t bits) noexcept {
   const std::uint64_t r = static_cast<std::uint64_t>(y) >> s | static_cast<std::uint64_t>(y >> 64) << (64 - s);
   *p = '-';
   p += bits >> 63;
-  return write_short_decimal(p, r, 8, magnitude);
+  return write_short_decimal<false>(p, r, 8, magnitude);
 }
 
 }  // namespace
