@@ -534,15 +534,13 @@ void read_fields(Reader& r, T& out) {
   }(std::make_index_sequence<To - From>{});
 }
 
-// Reads each RowSet among the declared fields From..To-1 of `m` through `catalog`. Throws as decompress does.
-template <Record T, std::size_t From, std::size_t To>
-void read_row_sets(T& m, const rows::CatalogSnapshot& catalog) {
+// Calls fn on each RowSet among the declared fields From..To-1 of `m`.
+template <Record T, std::size_t From, std::size_t To, class Fn>
+void for_each_row_set(T& m, Fn&& fn) {
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (
         [&]<class F>(const F&) {
-          if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) {
-            if (!(m.*F::member).blob.empty()) (m.*F::member).read(catalog);
-          }
+          if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) fn(m.*F::member);
         }(std::get<From + I>(T::kFields)),
         ...);
   }(std::make_index_sequence<To - From>{});
@@ -555,15 +553,8 @@ void attach_catalog(T& m, rows::CatalogSnapshot catalog) {
   m.catalog = std::move(catalog);
   if constexpr (LenientRecord<T>) {
     if constexpr (T::kLenient.rows_through_catalog) {
-      std::apply(
-          [&](const auto&... f) {
-            (
-                [&]<class F>(const F&) {
-                  if constexpr (std::is_same_v<typename F::Value, rows::RowSet>) (m.*F::member).held_rows(m.catalog);
-                }(f),
-                ...);
-          },
-          T::kFields);
+      constexpr std::size_t kAll = std::tuple_size_v<std::remove_cv_t<decltype(T::kFields)>>;
+      for_each_row_set<T, 0, kAll>(m, [&](rows::RowSet& set) { set.held_rows(m.catalog); });
     }
   }
 }
@@ -615,7 +606,10 @@ void decode(T& target, wire::Bytes body) {
     if constexpr (kPolicy.rows_through_catalog) {
       if (target.catalog) {
         try {
-          read_row_sets<T, kPolicy.trailer, kAll>(got, target.catalog);
+          // Throws as decompress does.
+          for_each_row_set<T, kPolicy.trailer, kAll>(got, [&](rows::RowSet& set) {
+            if (!set.blob.empty()) set.read(target.catalog);
+          });
         } catch (const Error&) {
           if constexpr (kPolicy.on_failure == Lenient::kRaise) throw;
           T fresh{};
