@@ -354,8 +354,8 @@ test-pythons: deps
 # valgrind gives the instruction counts that `make bench` ends with.
 BENCH := build/bench
 BENCH_APT_PACKAGES := libbenchmark-dev valgrind
-BENCH_PY_PACKAGES := 'cramjam>=2.7' orjson msgspec exchange_calendars
-BENCH_PY_MODULES := cramjam, orjson, msgspec, exchange_calendars
+BENCH_PY_PACKAGES := 'cramjam>=2.7' orjson msgspec exchange_calendars 'pyarrow>=15'
+BENCH_PY_MODULES := cramjam, orjson, msgspec, exchange_calendars, pyarrow
 # The paths counted, each once over a fixed input (bench/counts/qel_counts.cc).
 BENCH_COUNTS := formatter_random to_chars_random formatter_scaled to_chars_scaled json_rows json_batch json_set arrow \
   compress decompress
