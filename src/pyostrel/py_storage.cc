@@ -77,11 +77,17 @@ using qel::storage::KestrinConfig;
 using qel::storage::KestrinStructValueKey;
 using qel::storage::Pool;
 
+Pool& pool();
+
+// fork() runs these as a pair, which the lock analysis cannot follow.
+void lock_pool_for_fork() QEL_NO_THREAD_SAFETY_ANALYSIS { pool().before_fork(); }
+void unlock_pool_after_fork() QEL_NO_THREAD_SAFETY_ANALYSIS { pool().after_fork(); }
+
 // Never destroyed: a thread may still be inside a call while the interpreter finalises.
 Pool& pool() {
   static Pool* const p = [] {
     auto* created = new Pool;
-    ::pthread_atfork([] { pool().before_fork(); }, [] { pool().after_fork(); }, [] { pool().after_fork(); });
+    ::pthread_atfork(lock_pool_for_fork, unlock_pool_after_fork, unlock_pool_after_fork);
     return created;
   }();
   return *p;
