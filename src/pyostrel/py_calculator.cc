@@ -293,8 +293,8 @@ const bool kDefined[] = {
                                               "Replaces prefix and rows with the body's and keeps the serializer's "
                                               "catalog; a failure changes nothing.")
               .method<&decode_to_json>("decode_to_json", {"data"}, "",
-                                                 "The body rendered as JSON through the kept catalog; the object is "
-                                                 "not changed.")
+                                       "The body rendered as JSON through the kept catalog; the object is "
+                                       "not changed.")
               .method<&set_lb_key_mask>("set_lb_key_mask", {"ns", "meta", "market", "code", "gran"}, "",
                                         "Which fields of a row make its task key.")
               .method<&setup_workers>("setup_workers", {"wks"}, "", "Replaces workers by {StructValueKey: workers}.")
